@@ -1,0 +1,1 @@
+// Keeps a library whose folder has no sources yet linkable.

@@ -1,0 +1,31 @@
+#pragma once
+// Files and well-known places. Every failure is a value, never an exception.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace talvane::files {
+
+// $HOME, else the password database's home directory.
+std::string home();
+// $XDG_CONFIG_HOME when absolute, else home() + "/.config".
+std::string configHome();
+
+std::optional<std::string> read(const std::string& path);
+bool exists(const std::string& path);
+bool isDirectory(const std::string& path);
+// Creates the directory and its parents; true when it exists afterwards.
+bool makeDirs(const std::string& path, mode_t mode = 0755);
+
+// Writes through a temporary file in the same directory, fsync and rename, so readers see the
+// old or the new content, never a mix. Creates the parent directory. Empty on success, else why.
+std::optional<std::string> writeAtomic(const std::string& path, std::string_view data,
+                                       mode_t mode = 0644);
+
+std::string parent(std::string_view path);
+std::string lastComponent(std::string_view path);
+
+}  // namespace talvane::files
