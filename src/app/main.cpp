@@ -1,11 +1,59 @@
-// talvane: the desktop companion. Subcommands talk to a running copy over its socket.
+// talvane: the desktop companion. Subcommands talk to a running copy or to the agents' files.
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+
+#include "app/commands.h"
+
+namespace {
+
+struct Command {
+  std::string_view name;
+  int (*run)(const talvane::cli::Args&);
+  std::string_view help;
+};
+
+// To add a subcommand: declare it in commands.h, implement it in its own cli_*.cpp, list it here.
+constexpr Command kCommands[] = {
+    {"state", talvane::cli::state, "print the running app's state as JSON"},
+    {"usage", talvane::cli::usage, "today's usage per model [--json]"},
+    {"connect", talvane::cli::connect, "connect an agent: claude, cursor, gemini, droid, "
+                                       "opencode, copilot, windsurf, or all"},
+    {"disconnect", talvane::cli::disconnect, "disconnect an agent, or all"},
+    {"status", talvane::cli::status, "agents, the socket, and the running app's sessions"},
+};
+
+void printHelp() {
+  std::printf("usage: talvane [--web] [--port N]   run the app\n");
+  for (const auto& c : kCommands)
+    std::printf("       talvane %-10.*s %.*s\n", static_cast<int>(c.name.size()), c.name.data(),
+                static_cast<int>(c.help.size()), c.help.data());
+  std::printf("       talvane --version\n");
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("talvane %s\n", TALVANE_VERSION);
-    return 0;
+  signal(SIGPIPE, SIG_IGN);
+  talvane::cli::Args args(argv + 1, argv + argc);
+  if (!args.empty()) {
+    if (args[0] == "--version") {
+      std::printf("talvane %s\n", TALVANE_VERSION);
+      return 0;
+    }
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+      printHelp();
+      return 0;
+    }
+    for (const auto& c : kCommands) {
+      if (args[0] == c.name) return c.run(talvane::cli::Args(args.begin() + 1, args.end()));
+    }
+    if (args[0].rfind("-", 0) != 0) {
+      std::fprintf(stderr, "talvane: unknown command '%s' (see talvane --help)\n", args[0].c_str());
+      return 2;
+    }
   }
-  return 0;
+  return talvane::cli::app(args);
 }
