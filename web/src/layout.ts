@@ -1,0 +1,68 @@
+// Where the page draws inside the app's transparent stage, in stage coordinates (top-left
+// origin). The app makes everything outside the reported rectangle click-through.
+
+import type { Geo } from "./protocol";
+
+export interface Box {
+  x: number;
+  y: number;
+  w: number;
+  h: number;
+}
+
+export const PILL = { w: 200, h: 32 } as const;
+/** A placed pill is 34 high and sits 6 from the stage's edge: the app centres the pointer on it when dragging. */
+export const PLACED = { h: 34, margin: 6 } as const;
+/** Room beside the hardware notch for the face and the badge. */
+export const WING = 58;
+export const PANEL_MAX_W = 640;
+
+/** Size of the closed strip. */
+export function stripSize(geo: Geo): { w: number; h: number } {
+  if (geo.away) return { w: PILL.w, h: PLACED.h };
+  if (geo.shape === "notch" && geo.notchWidth > 0) {
+    return { w: Math.round(geo.notchWidth + 2 * WING), h: Math.max(24, Math.round(geo.strip)) };
+  }
+  return { w: PILL.w, h: PILL.h };
+}
+
+/** Width of the open panel inside this stage. */
+export function panelWidth(geo: Geo): number {
+  return Math.max(PILL.w, Math.min(PANEL_MAX_W, geo.stageWidth - 24));
+}
+
+/** Tallest the open panel may grow before its cards scroll. */
+export function panelMaxHeight(geo: Geo): number {
+  return Math.max(120, geo.stageHeight - (geo.away ? 2 * PLACED.margin : 12));
+}
+
+/** Where a shape of size w × h sits in the stage for this geometry. */
+export function place(geo: Geo, w: number, h: number): Box {
+  const W = geo.stageWidth;
+  const H = geo.stageHeight;
+  let x: number;
+  if (geo.edge === "left") x = 0;
+  else if (geo.edge === "right") x = W - w;
+  else x = Math.round((W - w) / 2 + (Number.isFinite(geo.dx) ? geo.dx : 0));
+  x = Math.min(Math.max(0, x), Math.max(0, W - w));
+  let y: number;
+  if (geo.anchor === "bottom") y = H - h - (geo.away ? PLACED.margin : 0);
+  else y = geo.away ? PLACED.margin : 0;
+  return { x, y: Math.max(0, y), w, h };
+}
+
+/** Corner radii: flush with the screen edge it hangs from or is docked to, rounded elsewhere. */
+export function corners(geo: Geo, open: boolean): string {
+  const r = open ? 22 : geo.shape === "notch" && !geo.away ? 12 : 16;
+  if (geo.away) {
+    if (geo.edge === "left") return `0 ${r}px ${r}px 0`;
+    if (geo.edge === "right") return `${r}px 0 0 ${r}px`;
+    return `${r}px`;
+  }
+  return geo.anchor === "bottom" ? `${r}px ${r}px 0 0` : `0 0 ${r}px ${r}px`;
+}
+
+/** Whether two boxes differ by at least half a point (reports go out only on real changes). */
+export function sameBox(a: Box | null, b: Box): boolean {
+  return !!a && Math.abs(a.x - b.x) < 0.5 && Math.abs(a.y - b.y) < 0.5 && Math.abs(a.w - b.w) < 0.5 && Math.abs(a.h - b.h) < 0.5;
+}

@@ -1,0 +1,162 @@
+// The open panel: a header, the cards (or settings, usage, setup), and a footer.
+
+import type { State } from "../protocol";
+import { formatCost } from "../format";
+import { clearable, isFirstRun, orderSessions, summaryLine } from "../model";
+import { Button, Icon, Kbd } from "./bits";
+import { Card } from "./Card";
+import { usePage, usePageState } from "./context";
+import { Face } from "./Face";
+import { Settings } from "./Settings";
+import { Setup } from "./Setup";
+import { TalkBar } from "./Talk";
+import { Tour } from "./Tour";
+import { UsageView } from "./Usage";
+
+export function Panel({ maxHeight, onHeaderDown }: { maxHeight: number; onHeaderDown: (e: PointerEvent) => void }) {
+  const page = usePage();
+  const ps = usePageState();
+  const st = ps.state!;
+  const total = st.sessions.reduce((sum, s) => sum + (s.stats.cost > 0 ? s.stats.cost : 0), 0);
+  const title = ps.view === "settings" ? "Settings" : ps.view === "usage" ? "Usage today" : ps.view === "setup" ? "Set up Talvane" : summaryLine(st.sessions.length, st.queue.length);
+  const notch = st.geo.shape === "notch" && st.geo.notchWidth > 0 && !st.geo.away;
+
+  return (
+    <div class={`panel view-${ps.view}`} style={{ maxHeight: `${maxHeight}px` }}>
+      <header class="panel-head" style={{ minHeight: `${Math.max(36, st.geo.away ? 40 : st.geo.strip)}px` }} onPointerDown={onHeaderDown}>
+        <div class="head-left">
+          {ps.view === "cards" ? (
+            <span class="brand" aria-hidden="true"><Face color={st.queue.length ? 1 : 4} pose={st.queue.length ? "alert" : "idle"} size={16} /></span>
+          ) : (
+            <button type="button" class="icon-btn" aria-label="Back" onClick={() => page.showView("cards")}>
+              <Icon name="back" />
+            </button>
+          )}
+          <span class="head-title">{title}</span>
+        </div>
+        {notch && <span class="notch-gap" style={{ width: `${st.geo.notchWidth}px` }} />}
+        <div class="head-right">
+          {!ps.connected && <span class="offline" role="status">Reconnecting…</span>}
+          {ps.view === "cards" && total > 0 && (
+            <button type="button" class="chip chip-button cost tabular" title="Usage today" onClick={() => page.showView("usage")}>
+              {formatCost(total)}
+            </button>
+          )}
+          <button
+            type="button"
+            class={`icon-btn ${ps.view === "settings" ? "on" : ""}`}
+            aria-label="Settings"
+            title="Settings"
+            onClick={() => page.showView(ps.view === "settings" ? "cards" : "settings")}
+          >
+            <Icon name="gear" size={15} />
+          </button>
+          <button type="button" class="icon-btn" aria-label="Close" title="Close" onClick={() => page.hide()}>
+            <Icon name="close" />
+          </button>
+        </div>
+      </header>
+      <div class="panel-body">
+        {ps.view === "cards" && <Cards state={st} />}
+        {ps.view === "settings" && <Settings />}
+        {ps.view === "usage" && <UsageView />}
+        {ps.view === "setup" && <Setup mode="panel" />}
+      </div>
+      <Footer state={st} />
+      <TalkBar />
+      {ps.tourStep !== null && <Tour />}
+    </div>
+  );
+}
+
+function Cards({ state }: { state: State }) {
+  const page = usePage();
+  const ps = usePageState();
+  const ordered = orderSessions(state.sessions, state.queue);
+  const queued = new Set(state.queue);
+  const firstRun = isFirstRun(state) && !ps.setupDismissed;
+  // The setup banner goes below every waiting request, never above one.
+  const bannerAt = ordered.findIndex((s) => !queued.has(s.id));
+  const banner = firstRun ? <SetupBanner key="setup-banner" /> : null;
+
+  if (ordered.length === 0) {
+    return (
+      <div class="cards">
+        {banner}
+        <div class="empty">
+          <Face color={4} pose="sleep" size={44} />
+          <div class="empty-title">No agents running</div>
+          <div class="empty-text muted">
+            Sessions of Claude Code, Codex, Cursor and the others show up here as soon as they start.
+          </div>
+          {!state.settings.hooksInstalled && (
+            <Button variant="primary" onClick={() => page.showView("settings")}>
+              Connect agents
+            </Button>
+          )}
+        </div>
+      </div>
+    );
+  }
+  const cards = ordered.map((s) => (
+    <Card key={s.id} session={s} selected={state.selected === s.id} queued={queued.has(s.id)} />
+  ));
+  if (banner) cards.splice(bannerAt < 0 ? cards.length : bannerAt, 0, banner);
+  return <div class="cards">{cards}</div>;
+}
+
+function SetupBanner() {
+  const page = usePage();
+  return (
+    <div class="setup-banner" role="note">
+      <Icon name="spark" />
+      <span>Finish setting up Talvane: connect your agents and pick a few settings.</span>
+      <span class="spacer" />
+      <Button variant="primary" onClick={() => page.showView("setup")}>Set up</Button>
+      <button type="button" class="icon-btn" aria-label="Not now" onClick={() => page.dismissSetup()}>
+        <Icon name="close" size={12} />
+      </button>
+    </div>
+  );
+}
+
+function Footer({ state }: { state: State }) {
+  const page = usePage();
+  const ps = usePageState();
+  if (ps.view !== "cards") return null;
+  const finished = clearable(state);
+  if (ps.keys) {
+    // The keys that do something for the card the keyboard is on.
+    const order = orderSessions(state.sessions, state.queue);
+    const kind = (order.find((s) => s.id === state.selected) ?? order[0])?.pending?.kind;
+    return (
+      <footer class="panel-foot keys-help" aria-label="Keyboard">
+        <span><Kbd>↑</Kbd><Kbd>↓</Kbd> move</span>
+        {kind === "permission" && <span><Kbd>⏎</Kbd> allow</span>}
+        {kind === "permission" && <span><Kbd>⌫</Kbd> deny</span>}
+        {kind === "question" && <span><Kbd>1</Kbd>–<Kbd>9</Kbd> pick</span>}
+        {kind === "question" && <span><Kbd>←</Kbd><Kbd>→</Kbd> question</span>}
+        {kind === "question" && <span><Kbd>⏎</Kbd> send</span>}
+        {kind === "reply" && <span><Kbd>⏎</Kbd> reply</span>}
+        {kind === "elsewhere" && <span><Kbd>⏎</Kbd> show</span>}
+        <span><Kbd>esc</Kbd> leave</span>
+      </footer>
+    );
+  }
+  if (finished === 0 && !state.canUndo) return null;
+  return (
+    <footer class="panel-foot">
+      {state.canUndo && (
+        <button type="button" class="link" onClick={() => page.send({ type: "undo" })}>
+          <Icon name="undo" size={12} /> Undo clear
+        </button>
+      )}
+      <span class="spacer" />
+      {finished > 0 && (
+        <button type="button" class="link" onClick={() => page.send({ type: "clear" })}>
+          Clear {finished} finished
+        </button>
+      )}
+    </footer>
+  );
+}

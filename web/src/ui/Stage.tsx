@@ -1,0 +1,243 @@
+// The whole stage: places the strip or the panel, reports what it draws, and owns the keyboard.
+
+import { useEffect, useLayoutEffect, useRef, useState } from "preact/hooks";
+import { DEFAULT_GEO, type Geo } from "../protocol";
+import { corners, panelMaxHeight, panelWidth, place, sameBox, stripSize, type Box } from "../layout";
+import { keyAction } from "../keys";
+import { orderSessions, questionAnswers, togglePick } from "../model";
+import type { Page } from "../page";
+import { usePage, usePageState } from "./context";
+import { Panel } from "./Panel";
+import { Strip } from "./Strip";
+
+export function Stage() {
+  const page = usePage();
+  const ps = usePageState();
+  const st = ps.state;
+  const geo: Geo = st?.geo ?? DEFAULT_GEO;
+  const open = !!st?.open;
+  const inner = useRef<HTMLDivElement>(null);
+  const closedSize = stripSize(geo);
+  const [size, setSize] = useState<{ w: number; h: number }>(closedSize);
+  const lastRect = useRef<Box | null>(null);
+  const lastGlass = useRef<string>("");
+  const drag = useDragStart(page);
+
+  useApplyTheme(geo);
+
+  // Follow the drawn content's size; the shell animates to it.
+  useLayoutEffect(() => {
+    const el = inner.current;
+    if (!el) return;
+    const measure = () => {
+      const w = Math.round(el.offsetWidth);
+      const h = Math.round(el.offsetHeight);
+      if (w > 0 && h > 0) setSize((old) => (old.w === w && old.h === h ? old : { w, h }));
+    };
+    measure();
+    if (typeof ResizeObserver === "undefined") return;
+    const ro = new ResizeObserver(measure);
+    ro.observe(el);
+    return () => ro.disconnect();
+  }, [open, geo.shape, geo.notchWidth, geo.strip, geo.away, ps.view]);
+
+  const box = place(geo, size.w, size.h);
+
+  // Tell the app which part of the stage is ours; the rest stays click-through.
+  useEffect(() => {
+    if (!st) return;
+    if (!sameBox(lastRect.current, box)) {
+      lastRect.current = box;
+      page.send({ type: "rect", x: box.x, y: box.y, w: box.w, h: box.h });
+      if (st.trace) page.send({ type: "log", msg: `rect ${box.x},${box.y} ${box.w}x${box.h} open=${open}` });
+    }
+    if (!geo.glassAvailable) return;
+    const r = open ? 22 : 16;
+    const glass = geo.glass
+      ? {
+          type: "glass",
+          on: true,
+          rects: [{ x: box.x, y: box.y, w: box.w, h: box.h, r }],
+          animate: !geo.dragging,
+          seed: { x: box.x + box.w / 2 - 20, y: box.y, w: 40, h: 20 },
+          fuse: 0,
+          light: geo.theme === "light",
+        }
+      : { type: "glass", on: false, rects: [], animate: true, fuse: 0, light: geo.theme === "light" };
+    const key = JSON.stringify(glass);
+    if (key !== lastGlass.current) {
+      lastGlass.current = key;
+      page.send(glass);
+    }
+  });
+
+  useKeyboard(page);
+
+  // Without hover (a plain browser), a click outside the open panel closes it.
+  useEffect(() => {
+    const down = (e: PointerEvent) => {
+      const s = page.get();
+      if (!s.state?.open) return;
+      const t = e.target as Element | null;
+      if (t && t.closest && t.closest(".shell")) return;
+      page.hide();
+    };
+    document.addEventListener("pointerdown", down);
+    return () => document.removeEventListener("pointerdown", down);
+  }, [page]);
+
+  const anchorBottom = geo.anchor === "bottom";
+  const classes = [
+    "shell",
+    open ? "open" : "closed",
+    geo.shape === "notch" && !geo.away ? "shape-notch" : "shape-pill",
+    geo.away ? "away" : "home",
+    anchorBottom ? "anchor-bottom" : "anchor-top",
+    geo.dragging ? "dragging" : "",
+    ps.helloAt ? "hello" : "",
+    ps.keys ? "keys" : "",
+    geo.glass ? "glass" : "",
+    ps.pointer.x >= 0 ? "pointer-in" : "",
+    ps.connected ? "" : "offline",
+  ].join(" ");
+
+  return (
+    <div class="stage" style={{ width: `${geo.stageWidth}px`, height: `${geo.stageHeight}px` }}>
+      <div
+        class={classes}
+        style={{ left: `${box.x}px`, top: `${box.y}px`, width: `${box.w}px`, height: `${box.h}px`, borderRadius: corners(geo, open) }}
+        onContextMenu={(e) => {
+          // Inside the app a secondary click brings up its status menu, as on the menu-bar item.
+          if (page.transportKind !== "webkit" || (e.target as Element).closest("textarea, input, .req-detail, .reply-message")) return;
+          e.preventDefault();
+          page.send({ type: "menu" });
+        }}
+      >
+        <div
+          ref={inner}
+          class="shell-inner"
+          style={open ? { width: `${panelWidth(geo)}px` } : { width: `${closedSize.w}px`, height: `${closedSize.h}px` }}
+          onPointerDown={open ? undefined : drag}
+        >
+          {open && st ? (
+            <Panel maxHeight={panelMaxHeight(geo)} onHeaderDown={drag} />
+          ) : (
+            <Strip geo={geo} />
+          )}
+        </div>
+      </div>
+    </div>
+  );
+}
+
+function useApplyTheme(geo: Geo) {
+  useEffect(() => {
+    const root = document.documentElement;
+    root.dataset["theme"] = geo.theme === "light" ? "light" : "dark";
+    root.dataset["glass"] = geo.glass ? "on" : "off";
+  }, [geo.theme, geo.glass]);
+}
+
+/** Inside the app's panel, pressing and moving on the strip or the header hands the drag to the app. */
+function useDragStart(page: Page) {
+  return (e: PointerEvent) => {
+    if (page.transportKind !== "webkit" || e.button !== 0) return;
+    const t = e.target as Element | null;
+    if (t?.closest("button:not(.strip), a, input, textarea, select")) return;
+    const x0 = e.screenX;
+    const y0 = e.screenY;
+    const move = (m: PointerEvent) => {
+      if (Math.hypot(m.screenX - x0, m.screenY - y0) < 4) return;
+      stop();
+      page.send({ type: "dragStart" });
+    };
+    const stop = () => {
+      window.removeEventListener("pointermove", move);
+      window.removeEventListener("pointerup", stop);
+    };
+    window.addEventListener("pointermove", move);
+    window.addEventListener("pointerup", stop);
+  };
+}
+
+function isField(el: Element | null): boolean {
+  if (!el) return false;
+  const tag = el.tagName;
+  return tag === "TEXTAREA" || tag === "INPUT" || tag === "SELECT" || (el as HTMLElement).isContentEditable;
+}
+
+/** The panel's keys: arrows or j/k between cards, Enter allows, Backspace denies, digits pick. */
+function useKeyboard(page: Page) {
+  useEffect(() => {
+    const onKey = (e: KeyboardEvent) => {
+      const ps = page.get();
+      if (ps.recording || e.defaultPrevented) return;
+      if (e.key === "Escape") {
+        e.preventDefault();
+        page.escape("dom");
+        return;
+      }
+      const st = ps.state;
+      if (!st?.open || ps.view !== "cards" || ps.tourStep !== null) return;
+      const active = document.activeElement;
+      if (isField(active)) return;
+      // A focused control answers Enter and Space itself.
+      if ((e.key === "Enter" || e.key === " ") && active && active !== document.body && active.closest("button, a")) return;
+
+      const order = orderSessions(st.sessions, st.queue);
+      const sel = order.find((s) => s.id === st.selected) ?? order[0];
+      const pending = sel?.pending;
+      const action = keyAction(e, { pending, denyArmed: !!pending && ps.denyArmed === pending.id });
+      if (action.do !== "armDeny" && action.do !== "deny" && ps.denyArmed) page.armDeny(null);
+      if (action.do === "none") return;
+      e.preventDefault();
+      switch (action.do) {
+        case "next":
+        case "prev":
+          page.move(order.map((s) => s.id), action.do === "next" ? 1 : -1);
+          requestAnimationFrame(() => document.querySelector(".card.selected")?.scrollIntoView?.({ block: "nearest" }));
+          return;
+        case "leave":
+          return page.escape("dom");
+      }
+      if (!sel || !pending) return;
+      switch (action.do) {
+        case "allow":
+          return page.send({ type: "allow", id: sel.id });
+        case "deny":
+          page.armDeny(null);
+          return page.send({ type: "deny", id: sel.id });
+        case "armDeny":
+          return page.armDeny(pending.id);
+        case "jump":
+          return page.send({ type: "jump", id: sel.id });
+        case "focusReply":
+          return page.requestFocusReply(pending.id);
+      }
+      if (pending.kind !== "question") return;
+      const d = page.draft(pending.id);
+      const qs = pending.questions;
+      switch (action.do) {
+        case "pick": {
+          const qi = Math.min(d.question, qs.length - 1);
+          const q = qs[qi];
+          if (!q || action.option >= q.options.length) return;
+          const picks = qs.map((_, i) => d.picks[i] ?? []);
+          picks[qi] = togglePick(picks[qi], action.option, q.multi);
+          page.updateDraft(pending.id, { picks, question: !q.multi && qi + 1 < qs.length ? qi + 1 : qi });
+          return;
+        }
+        case "question":
+          page.updateDraft(pending.id, { question: Math.min(qs.length - 1, Math.max(0, d.question + action.step)) });
+          return;
+        case "submit": {
+          const answers = questionAnswers(qs, d.picks);
+          if (answers) page.send({ type: "answer", id: sel.id, answers });
+          return;
+        }
+      }
+    };
+    document.addEventListener("keydown", onKey);
+    return () => document.removeEventListener("keydown", onKey);
+  }, [page]);
+}

@@ -1,0 +1,78 @@
+// The closed panel: a pill (or the notch's wings) with the face of the session that matters
+// most, what it is doing, and a badge while requests wait.
+
+import type { Geo, Pending, State } from "../protocol";
+import { oneLine } from "../format";
+import { stripSession, summaryLine } from "../model";
+import { Face } from "./Face";
+import { usePage, usePageState } from "./context";
+
+function pendingLine(p: Pending): string {
+  switch (p.kind) {
+    case "permission":
+      return p.title || "Wants your OK";
+    case "question":
+      return p.questions.length > 1 ? `${p.questions.length} questions` : "Has a question";
+    case "reply":
+      return "Done · reply?";
+    case "elsewhere":
+      return p.title || "Needs you";
+  }
+}
+
+export function stripText(state: State): string {
+  const s = stripSession(state);
+  if (!s) return "No sessions";
+  if (s.pending) return pendingLine(s.pending);
+  return oneLine(s.activity) || s.project;
+}
+
+export function Strip({ geo }: { geo: Geo }) {
+  const page = usePage();
+  const ps = usePageState();
+  const st = ps.state;
+  const s = st ? stripSession(st) : undefined;
+  const waiting = st?.queue.length ?? 0;
+  const count = st?.sessions.length ?? 0;
+  const notch = geo.shape === "notch" && geo.notchWidth > 0 && !geo.away;
+  const listening = ps.talk?.state === "listening" || ps.talk?.state === "polishing";
+  const text = ps.helloAt ? "Hello!" : st ? stripText(st) : "";
+  const label = st ? `${summaryLine(count, waiting)}. ${text}` : "Talvane";
+
+  const face = s ? (
+    <Face color={s.color} pose={ps.helloAt ? "success" : s.pose} size={18} label={s.mood} />
+  ) : (
+    <span class="face-idle"><Face color={8} pose={ps.helloAt ? "success" : "sleep"} size={18} /></span>
+  );
+  const right = listening ? (
+    <span class="strip-mic" aria-label="Listening" />
+  ) : waiting > 0 ? (
+    <span class="badge tabular" aria-label={`${waiting} waiting`}>{waiting}</span>
+  ) : count > 1 ? (
+    <span class="strip-count tabular" aria-label={`${count} sessions`}>{count}</span>
+  ) : null;
+
+  return (
+    <button
+      type="button"
+      class={`strip ${notch ? "strip-notch" : "strip-pill"} ${waiting > 0 ? "attention" : ""}`}
+      aria-label={label}
+      aria-expanded="false"
+      onClick={() => page.open()}
+    >
+      {notch ? (
+        <>
+          <span class="wing wing-left">{face}</span>
+          <span class="notch-gap" style={{ width: `${geo.notchWidth}px` }} />
+          <span class="wing wing-right">{right}</span>
+        </>
+      ) : (
+        <>
+          {face}
+          <span class="strip-text">{text}</span>
+          {right}
+        </>
+      )}
+    </button>
+  );
+}

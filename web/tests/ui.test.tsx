@@ -1,0 +1,309 @@
+import { render } from "preact";
+import { act } from "preact/test-utils";
+import { afterEach, describe, expect, it } from "vitest";
+import { Page } from "../src/page";
+import type { Outgoing, Transport } from "../src/transport";
+import { App } from "../src/ui/App";
+import { permission, questions, rawSession, rawState, reply } from "./fixtures";
+
+class FakeTransport implements Transport {
+  readonly kind = "mock";
+  sent: Outgoing[] = [];
+  start() {}
+  send(m: Outgoing) {
+    this.sent.push(m);
+  }
+  stop() {}
+}
+
+const mounted: { root: HTMLDivElement; page: Page }[] = [];
+
+function mount(state: Record<string, unknown>, route: "panel" | "onboard" = "panel") {
+  const t = new FakeTransport();
+  const page = new Page(t, () => 1_000_000);
+  const root = document.createElement("div");
+  document.body.appendChild(root);
+  mounted.push({ root, page });
+  act(() => {
+    render(<App page={page} route={route} />, root);
+  });
+  act(() => page.receive(state));
+  const sent = (type: string) => t.sent.filter((m) => m.type === type);
+  return { page, t, root, sent };
+}
+
+afterEach(() => {
+  for (const { root, page } of mounted.splice(0)) {
+    act(() => render(null, root));
+    root.remove();
+    page.dispose();
+  }
+});
+
+const buttons = (el: ParentNode, text: string) =>
+  [...el.querySelectorAll("button")].filter((b) => b.textContent?.trim() === text) as HTMLButtonElement[];
+const click = (el: Element) => act(() => (el as HTMLElement).click());
+const key = (k: string, more: KeyboardEventInit = {}) =>
+  act(() => {
+    document.dispatchEvent(new KeyboardEvent("keydown", { key: k, bubbles: true, cancelable: true, ...more }));
+  });
+
+describe("agent text is only ever text", () => {
+  it("shows markup from agents literally and creates no elements from it", () => {
+    const evil = '<img src=x onerror="window.__pwned=1"><script>window.__pwned=2</script>';
+    const { root } = mount(
+      rawState(
+        [
+          rawSession("a", { title: evil, activity: `<b>${evil}</b>`, project: "<i>proj</i>", branch: "<u>b</u>", pending: { ...permission("a:p"), detail: evil, title: "<em>Wants</em>" } }),
+          rawSession("b", { mood: "done", pending: { ...reply("b:r", 2e6), message: `<a href="javascript:alert(1)">click</a>${evil}` } }),
+          rawSession("c", { pending: { ...questions("c:q"), questions: [{ header: "<h1>H</h1>", text: evil, multi: false, options: [{ label: "<button>x</button>", detail: evil }] }] } }),
+        ],
+        { queue: ["a", "b", "c"], selected: "a" },
+      ),
+    );
+    expect(root.querySelector("img, script, b, i, u, em, h1, a[href^='javascript']")).toBeNull();
+    expect(root.textContent).toContain("<img src=x");
+    expect(root.textContent).toContain("<em>Wants</em>");
+    expect(root.textContent).toContain("<button>x</button>");
+    expect((window as unknown as { __pwned?: number }).__pwned).toBeUndefined();
+  });
+});
+
+describe("permission requests", () => {
+  it("offers Allow, Deny and Answer there, each sent with the session id", () => {
+    const { root, t } = mount(rawState([rawSession("claude:1", { pending: permission("claude:1:p") })], { queue: ["claude:1"] }));
+    for (const [label, type] of [["Allow", "allow"], ["Deny", "deny"], ["Answer there", "answerThere"]] as const) {
+      const [b] = buttons(root, label);
+      expect(b, label).toBeDefined();
+      click(b!);
+      expect(t.sent.at(-1)).toEqual({ type, id: "claude:1" });
+    }
+  });
+});
+
+describe("question requests", () => {
+  it("answers in question order, after every question has a pick", () => {
+    const { root, sent } = mount(rawState([rawSession("cursor:1", { pending: questions("cursor:1:q") })], { queue: ["cursor:1"] }));
+    const submit = () => buttons(root, "Send answers")[0]!;
+    click(buttons(root, "auth")[0]!);
+    click(buttons(root, "search")[0]!);
+    expect(submit().disabled).toBe(true);
+    click(buttons(root, "Memory")[0]!);
+    expect(submit().disabled).toBe(false);
+    click(submit());
+    expect(sent("answer")).toEqual([{ type: "answer", id: "cursor:1", answers: ["Memory", "search, auth"] }]);
+  });
+});
+
+describe("reply requests", () => {
+  it("engages on the first keystroke, sends with Enter and keeps Shift+Enter for new lines", () => {
+    const { root, sent } = mount(rawState([rawSession("gemini:1", { agent: "gemini", mood: "done", pending: reply("gemini:1:r", 1_010_000) })], { queue: ["gemini:1"] }));
+    const field = root.querySelector("textarea")!;
+    expect(field.placeholder).toBe("Reply to Gemini CLI…");
+    const type = (value: string) =>
+      act(() => {
+        field.value = value;
+        field.dispatchEvent(new Event("input", { bubbles: true }));
+      });
+    type("Y");
+    type("Yes");
+    expect(sent("engage")).toEqual([{ type: "engage", id: "gemini:1" }]);
+    act(() => {
+      field.dispatchEvent(new KeyboardEvent("keydown", { key: "Enter", shiftKey: true, bubbles: true, cancelable: true }));
+    });
+    expect(sent("reply")).toEqual([]);
+    act(() => {
+      field.dispatchEvent(new KeyboardEvent("keydown", { key: "Enter", bubbles: true, cancelable: true }));
+    });
+    expect(sent("reply")).toEqual([{ type: "reply", id: "gemini:1", text: "Yes" }]);
+  });
+
+  it("shows the time left and lets the offer go", () => {
+    const { root, sent } = mount(rawState([rawSession("g", { pending: reply("g:r", 1_009_500) })], { queue: ["g"] }));
+    expect(root.textContent).toContain("Closes in 10s");
+    click(buttons(root, "Not now")[0]!);
+    expect(sent("release")).toEqual([{ type: "release", id: "g" }]);
+  });
+});
+
+describe("elsewhere requests", () => {
+  it("jumps to the agent's window with Show", () => {
+    const { root, sent } = mount(rawState([rawSession("copilot:1", { pending: { id: "copilot:1:e", kind: "elsewhere", title: "Trust this folder?", engaged: false, since: 1 } })], { queue: ["copilot:1"] }));
+    expect(root.textContent).toContain("Trust this folder?");
+    click(buttons(root, "Show")[0]!);
+    expect(sent("jump")).toEqual([{ type: "jump", id: "copilot:1" }]);
+  });
+});
+
+describe("the closed strip", () => {
+  it("shows a badge while requests wait, opens on click, and reports its rectangle", () => {
+    const { root, sent } = mount(rawState([rawSession("a", { pending: permission("a:p") }), rawSession("b")], { open: false, queue: ["a"] }));
+    expect(root.querySelector(".badge")?.textContent).toBe("1");
+    expect(root.querySelector(".strip-text")?.textContent).toBe("Wants to run");
+    click(root.querySelector(".strip")!);
+    expect(sent("open")).toEqual([{ type: "open" }]);
+    expect(sent("rect")).toEqual([{ type: "rect", x: 260, y: 0, w: 200, h: 32 }]);
+  });
+});
+
+describe("keyboard", () => {
+  it("allows with Enter and denies a shell command only after a second Backspace", () => {
+    const { sent, page } = mount(rawState([rawSession("a", { pending: permission("a:p", "Bash") }), rawSession("b")], { queue: ["a"], selected: "a" }));
+    act(() => page.receive({ type: "keys", on: true }));
+    key("Backspace");
+    expect(sent("deny")).toEqual([]);
+    expect(document.body.textContent).toContain("Deny this command?");
+    key("Backspace");
+    expect(sent("deny")).toEqual([{ type: "deny", id: "a" }]);
+    key("Enter");
+    expect(sent("allow")).toEqual([{ type: "allow", id: "a" }]);
+  });
+
+  it("moves with j/k and picks options with digits", () => {
+    const { sent, page } = mount(rawState([rawSession("a"), rawSession("q", { pending: questions("q:q") })], { queue: ["q"], selected: "q" }));
+    act(() => page.receive({ type: "keys", on: true }));
+    key("1");
+    key("2", { code: "Digit2" });
+    key("3", { code: "Digit3" });
+    key("Enter");
+    expect(sent("answer")).toEqual([{ type: "answer", id: "q", answers: ["Redis", "export, auth"] }]);
+    key("j");
+    expect(sent("select").at(-1)).toEqual({ type: "select", id: "a" });
+  });
+
+  it("leaves with Escape", () => {
+    const { sent } = mount(rawState([]));
+    key("Escape");
+    expect(sent("hide")).toEqual([{ type: "hide" }]);
+  });
+});
+
+describe("first run", () => {
+  it("offers setup below waiting requests, never above them", () => {
+    const { root } = mount(rawState([rawSession("a", { pending: permission("a:p") }), rawSession("b")], { queue: ["a"], firstRun: true }));
+    const kids = [...root.querySelector(".cards")!.children];
+    const banner = kids.findIndex((k) => k.classList.contains("setup-banner"));
+    const waiting = kids.findIndex((k) => (k as HTMLElement).dataset["id"] === "a");
+    expect(banner).toBeGreaterThan(waiting);
+  });
+
+  it("shows no banner when the app does not say it is a first run", () => {
+    const { root } = mount(rawState([rawSession("b")]));
+    expect(root.querySelector(".setup-banner")).toBeNull();
+  });
+
+  it("walks the onboarding window's steps and ends with onboardDone", () => {
+    const { root, sent } = mount(rawState([], { settings: { integrations: [{ id: "droid", label: "Droid", available: true, installed: false }] } }), "onboard");
+    click(buttons(root, "Get started")[0]!);
+    click(root.querySelector('[aria-label="Connect Droid"]')!);
+    expect(sent("setting")).toEqual([{ type: "setting", key: "integration:droid", value: true }]);
+    click(buttons(root, "Continue")[0]!);
+    click(buttons(root, "Continue")[0]!);
+    click(buttons(root, "Start Talvane")[0]!);
+    expect(sent("onboardDone")).toEqual([{ type: "onboardDone" }]);
+  });
+});
+
+describe("settings", () => {
+  it("sends each change as a setting with the app's keys and value types", () => {
+    const { root, sent, page } = mount(rawState([], { settings: { hooksInstalled: false, cursorAvailable: true, cursorInstalled: true } }));
+    act(() => page.receive({ type: "openSettings" }));
+    click(root.querySelector('[aria-label="Connect Claude Code"]')!);
+    click(root.querySelector('[aria-label="Connect Cursor"]')!);
+    const windowSel = root.querySelector('select[aria-label="Reply window"]') as HTMLSelectElement;
+    act(() => {
+      windowSel.value = "30";
+      windowSel.dispatchEvent(new Event("change", { bubbles: true }));
+    });
+    click(buttons(root, "Light")[0]!);
+    expect(sent("setting")).toEqual([
+      { type: "setting", key: "hooksInstalled", value: true },
+      { type: "setting", key: "cursorInstalled", value: false },
+      { type: "setting", key: "replyWindow", value: 30 },
+      { type: "setting", key: "theme", value: "light" },
+    ]);
+    expect(root.textContent).toContain("Talvane dev");
+  });
+
+  it("records a shortcut, pausing the app's hot keys meanwhile", () => {
+    const { root, t, page } = mount(rawState([]));
+    act(() => page.receive({ type: "openSettings" }));
+    click(root.querySelector('[aria-label^="Shortcut ⌃⌥T"]')!);
+    key("t", { code: "KeyT", ctrlKey: true, shiftKey: true });
+    const relevant = t.sent.filter((m) => m.type === "recordingKey" || m.type === "setting");
+    expect(relevant).toEqual([
+      { type: "recordingKey", on: true },
+      { type: "setting", key: "talkKey", value: { code: "KeyT", ctrl: true, alt: false, shift: true, meta: false } },
+      { type: "recordingKey", on: false },
+    ]);
+  });
+});
+
+describe("escape while recording a shortcut", () => {
+  it("cancels only the recording, even when the app reports the same Escape", () => {
+    const { root, t, page } = mount(rawState([]));
+    act(() => page.receive({ type: "openSettings" }));
+    click(root.querySelector('[aria-label^="Shortcut ⌃⌥R"]')!);
+    key("Escape");
+    act(() => page.receive({ type: "escape" }));
+    expect(page.get().view).toBe("settings");
+    expect(t.sent.filter((m) => m.type === "recordingKey")).toEqual([
+      { type: "recordingKey", on: true },
+      { type: "recordingKey", on: false },
+    ]);
+    expect(t.sent.filter((m) => m.type === "hide")).toEqual([]);
+  });
+});
+
+describe("dictation overlay", () => {
+  it("shows every dictation state and goes away on off", () => {
+    const { root, page } = mount(rawState([]));
+    const talk = (state: string, text: string, more = {}) => act(() => page.receive({ type: "talk", state, text, ...more }));
+    talk("listening", "do the same", { level: 0.5, hold: true });
+    expect(root.querySelector(".talk-listening")?.textContent).toContain("do the same");
+    expect(root.textContent).toContain("Release to finish");
+    talk("polishing", "Do the same.");
+    expect(root.querySelector(".talk-polishing")?.textContent).toContain("Do the same.");
+    talk("copied", "Ship it.");
+    expect(root.querySelector(".talk-copied")?.textContent).toContain("Copied");
+    talk("error", "No microphone");
+    expect(root.querySelector(".talk-error")?.textContent).toContain("No microphone");
+    talk("off", "");
+    expect(root.querySelector(".talk")).toBeNull();
+  });
+});
+
+describe("glass", () => {
+  it("asks for a glass shape behind what it draws, only where glass exists", () => {
+    const geo = { glass: true, glassAvailable: true, theme: "light" };
+    const { sent } = mount(rawState([], { open: false, geo }));
+    expect(sent("glass")).toEqual([
+      {
+        type: "glass",
+        on: true,
+        rects: [{ x: 260, y: 0, w: 200, h: 32, r: 16 }],
+        animate: true,
+        seed: { x: 340, y: 0, w: 40, h: 20 },
+        fuse: 0,
+        light: true,
+      },
+    ]);
+    const plain = mount(rawState([], { open: false }));
+    expect(plain.sent("glass")).toEqual([]);
+  });
+});
+
+describe("pull requests", () => {
+  it("links only to web addresses", () => {
+    const pr = { number: 7, title: "t", state: "OPEN", draft: false, passed: 2, failed: 1, running: 0, conflicts: true, review: "APPROVED" };
+    const { root } = mount(
+      rawState([rawSession("a", { pr: { ...pr, url: "https://github.com/o/r/pull/7" } }), rawSession("b", { pr: { ...pr, url: "javascript:alert(1)" } })]),
+    );
+    const links = root.querySelectorAll("a.pr");
+    expect(links).toHaveLength(1);
+    expect(links[0]!.getAttribute("href")).toBe("https://github.com/o/r/pull/7");
+    expect(links[0]!.getAttribute("rel")).toContain("noopener");
+    expect(root.textContent).toContain("Conflicts");
+    expect(root.textContent).toContain("Approved");
+  });
+});
