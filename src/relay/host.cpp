@@ -1,1 +1,94 @@
-// placeholder
+#include "relay/host.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace talvane {
+
+namespace {
+
+constexpr std::string_view kBundleMark = ".app/";
+
+// Executables that are never the hosting application, by file name. To add one, append it to
+// the group it belongs to.
+constexpr std::string_view kPassThroughNames[] = {
+    // the agents and the runtimes they are written for
+    "claude", "codex", "cursor-agent", "gemini", "droid", "opencode", "copilot", "node", "nodejs",
+    "bun", "deno", "python", "python3",
+    // shells
+    "sh", "bash", "zsh", "fish", "dash", "ash", "ksh", "mksh", "oksh", "pdksh", "yash", "tcsh",
+    "csh", "nu", "elvish", "xonsh", "busybox",
+    // privilege switches
+    "sudo", "su", "doas", "runuser", "pkexec",
+    // remote logins
+    "sshd", "sshd-session", "dropbear", "mosh-server",
+    // service managers
+    "systemd", "init", "launchd",
+    // wrappers a hook command may be run through
+    "env", "nice", "nohup", "setsid", "stdbuf", "timeout", "time", "flock", "xargs", "chrt",
+    "ionice"};
+
+std::string_view baseName(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// python3.12 and friends.
+bool isVersionedPython(std::string_view name) {
+  if (!name.starts_with("python")) return false;
+  std::string_view rest = name.substr(6);
+  return !rest.empty() && std::all_of(rest.begin(), rest.end(),
+                                      [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
+}
+
+}  // namespace
+
+bool isAgentBinary(std::string_view path) {
+  return path.find("/claude-code/") != std::string_view::npos ||
+         path.find("/claude-code-vm/") != std::string_view::npos || path.ends_with("/claude");
+}
+
+bool isPassThrough(std::string_view path) {
+  std::string_view name = baseName(path);
+  if (std::find(std::begin(kPassThroughNames), std::end(kPassThroughNames), name) !=
+      std::end(kPassThroughNames)) {
+    return true;
+  }
+  // Claude Code's own installer keeps its binaries under .../claude/versions/<version>.
+  return isVersionedPython(name) || path.find("/claude/versions/") != std::string_view::npos;
+}
+
+// A path inside a bundle ("….app/…") is judged by the bundle rule alone: the bundle is the
+// application whatever terminal or name the process has, and nested bundles count as the
+// outermost one. Any other path must name a process with no controlling terminal that is no
+// pass-through (see isPassThrough). Agent binaries are skipped under both rules; the nearest
+// entry that passes either rule is the host.
+std::optional<std::size_t> findHost(const std::vector<Ancestor>& chain) {
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    const Ancestor& entry = chain[i];
+    if (entry.path.empty() || isAgentBinary(entry.path)) continue;
+    if (entry.path.find(kBundleMark) != std::string::npos) return i;
+    if (!entry.tty && !isPassThrough(entry.path)) return i;
+  }
+  return std::nullopt;
+}
+
+HostFacts hostFacts(const std::vector<Ancestor>& chain) {
+  HostFacts facts;
+  for (const Ancestor& entry : chain) {
+    if (entry.tty) {
+      facts.tty = entry.tty;
+      break;
+    }
+  }
+  if (std::optional<std::size_t> index = findHost(chain)) {
+    const Ancestor& host = chain[*index];
+    facts.pid = host.pid;
+    std::size_t mark = host.path.find(kBundleMark);
+    facts.bundle = mark == std::string::npos ? host.path : host.path.substr(0, mark) + ".app";
+  }
+  if (chain.size() >= 2) facts.agentPid = chain[1].pid;
+  return facts;
+}
+
+}  // namespace talvane
