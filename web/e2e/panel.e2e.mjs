@@ -1,0 +1,378 @@
+// The panel in Debian's Chromium against the real app and the real relay: a Claude Code hook
+// payload goes in through `talvane-hook`, the request shows up in the page, the user answers
+// it there, and the relay prints exactly what Claude Code will read.
+
+import assert from "node:assert/strict";
+import { randomUUID } from "node:crypto";
+import { mkdirSync } from "node:fs";
+import { join } from "node:path";
+import { after, afterEach, before, test } from "node:test";
+import { launch } from "./browser.mjs";
+import { App, SHOTS, binaries, until } from "./app.mjs";
+
+const bin = binaries();
+if (bin.missing) throw new Error(`e2e: ${bin.missing}`);
+mkdirSync(SHOTS, { recursive: true });
+
+// A quiet panel (no peeking open) and a long reply window, unless a test says otherwise.
+const SETTINGS = { onboarded: true, replyWindow: 120, autoOpen: false };
+
+const ALLOW = { hookSpecificOutput: { hookEventName: "PermissionRequest", decision: { behavior: "allow" } } };
+
+let browser;
+// What the current test started; afterEach ends it whatever happened.
+let current = { app: null, page: null, errors: [] };
+
+const HOOK = { timeout: 30_000 };
+
+before(async () => {
+  browser = await launch({ width: 720, height: 640, scale: 2 });
+}, HOOK);
+
+after(async () => {
+  await browser?.close();
+}, HOOK);
+
+afterEach(async () => {
+  const { app, page } = current;
+  current = { app: null, page: null, errors: [] };
+  await page?.close().catch(() => {});
+  await browser?.context.clearCookies().catch(() => {});
+  await app?.stop();
+}, HOOK);
+
+/** A fresh app in its own home, and the page opened at its address (which sets the cookie). */
+async function start(settings = {}) {
+  const app = await App.start(bin, { settings: { ...SETTINGS, ...settings } });
+  current.app = app;
+  const page = await browser.context.newPage();
+  current.page = page;
+  page.on("pageerror", (e) => current.errors.push(`page error: ${e.message}`));
+  page.on("console", (m) => {
+    if (m.type() === "error") current.errors.push(`console: ${m.text()}`);
+  });
+  await page.goto(app.url);
+  // The strip is labelled "Talvane" only until the app's first state has arrived.
+  await page.waitForFunction(() => {
+    const strip = document.querySelector(".strip");
+    return !!document.querySelector(".panel") || (!!strip && strip.getAttribute("aria-label") !== "Talvane");
+  });
+  return { app, page };
+}
+
+/** A test whose failure also shows what the app wrote on stderr. */
+function e2e(name, fn) {
+  test(name, async () => {
+    try {
+      await fn();
+    } catch (e) {
+      const log = current.app?.stderr.trim();
+      if (log && e instanceof Error) e.message += `\n--- the app's stderr ---\n${log.slice(-4000)}`;
+      throw e;
+    }
+  });
+}
+
+function noPageErrors() {
+  assert.deepEqual(current.errors, [], "the page reported errors");
+}
+
+async function openPanel(page) {
+  if ((await page.locator(".panel").count()) === 0) await page.click(".strip");
+  await page.waitForSelector(".panel");
+}
+
+/** A picture of the stage around the shell (the strip or the panel). */
+async function shot(page, name, { around = true } = {}) {
+  await page.waitForTimeout(400); // let the shell's size transition settle
+  let clip;
+  if (around) {
+    const box = await page.locator(".shell").boundingBox();
+    const view = page.viewportSize();
+    if (box && view) {
+      const x = Math.max(0, Math.floor(box.x - 40));
+      const y = Math.max(0, Math.floor(box.y - 10));
+      clip = {
+        x,
+        y,
+        width: Math.min(view.width - x, Math.ceil(box.width + 80)),
+        height: Math.min(view.height - y, Math.ceil(box.height + 30)),
+      };
+    }
+  }
+  await page.screenshot({ path: join(SHOTS, `${name}.png`), clip });
+}
+
+/** The fields Claude Code puts in every hook payload. */
+function payload(app, session, event, extra = {}) {
+  const cwd = join(app.home, "code", "parser-kit");
+  mkdirSync(cwd, { recursive: true });
+  return {
+    session_id: session,
+    transcript_path: join(app.home, ".claude", "projects", "-code-parser-kit", `${session}.jsonl`),
+    cwd,
+    permission_mode: "default",
+    hook_event_name: event,
+    ...extra,
+  };
+}
+
+const card = (page, session) => page.locator(`.card[data-id="claude:${session}"]`);
+const button = (scope, name) => scope.getByRole("button", { name, exact: true });
+
+/** The relay's whole output: one line holding one JSON object, exit status 0, nothing on stderr. */
+async function answerOf(relay) {
+  const r = await relay.result();
+  assert.equal(r.code, 0, `relay exit (${r.signal ?? ""})`);
+  assert.equal(r.stderr, "");
+  assert.match(r.stdout, /^[^\n]+\n$/, "the answer is one line");
+  return JSON.parse(r.stdout);
+}
+
+e2e("Allow on a permission request makes the relay print the allow decision", async () => {
+  const { app, page } = await start();
+  await shot(page, "e2e-01-strip-empty");
+
+  const session = `sess-${randomUUID()}`;
+  const relay = app.relay(
+    payload(app, session, "PermissionRequest", {
+      tool_name: "Bash",
+      tool_input: { command: "rm -rf dist && npm run build", description: "Rebuild the bundle" },
+      tool_use_id: "toolu_01PermAllow",
+    }),
+  );
+  // The closed strip counts the waiting request.
+  await page.waitForSelector(".strip .badge");
+  assert.equal((await page.textContent(".strip .badge"))?.trim(), "1");
+  await shot(page, "e2e-02-strip-waiting");
+
+  await openPanel(page);
+  const c = card(page, session);
+  await c.locator(".req-permission").waitFor();
+  assert.match(await c.locator(".project").innerText(), /parser-kit/);
+  assert.match(await c.locator(".req-permission").innerText(), /rm -rf dist && npm run build/);
+  await shot(page, "e2e-03-panel-permission");
+  assert.ok(relay.running, "the relay waits while the card is up");
+
+  await button(c, "Allow").click();
+  assert.deepEqual(await answerOf(relay), ALLOW);
+  // The card stays, without its request, and the session is back at work.
+  await c.locator(".req").waitFor({ state: "detached" });
+  await until(async () => /mood-working/.test((await c.getAttribute("class")) ?? ""), 5000, "session working");
+  assert.equal(await page.locator(".strip .badge").count(), 0);
+  noPageErrors();
+});
+
+e2e("Deny makes the relay print the deny decision with its message", async () => {
+  const { app, page } = await start({ autoOpen: true });
+  const session = `sess-${randomUUID()}`;
+  // No tool use id: the request still gets an id of its own and can be answered.
+  const relay = app.relay(
+    payload(app, session, "PermissionRequest", {
+      tool_name: "Write",
+      tool_input: { file_path: "/etc/hosts", content: "127.0.0.1 example\n" },
+    }),
+  );
+  // With "Open by itself" on, the request opens the panel without a click.
+  const c = card(page, session);
+  await c.locator(".req-permission").waitFor();
+
+  await button(c, "Deny").click();
+  assert.deepEqual(await answerOf(relay), {
+    hookSpecificOutput: {
+      hookEventName: "PermissionRequest",
+      decision: { behavior: "deny", message: "The user denied this from the notch." },
+    },
+  });
+  await until(async () => (await c.locator(".activity").innerText()).includes("Denied from the notch"), 5000, "denied activity");
+  noPageErrors();
+});
+
+e2e("picked options of a questions request reach the relay as answers", async () => {
+  const { app, page } = await start();
+  const session = `sess-${randomUUID()}`;
+  const input = {
+    questions: [
+      {
+        question: "Which database should the cache use?",
+        header: "Database",
+        multiSelect: false,
+        options: [
+          { label: "Postgres", description: "The one production runs" },
+          { label: "SQLite", description: "A file next to the app" },
+        ],
+      },
+      {
+        question: "Which checks should run before each commit?",
+        header: "Checks",
+        multiSelect: true,
+        options: [
+          { label: "Lint", description: "" },
+          { label: "Unit tests", description: "About 20 s" },
+          { label: "Type check", description: "" },
+        ],
+      },
+    ],
+  };
+  const relay = app.relay(payload(app, session, "PermissionRequest", { tool_name: "AskUserQuestion", tool_input: input, tool_use_id: "toolu_01Ask" }));
+  await openPanel(page);
+  const c = card(page, session);
+  await c.locator(".req-question").waitFor();
+  const [first, second] = [c.locator("fieldset.question").nth(0), c.locator("fieldset.question").nth(1)];
+  assert.match(await first.locator("legend").innerText(), /Which database should the cache use\?/);
+
+  const submit = button(c, "Send answers");
+  assert.ok(await submit.isDisabled(), "nothing picked yet: cannot send");
+  await first.getByRole("radio", { name: /SQLite/ }).click();
+  assert.ok(await submit.isDisabled(), "the second question is still open");
+  await second.getByRole("checkbox", { name: /Type check/ }).click();
+  await second.getByRole("checkbox", { name: /Lint/ }).click();
+  // A second click takes a pick back.
+  await second.getByRole("checkbox", { name: /Type check/ }).click();
+  await second.getByRole("checkbox", { name: /Unit tests/ }).click();
+  assert.equal(await first.getByRole("radio", { name: /SQLite/ }).getAttribute("aria-checked"), "true");
+  await shot(page, "e2e-04-panel-questions");
+
+  await submit.click();
+  assert.deepEqual(await answerOf(relay), {
+    hookSpecificOutput: {
+      hookEventName: "PermissionRequest",
+      decision: {
+        behavior: "allow",
+        updatedInput: {
+          ...input,
+          answers: {
+            "Which database should the cache use?": "SQLite",
+            "Which checks should run before each commit?": "Lint, Unit tests",
+          },
+        },
+      },
+    },
+  });
+  await c.locator(".req").waitFor({ state: "detached" });
+  noPageErrors();
+});
+
+e2e("a reply typed after Stop reaches the relay as the user's next message", async () => {
+  const { app, page } = await start({ theme: "dark" });
+  const session = `sess-${randomUUID()}`;
+  const last = "I split the parser into a lexer and a grammar module. Should I also port the old tests?";
+  const relay = app.relay(payload(app, session, "Stop", { stop_hook_active: false, last_assistant_message: `\n${last}\n` }));
+  await openPanel(page);
+  const c = card(page, session);
+  await c.locator(".req-reply").waitFor();
+  assert.equal(await c.locator(".reply-text").innerText(), last);
+
+  // Two lines: Shift+Enter breaks the line, Enter sends.
+  const field = c.getByRole("textbox", { name: /Reply to/ });
+  await field.click();
+  await page.keyboard.type("Yes, port them");
+  await page.keyboard.press("Shift+Enter");
+  await page.keyboard.type("and keep the \"golden\" files.");
+  await shot(page, "e2e-05-panel-reply");
+  assert.ok(relay.running, "the reply offer still waits");
+  await page.keyboard.press("Enter");
+
+  const text = 'Yes, port them\nand keep the "golden" files.';
+  assert.deepEqual(await answerOf(relay), {
+    hookSpecificOutput: {
+      hookEventName: "Stop",
+      additionalContext: `The user replied from the Talvane notch. Treat this as their next message:\n\n${text}`,
+    },
+    systemMessage: `Replied from the notch: ${text}`,
+  });
+  // The reply starts the next turn.
+  await c.locator(".req").waitFor({ state: "detached" });
+  await until(async () => (await c.locator(".activity").innerText()).includes("Thinking"), 5000, "next turn");
+  noPageErrors();
+});
+
+e2e("releasing a reply offer or losing the relay takes the request off the panel", async () => {
+  const { app, page } = await start();
+  await openPanel(page);
+
+  // "Not now": the relay is let go with no decision, so it prints nothing.
+  const stopped = `sess-${randomUUID()}`;
+  const offer = app.relay(payload(app, stopped, "Stop", { stop_hook_active: false, last_assistant_message: "Done." }));
+  const c1 = card(page, stopped);
+  await c1.locator(".req-reply").waitFor();
+  await button(c1, "Not now").click();
+  const r = await offer.result();
+  assert.deepEqual([r.code, r.stdout, r.stderr], [0, "", ""]);
+  await c1.locator(".req").waitFor({ state: "detached" });
+
+  // The agent's hook timed out and its relay is gone: the card must not offer a dead request.
+  const asking = `sess-${randomUUID()}`;
+  const relay = app.relay(payload(app, asking, "PermissionRequest", { tool_name: "Bash", tool_input: { command: "make deploy" } }));
+  const c2 = card(page, asking);
+  await c2.locator(".req-permission").waitFor();
+  await relay.kill();
+  await c2.locator(".req").waitFor({ state: "detached", timeout: 10000 });
+  assert.equal(await page.locator(".req").count(), 0);
+  noPageErrors();
+});
+
+e2e("a relay without a running app prints nothing and exits 0", async () => {
+  const app = await App.start(bin);
+  current.app = app;
+  await app.quit();
+  const relay = app.relay(payload(app, `sess-${randomUUID()}`, "PermissionRequest", { tool_name: "Bash", tool_input: { command: "ls" } }));
+  const r = await relay.result(5000);
+  assert.deepEqual([r.code, r.stdout, r.stderr], [0, "", ""]);
+});
+
+e2e("settings: a change made in the panel is stored and shown back", async () => {
+  const { app, page } = await start();
+  await openPanel(page);
+  await button(page.locator(".panel-head"), "Settings").click();
+  await page.waitForSelector(".settings");
+  assert.equal(await page.locator(".head-title").innerText(), "Settings");
+  const replyWindow = page.getByRole("combobox", { name: "Reply window" });
+  assert.equal(await replyWindow.inputValue(), "120");
+  await shot(page, "e2e-06-settings");
+
+  await replyWindow.selectOption("30");
+  await until(() => app.settings().replyWindow === 30, 5000, "replyWindow stored");
+  assert.equal(app.settings().onboarded, true, "other settings are kept");
+  // What the page shows comes back from the app's state.
+  await until(async () => (await replyWindow.inputValue()) === "30", 5000, "select shows 30");
+
+  // Back to the cards: the new window is what a finished turn now waits.
+  await button(page.locator(".panel-head"), "Back").click();
+  const session = `sess-${randomUUID()}`;
+  const relay = app.relay(payload(app, session, "Stop", { last_assistant_message: "Ready." }));
+  const c = card(page, session);
+  await c.locator(".req-reply").waitFor();
+  const left = Number(/Closes in (\d+)s/.exec(await c.locator(".reply-foot").innerText())?.[1]);
+  assert.ok(left > 20 && left <= 30, `countdown of a 30 s window, got ${left}`);
+  await button(c, "Not now").click();
+  await relay.result();
+  noPageErrors();
+});
+
+e2e("the first-run window's route shows onboarding", async () => {
+  const { app, page } = await start({ onboarded: false });
+  await page.setViewportSize({ width: 460, height: 560 });
+  await page.goto(`${app.url}&onboard`);
+  await page.waitForSelector(".onboarding");
+  await until(async () => (await page.locator(".onboarding").innerText()).trim().length > 0, 5000, "onboarding content");
+  assert.equal(await page.evaluate(() => document.documentElement.dataset["route"]), "onboard");
+  await shot(page, "e2e-07-onboarding", { around: false });
+  // The plain route of the same app, not yet onboarded, still shows the panel.
+  await page.setViewportSize({ width: 720, height: 640 });
+  await page.goto(app.url);
+  await page.waitForSelector(".shell");
+  noPageErrors();
+});
+
+e2e("the panel is refused without its token", async () => {
+  const app = await App.start(bin);
+  current.app = app;
+  const url = new URL(app.url);
+  const bare = `${url.origin}/`;
+  assert.equal((await fetch(bare)).status, 403);
+  assert.equal((await fetch(`${bare}?token=${"0".repeat(48)}`)).status, 403);
+  const ok = await fetch(app.url);
+  assert.equal(ok.status, 200);
+  assert.match(ok.headers.get("set-cookie") ?? "", /HttpOnly/i);
+});
