@@ -1,0 +1,416 @@
+#include "bridge/bridge.h"
+
+#include <errno.h>
+#include <glib-unix.h>
+#include <glib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/files.h"
+#include "platform/gobject.h"
+#include "platform/log.h"
+
+namespace talvane {
+
+namespace {
+
+constexpr std::size_t kReceiveSize = std::size_t{1} << 20;
+// Accepting is paused this long when the process is out of descriptors, instead of spinning.
+constexpr guint kAcceptBackoffMs = 100;
+// Connections taken per wake-up, so a burst of relays cannot starve the connections already open.
+constexpr int kAcceptBurst = 64;
+
+std::string describeErrno(int err) { return std::strerror(err); }
+
+std::string sizeText(std::size_t bytes) {
+  if (bytes >= (std::size_t{1} << 20) && bytes % (std::size_t{1} << 20) == 0)
+    return std::to_string(bytes >> 20) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+// One accepted relay connection. Reply functions hold it strongly, so an answer given after the
+// Bridge let go (or was destroyed) still reaches its relay.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  explicit Connection(int fd) : fd_(fd) {}
+  ~Connection() {
+    stopReading();
+    if (writeWatch_) g_source_remove(writeWatch_);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  int fd() const { return fd_.get(); }
+  bool writing() const { return writeWatch_ != 0; }
+
+  void watchReading(GUnixFDSourceFunc callback, gpointer data) {
+    readWatch_ = g_unix_fd_add(fd_.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                               callback, data);
+  }
+  void stopReading() {
+    if (readWatch_) g_source_remove(std::exchange(readWatch_, 0));
+  }
+
+  // Sends `data` as the connection's final content and closes it once written. Only the first
+  // call sends; later ones, or any after the connection closed, change nothing.
+  void sendFinal(std::string data) {
+    if (finished_) return;
+    finished_ = true;
+    stopReading();
+    if (!fd_) return;
+    out_ = std::move(data);
+    flush();
+  }
+
+  // Ends the connection without a goodbye (a write still in progress carries on by itself).
+  void close() {
+    stopReading();
+    if (!writing()) fd_.reset();
+  }
+
+  std::string buffer;       // received bytes not yet cut into lines
+  std::size_t scanned = 0;  // prefix of `buffer` known to hold no line feed
+  bool draining = false;
+  bool endAfterDrain = false;
+
+ private:
+  void flush() {
+    while (sent_ < out_.size()) {
+      ssize_t n =
+          ::send(fd_.get(), out_.data() + sent_, out_.size() - sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent_ += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!writeWatch_) {
+          writeWatch_ = g_unix_fd_add_full(
+              G_PRIORITY_DEFAULT, fd_.get(), static_cast<GIOCondition>(G_IO_OUT | G_IO_ERR),
+              &Connection::onWritable, new std::shared_ptr<Connection>(shared_from_this()),
+              [](gpointer p) { delete static_cast<std::shared_ptr<Connection>*>(p); });
+        }
+        return;
+      }
+      break;  // the relay is gone: the answer has nobody to reach
+    }
+    out_.clear();
+    out_.shrink_to_fit();
+    if (writeWatch_) g_source_remove(std::exchange(writeWatch_, 0));
+    fd_.reset();
+  }
+
+  static gboolean onWritable(gint, GIOCondition, gpointer data) {
+    // A copy: finishing removes this source, whose own reference dies with it.
+    std::shared_ptr<Connection> self = *static_cast<std::shared_ptr<Connection>*>(data);
+    self->flush();
+    return G_SOURCE_CONTINUE;
+  }
+
+  UniqueFd fd_;
+  guint readWatch_ = 0;
+  guint writeWatch_ = 0;
+  bool finished_ = false;
+  std::string out_;
+  std::size_t sent_ = 0;
+};
+
+}  // namespace
+
+std::string bridgeDirectory() { return files::home() + "/.talvane/run"; }
+std::string bridgeSocketPath() { return bridgeDirectory() + "/talvane.sock"; }
+
+struct Bridge::Core : std::enable_shared_from_this<Core> {
+  Core(HookRouter& hub, std::size_t maxBuffered) : hub(hub), maxBuffered(maxBuffered) {}
+
+  HookRouter& hub;
+  const std::size_t maxBuffered;
+  std::string path;
+  UniqueFd listener;
+  guint listenWatch = 0;
+  guint acceptPause = 0;
+  bool closed = false;
+  // Keyed by connection identity; an entry lives from accept until the connection ends.
+  std::unordered_map<Connection*, std::shared_ptr<Connection>> connections;
+  std::unordered_map<Connection*, std::string> holding;
+  std::unique_ptr<char[]> scratch;
+
+  struct ReadWatch {
+    Core* core;
+    Connection* connection;
+  };
+  std::unordered_map<Connection*, std::unique_ptr<ReadWatch>> readWatches;
+
+  void start() {
+    if (listener || closed) return;
+    path = bridgeSocketPath();
+    files::makeDirs(bridgeDirectory(), 0700);
+    ::unlink(path.c_str());
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+      log::line("Talvane: cannot listen on " + path);
+      log::debug("bridge", "socket path too long");
+      return;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.get(), SOMAXCONN) != 0) {
+      const int err = errno;
+      log::line("Talvane: cannot listen on " + path);
+      log::debug("bridge", describeErrno(err));
+      return;
+    }
+    // Owner only, like its directory, whatever that directory's mode turned out to be.
+    ::chmod(path.c_str(), 0600);
+    listener = std::move(fd);
+    watchListener();
+  }
+
+  void watchListener() {
+    listenWatch =
+        g_unix_fd_add(listener.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_ERR | G_IO_HUP),
+                      &Core::onAcceptable, this);
+  }
+
+  void stopListening() {
+    if (listenWatch) g_source_remove(std::exchange(listenWatch, 0));
+    if (acceptPause) g_source_remove(std::exchange(acceptPause, 0));
+    listener.reset();
+  }
+
+  void fail(const std::string& error) {
+    log::line("Talvane bridge failed: " + error);
+    stopListening();
+  }
+
+  // The Bridge is going away: nothing may call back into it. Connections held by reply
+  // functions stay open for their answer; the rest close as their last owner drops them.
+  void shutdown() {
+    closed = true;
+    stopListening();
+    for (auto& [raw, connection] : connections) connection->stopReading();
+    readWatches.clear();
+    holding.clear();
+    connections.clear();
+  }
+
+  static gboolean onAcceptable(gint, GIOCondition condition, gpointer data) {
+    auto* core = static_cast<Core*>(data);
+    auto keep = core->shared_from_this();
+    if (condition & G_IO_IN) core->acceptPending();
+    // A listener that hangs up stays readable with nothing to accept: it would spin the loop.
+    if ((condition & (G_IO_ERR | G_IO_HUP | G_IO_NVAL)) && core->listener) {
+      int err = 0;
+      socklen_t size = sizeof err;
+      ::getsockopt(core->listener.get(), SOL_SOCKET, SO_ERROR, &err, &size);
+      core->fail(err ? describeErrno(err) : "the listening socket was shut down");
+    }
+    return G_SOURCE_CONTINUE;
+  }
+
+  static gboolean onAcceptResume(gpointer data) {
+    auto* core = static_cast<Core*>(data);
+    core->acceptPause = 0;
+    if (core->listener) core->watchListener();
+    return G_SOURCE_REMOVE;
+  }
+
+  void acceptPending() {
+    for (int i = 0; i < kAcceptBurst && listener; ++i) {
+      int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd >= 0) {
+        adopt(fd);
+        continue;
+      }
+      const int err = errno;
+      if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
+      if (err == EAGAIN || err == EWOULDBLOCK) return;
+      if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+        log::debug("bridge", "accept paused: " + describeErrno(err));
+        if (listenWatch) g_source_remove(std::exchange(listenWatch, 0));
+        acceptPause = g_timeout_add(kAcceptBackoffMs, &Core::onAcceptResume, this);
+        return;
+      }
+      fail(describeErrno(err));
+      return;
+    }
+  }
+
+  void adopt(int fd) {
+    auto connection = std::make_shared<Connection>(fd);
+    Connection* raw = connection.get();
+    connections.emplace(raw, connection);
+    auto watch = std::make_unique<ReadWatch>(ReadWatch{this, raw});
+    connection->watchReading(&Core::onReadable, watch.get());
+    readWatches.emplace(raw, std::move(watch));
+  }
+
+  static gboolean onReadable(gint, GIOCondition, gpointer data) {
+    auto* watch = static_cast<ReadWatch*>(data);
+    Core* core = watch->core;
+    auto keep = core->shared_from_this();
+    auto found = core->connections.find(watch->connection);
+    if (found == core->connections.end()) return G_SOURCE_REMOVE;
+    std::shared_ptr<Connection> connection = found->second;
+    try {
+      core->receive(connection);
+    } catch (const std::exception& e) {
+      log::line(std::string("Talvane: hook message failed: ") + e.what());
+      core->end(connection);
+    }
+    return G_SOURCE_CONTINUE;
+  }
+
+  void receive(const std::shared_ptr<Connection>& connection) {
+    if (!scratch) scratch = std::make_unique<char[]>(kReceiveSize);
+    ssize_t n = ::recv(connection->fd(), scratch.get(), kReceiveSize, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n <= 0) {
+      end(connection);
+      return;
+    }
+    connection->buffer.append(scratch.get(), static_cast<std::size_t>(n));
+    drain(connection);
+    if (closed || !connections.count(connection.get())) return;
+    if (connection->buffer.size() > maxBuffered) {
+      log::line("Talvane: closed a hook connection that sent more than " + sizeText(maxBuffered) +
+                " without a line feed");
+      connection->buffer = std::string();
+      end(connection);
+    }
+  }
+
+  // Cuts every complete line out of the buffer and routes it; an incomplete last line stays.
+  void drain(const std::shared_ptr<Connection>& connection) {
+    std::string& buffer = connection->buffer;
+    connection->draining = true;
+    std::size_t start = 0;
+    while (!closed) {
+      std::size_t feed = buffer.find('\n', std::max(start, connection->scanned));
+      if (feed == std::string::npos) break;
+      std::string_view line(buffer.data() + start, feed - start);
+      start = feed + 1;
+      route(connection, line);
+    }
+    buffer.erase(0, start);
+    connection->scanned = buffer.size();
+    connection->draining = false;
+    if (std::exchange(connection->endAfterDrain, false)) end(connection);
+  }
+
+  void route(const std::shared_ptr<Connection>& connection, std::string_view line) {
+    std::optional<Json> message = json::parseObject(line);
+    if (!message) return;
+    if (json::string(*message, "_query") == "state") {
+      answerState(connection);
+      return;
+    }
+    auto replied = std::make_shared<bool>(false);
+    Reply reply = makeReply(connection, replied);
+    const std::string agent = json::string(*message, "_agent").value_or("claude");
+    std::optional<std::string> pending;
+    try {
+      if (agent == "cursor") {
+        pending = hub.cursor(*message, std::move(reply));
+      } else if (agent == "claude") {
+        pending = hub.claude(*message, std::move(reply));
+      } else {
+        pending = hub.adapted(*message, std::move(reply));
+      }
+    } catch (const std::exception& e) {
+      log::line("Talvane: a hook message from " + agent + " failed: " + e.what());
+    }
+    // An id given together with a synchronous answer has nothing left to wait for.
+    if (pending && !*replied && !closed && connections.count(connection.get()))
+      holding[connection.get()] = *pending;
+  }
+
+  void answerState(const std::shared_ptr<Connection>& connection) {
+    std::string text;
+    try {
+      text = json::pretty(hub.snapshot());
+    } catch (const std::exception& e) {
+      log::debug("bridge", std::string("snapshot failed: ") + e.what());
+      text.clear();
+    }
+    text.push_back('\n');
+    connection->sendFinal(std::move(text));
+    finished(connection);
+  }
+
+  Reply makeReply(const std::shared_ptr<Connection>& connection,
+                  const std::shared_ptr<bool>& replied) {
+    return [weak = weak_from_this(), connection, replied](const std::string& answer) {
+      *replied = true;
+      auto core = weak.lock();
+      if (core) core->holding.erase(connection.get());
+      std::string line;
+      line.reserve(answer.size() + 1);
+      line.append(answer).push_back('\n');
+      connection->sendFinal(std::move(line));
+      if (core) core->finished(connection);
+    };
+  }
+
+  // The final content went out (or is going): the connection ends, after the lines already
+  // received on it have been routed.
+  void finished(const std::shared_ptr<Connection>& connection) {
+    if (closed || !connections.count(connection.get())) return;
+    if (connection->draining) {
+      connection->endAfterDrain = true;
+      return;
+    }
+    end(connection);
+  }
+
+  // Forgets the connection; a wait it still held is withdrawn, once.
+  void end(const std::shared_ptr<Connection>& connection) {
+    Connection* raw = connection.get();
+    auto found = connections.find(raw);
+    if (found == connections.end()) return;
+    connection->close();
+    readWatches.erase(raw);
+    connections.erase(found);
+    auto held = holding.find(raw);
+    if (held == holding.end()) return;
+    std::string pendingId = std::move(held->second);
+    holding.erase(held);
+    try {
+      hub.hookGone(pendingId);
+    } catch (const std::exception& e) {
+      log::line(std::string("Talvane: withdrawing a hook request failed: ") + e.what());
+    }
+  }
+};
+
+Bridge::Bridge(HookRouter& hub, std::size_t maxBuffered)
+    : core_(std::make_shared<Core>(hub, maxBuffered)) {}
+
+Bridge::~Bridge() { core_->shutdown(); }
+
+void Bridge::start() { core_->start(); }
+
+void Bridge::stop() {
+  core_->stopListening();
+  ::unlink((core_->path.empty() ? bridgeSocketPath() : core_->path).c_str());
+}
+
+bool Bridge::listening() const { return static_cast<bool>(core_->listener); }
+std::size_t Bridge::openConnections() const { return core_->connections.size(); }
+std::size_t Bridge::heldConnections() const { return core_->holding.size(); }
+
+}  // namespace talvane

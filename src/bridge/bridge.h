@@ -1,0 +1,52 @@
+#pragma once
+// The app's end of the relay connection: a unix-domain socket listener on the GLib main
+// context. Each connection carries line-delimited JSON hook messages; each message goes to
+// the HookRouter with a one-shot reply function, and a connection whose event waits for the
+// user stays open until that reply is written or the relay goes away.
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bridge/hook_router.h"
+
+namespace talvane {
+
+// ~/.talvane/run and ~/.talvane/run/talvane.sock: the one definition the app, the relay's
+// installers and the command line share.
+std::string bridgeDirectory();
+std::string bridgeSocketPath();
+
+class Bridge {
+ public:
+  // A connection that has buffered this much without a line feed is dropped.
+  static constexpr std::size_t kMaxBuffered = std::size_t{64} << 20;
+
+  // `hub` must outlive the Bridge.
+  explicit Bridge(HookRouter& hub, std::size_t maxBuffered = kMaxBuffered);
+  // Closes the listener and every connection not held by a reply function; reply
+  // functions still held elsewhere stay usable (they answer their relay) but no longer
+  // reach the Bridge. The socket file is left for `stop`.
+  ~Bridge();
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
+
+  // Creates the directory (0700), replaces a stale socket file and listens. On failure
+  // logs one line and the app runs on without hook events.
+  void start();
+  // Stops listening and deletes the socket file. Open connections are not touched.
+  void stop();
+
+  bool listening() const;
+  // Connections accepted and not yet ended.
+  std::size_t openConnections() const;
+  // Connections waiting for a reply, i.e. holding a pending id.
+  std::size_t heldConnections() const;
+
+ private:
+  struct Core;
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace talvane

@@ -1,0 +1,351 @@
+#include "bridge/bridge.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bridge_fakes.h"
+#include "platform/files.h"
+#include "platform/json.h"
+#include "support/test_home.h"
+
+namespace talvane {
+namespace {
+
+using testing::Client;
+using testing::FakeRouter;
+using testing::runUntil;
+
+class BridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { startBridge(); }
+
+  void startBridge(std::size_t maxBuffered = Bridge::kMaxBuffered) {
+    bridge.reset();
+    bridge = std::make_unique<Bridge>(router, maxBuffered);
+    bridge->start();
+    ASSERT_TRUE(bridge->listening());
+  }
+
+  // Waits for the Bridge to take the client's bytes off the socket; it routes what it can in
+  // the same pass.
+  void settle(Client& client) {
+    ASSERT_TRUE(runUntil([&] { return client.delivered(); }));
+  }
+
+  void keepEvery(const std::string& id) {
+    router.behaviour = [id](FakeRouter::Call&) { return std::optional<std::string>(id); };
+  }
+
+  testing::TestHome home;
+  FakeRouter router;
+  std::unique_ptr<Bridge> bridge;
+};
+
+TEST_F(BridgeTest, LinesAreCutAcrossAndWithinReads) {
+  Client client;
+  ASSERT_TRUE(client.connected());
+  client.send("{\"n\":1}\n{\"n\":2}\n{\"n\":");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 2; }));
+  EXPECT_EQ(router.calls[0].message["n"], 1);
+  EXPECT_EQ(router.calls[1].message["n"], 2);
+
+  // The rest of the third message comes in pieces; it is routed once, when its line feed lands.
+  client.send("3, \"text\":\"a");
+  settle(client);
+  client.send("b\"}");
+  settle(client);
+  EXPECT_EQ(router.calls.size(), 2u);
+  client.send("\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 3; }));
+  EXPECT_EQ(router.calls[2].message, Json::parse(R"({"n":3,"text":"ab"})"));
+}
+
+TEST_F(BridgeTest, TrailingPartialLineIsDiscardedWhenTheConnectionEnds) {
+  Client client;
+  client.send("{\"n\":1}\n{\"n\":2");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 1; }));
+  client.close();
+  ASSERT_TRUE(runUntil([&] { return bridge->openConnections() == 0; }));
+  EXPECT_EQ(router.calls.size(), 1u);
+  EXPECT_TRUE(router.gone.empty());
+}
+
+TEST_F(BridgeTest, LinesThatAreNotObjectsAreDroppedAndLaterLinesStillRoute) {
+  Client client;
+  client.send("\n\r\nnot json\n[1,2]\n\"text\"\n{\"broken\":\n{\"n\":1}\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 1; }));
+  settle(client);
+  EXPECT_EQ(router.calls.size(), 1u);
+  EXPECT_EQ(router.calls[0].message["n"], 1);
+  EXPECT_FALSE(client.ended());
+  EXPECT_EQ(bridge->openConnections(), 1u);
+}
+
+TEST_F(BridgeTest, EachAgentFamilyReachesItsEntryPoint) {
+  struct Case {
+    const char* line;
+    const char* family;
+  } cases[] = {
+      {R"({"_agent":"claude"})", "claude"},  {R"({"hook_event_name":"Stop"})", "claude"},
+      {R"({"_agent":42})", "claude"},        {R"({"_agent":"cursor"})", "cursor"},
+      {R"({"_agent":"gemini"})", "adapted"}, {R"({"_agent":"windsurf"})", "adapted"},
+      {R"({"_agent":"Cursor"})", "adapted"}, {R"({"_agent":"something-new"})", "adapted"},
+  };
+  Client client;
+  for (const auto& c : cases) client.send(std::string(c.line) + "\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == std::size(cases); }));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(router.calls[i].family, cases[i].family) << cases[i].line;
+    EXPECT_EQ(router.calls[i].message, Json::parse(cases[i].line)) << "passed on as decoded";
+  }
+}
+
+TEST_F(BridgeTest, StateQueryGetsThePrettySnapshotAndTheConnectionCloses) {
+  router.state = Json::parse(R"({"sessions":[{"id":"claude:1","mood":"working"}],"n":2})");
+  Client client;
+  client.send("{\"_query\":\"state\"}\n");
+  ASSERT_TRUE(runUntil([&] { return client.ended(); }));
+  EXPECT_EQ(client.received(), json::pretty(router.state) + "\n");
+  EXPECT_NE(client.received().find("\n  "), std::string::npos) << "pretty-printed";
+  EXPECT_TRUE(router.calls.empty()) << "a query is not a hook event";
+  ASSERT_TRUE(runUntil([&] { return bridge->openConnections() == 0; }));
+}
+
+TEST_F(BridgeTest, AnswerLargerThanTheSocketBufferArrivesWhole) {
+  router.state = Json::object();
+  for (int i = 0; i < 10000; ++i)
+    router.state["session" + std::to_string(i)] = std::string(200, 'x');
+  Client client;
+  client.send("{\"_query\":\"state\"}\n");
+  ASSERT_TRUE(runUntil([&] { return client.ended(); }));
+  const std::string expected = json::pretty(router.state) + "\n";
+  ASSERT_GT(expected.size(), 2u << 20);
+  EXPECT_EQ(client.received().size(), expected.size());
+  EXPECT_TRUE(client.received() == expected);
+}
+
+TEST_F(BridgeTest, SynchronousAnswerIsSentAndNothingIsHeld) {
+  router.behaviour = [](FakeRouter::Call& call) {
+    call.reply(R"({"decision":"allow"})");
+    return std::optional<std::string>("p1");
+  };
+  Client client;
+  client.send("{\"hook_event_name\":\"PermissionRequest\"}\n");
+  ASSERT_TRUE(runUntil([&] { return client.ended(); }));
+  EXPECT_EQ(client.received(), "{\"decision\":\"allow\"}\n");
+  EXPECT_EQ(bridge->heldConnections(), 0u);
+  ASSERT_TRUE(runUntil([&] { return bridge->openConnections() == 0; }));
+  EXPECT_TRUE(router.gone.empty());
+}
+
+TEST_F(BridgeTest, LaterReplyIsTheFinalContentAndASecondCallChangesNothing) {
+  keepEvery("p1");
+  Client client;
+  client.send("{\"hook_event_name\":\"PermissionRequest\"}\n");
+  ASSERT_TRUE(runUntil([&] { return bridge->heldConnections() == 1; }));
+  EXPECT_FALSE(client.ended());
+
+  Reply reply = router.calls.at(0).reply;
+  reply("first");
+  reply("second");
+  ASSERT_TRUE(runUntil([&] { return client.ended(); }));
+  EXPECT_EQ(client.received(), "first\n");
+  ASSERT_TRUE(runUntil([&] { return bridge->openConnections() == 0; }));
+  EXPECT_EQ(bridge->heldConnections(), 0u);
+  EXPECT_TRUE(router.gone.empty()) << "a replied connection is not gone";
+  reply("third");
+}
+
+TEST_F(BridgeTest, RelayLeavingWhileHeldWithdrawsTheRequestOnce) {
+  keepEvery("p7");
+  Client held, other;
+  held.send("{\"hook_event_name\":\"PermissionRequest\"}\n");
+  other.send("{\"hook_event_name\":\"PostToolUse\"}\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 2; }));
+  EXPECT_EQ(bridge->heldConnections(), 2u);
+  held.close();
+  ASSERT_TRUE(runUntil([&] { return !router.gone.empty(); }));
+  ASSERT_TRUE(runUntil([&] { return bridge->heldConnections() == 1; }));
+  EXPECT_EQ(router.gone, std::vector<std::string>{"p7"});
+
+  // The Hub may still answer the departed relay: nothing happens, and nothing is withdrawn twice.
+  router.calls.at(0).reply("late");
+  EXPECT_EQ(router.gone, std::vector<std::string>{"p7"});
+  EXPECT_FALSE(other.ended());
+}
+
+TEST_F(BridgeTest, AnsweringARelayThatHasGoneDoesNotRaiseSigpipe) {
+  keepEvery("p1");
+  Client client;
+  client.send("{}\n");
+  ASSERT_TRUE(runUntil([&] { return bridge->heldConnections() == 1; }));
+  client.close();  // and the Bridge has not noticed yet: the send meets a closed peer
+  struct sigaction previous {};
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &fallback, &previous);
+  router.calls.at(0).reply(std::string(1 << 20, 'x'));
+  sigaction(SIGPIPE, &previous, nullptr);
+  ASSERT_TRUE(runUntil([&] { return bridge->openConnections() == 0; }));
+  EXPECT_TRUE(router.gone.empty());
+}
+
+TEST_F(BridgeTest, DestroyedBridgeClosesIdleConnectionsWhileHeldRepliesStillAnswer) {
+  router.behaviour = [](FakeRouter::Call& call) -> std::optional<std::string> {
+    if (call.message.contains("wait")) return "p1";
+    return std::nullopt;
+  };
+  Client held, idle;
+  held.send("{\"wait\":true}\n");
+  idle.send("{}\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 2; }));
+  Reply reply =
+      router.calls[0].message.contains("wait") ? router.calls[0].reply : router.calls[1].reply;
+  router.calls.clear();  // the idle connection's reply function goes with it
+  bridge.reset();
+  ASSERT_TRUE(runUntil([&] { return idle.ended(); }));
+  EXPECT_EQ(idle.received(), "");
+  EXPECT_FALSE(held.ended());
+
+  reply("");  // the empty answer is still a line
+  ASSERT_TRUE(runUntil([&] { return held.ended(); }));
+  EXPECT_EQ(held.received(), "\n");
+  EXPECT_TRUE(router.gone.empty());
+}
+
+TEST_F(BridgeTest, ConnectionBufferingPastTheCapIsDropped) {
+  startBridge(4096);
+  keepEvery("p3");
+  Client client;
+  client.send("{\"hook_event_name\":\"PermissionRequest\"}\n");
+  ASSERT_TRUE(runUntil([&] { return bridge->heldConnections() == 1; }));
+  Client neighbour;
+  neighbour.send("{\"n\":");
+
+  ::testing::internal::CaptureStderr();
+  client.send(std::string(3000, 'a'));
+  settle(client);
+  EXPECT_FALSE(client.ended()) << "under the cap";
+  client.send(std::string(3000, 'b'));
+  const bool closed = runUntil([&] { return client.ended(); });
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(log,
+            "Talvane: closed a hook connection that sent more than 4096 bytes without a "
+            "line feed\n");
+  EXPECT_EQ(client.received(), "");
+  EXPECT_EQ(router.gone, std::vector<std::string>{"p3"});
+  EXPECT_EQ(router.calls.size(), 1u) << "the dropped data is never routed";
+
+  neighbour.send("1}\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 2; }));
+  EXPECT_EQ(router.calls[1].message["n"], 1);
+}
+
+TEST_F(BridgeTest, LongLinesUnderTheCapArriveIntact) {
+  const std::string text(3 << 19, 'z');
+  const std::string line = json::compact(Json{{"text", text}}) + "\n";
+  // The client's blocking send would stall the loop that must drain it: send from the loop.
+  Client client;
+  size_t offset = 0;
+  ASSERT_TRUE(runUntil([&] {
+    if (offset < line.size()) {
+      offset += client.trySend(std::string_view(line).substr(offset));
+    }
+    return router.calls.size() == 1;
+  }));
+  EXPECT_EQ(router.calls[0].message["text"], text);
+}
+
+TEST_F(BridgeTest, StartReplacesAStaleSocketAndKeepsTheDirectoryPrivate) {
+  bridge.reset();
+  testing::TestHome fresh;
+  fresh.write(".talvane/run/talvane.sock", "stale");
+  Bridge second(router);
+  second.start();
+  ASSERT_TRUE(second.listening());
+  Client client;
+  ASSERT_TRUE(client.connected());
+  client.send("{}\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 1; }));
+
+  testing::TestHome another;
+  Bridge third(router);
+  third.start();
+  struct stat info {};
+  ASSERT_EQ(::stat(bridgeDirectory().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat(bridgeSocketPath().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(BridgeTest, UnusableDirectoryIsLoggedAndTheAppRunsOn) {
+  testing::TestHome fresh;
+  fresh.write(".talvane/run", "a file where the folder belongs");
+  Bridge blocked(router);
+  ::testing::internal::CaptureStderr();
+  blocked.start();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Talvane: cannot listen on " + fresh.path() + "/.talvane/run/talvane.sock\n");
+  EXPECT_FALSE(blocked.listening());
+  blocked.stop();
+}
+
+// The listening descriptor, found the way a debugger would: by the address it is bound to.
+int listeningSocket() {
+  for (int fd = 3; fd < 1024; ++fd) {
+    sockaddr_un address{};
+    socklen_t size = sizeof address;
+    int listening = 0;
+    socklen_t flagSize = sizeof listening;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
+        address.sun_family == AF_UNIX && bridgeSocketPath() == address.sun_path &&
+        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flagSize) == 0 && listening)
+      return fd;
+  }
+  return -1;
+}
+
+TEST_F(BridgeTest, ListenerFailureIsLoggedOnceAndNotRetried) {
+  Client before;
+  before.send("{\"n\":1}\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 1; }));
+  const int fd = listeningSocket();
+  ASSERT_GE(fd, 0);
+  ::testing::internal::CaptureStderr();
+  ::shutdown(fd, SHUT_RDWR);
+  const bool stopped = runUntil([&] { return !bridge->listening(); });
+  testing::spin(0.05);  // a listener still polled would log again or spin here
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(log.rfind("Talvane bridge failed: ", 0), 0u) << log;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  before.send("{\"n\":2}\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 2; })) << "open connections go on";
+}
+
+TEST_F(BridgeTest, StopRemovesTheSocketFileAndLeavesOpenConnectionsAlone) {
+  keepEvery("p1");
+  Client client;
+  client.send("{}\n");
+  ASSERT_TRUE(runUntil([&] { return bridge->heldConnections() == 1; }));
+  bridge->stop();
+  EXPECT_FALSE(bridge->listening());
+  EXPECT_FALSE(files::exists(bridgeSocketPath()));
+  EXPECT_FALSE(Client().connected());
+
+  router.calls.at(0).reply("done");
+  ASSERT_TRUE(runUntil([&] { return client.ended(); }));
+  EXPECT_EQ(client.received(), "done\n");
+}
+
+}  // namespace
+}  // namespace talvane
