@@ -1,20 +1,120 @@
+// `talvane connect|disconnect <agent>|all` and `talvane status`.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/commands.h"
+#include "app/state_client.h"
+#include "bridge/bridge.h"
+#include "integrations/agent_hooks.h"
+#include "integrations/config_file.h"
+#include "integrations/hook_installer.h"
+#include "platform/json.h"
 
 namespace talvane::cli {
 
-int connect(const Args&) {
-  std::fprintf(stderr, "talvane: connect is not built yet\n");
-  return 1;
+namespace {
+
+using Entry = AgentHooks::Entry;
+
+void error(const std::string& message) { std::fprintf(stderr, "talvane: %s\n", message.c_str()); }
+
+std::string choices() { return AgentHooks::names() + ", or all"; }
+
+// The agents the arguments name, each once; absent after reporting a usage error.
+std::optional<std::vector<const Entry*>> selected(const Args& args, bool connecting) {
+  if (args.empty()) {
+    error(std::string(connecting ? "connect" : "disconnect") + " needs an agent: " + choices());
+    return std::nullopt;
+  }
+  std::vector<const Entry*> entries;
+  auto add = [&](const Entry* entry) {
+    if (std::find(entries.begin(), entries.end(), entry) == entries.end()) entries.push_back(entry);
+  };
+  for (const std::string& name : args) {
+    if (name == "all") {
+      for (const Entry& entry : AgentHooks::all()) {
+        // Disconnecting also reaches an agent that has since gone but still has our hooks.
+        if (entry.available() || (!connecting && entry.connected())) add(&entry);
+      }
+      continue;
+    }
+    const Entry* entry = AgentHooks::find(name);
+    if (!entry) {
+      error("unknown agent '" + name + "' (choose from " + choices() + ")");
+      return std::nullopt;
+    }
+    add(entry);
+  }
+  return entries;
 }
-int disconnect(const Args&) {
-  std::fprintf(stderr, "talvane: disconnect is not built yet\n");
-  return 1;
+
+bool relayInPlace() { return ::access(HookInstaller::binPath().c_str(), X_OK) == 0; }
+
+int run(const Args& args, bool connecting) {
+  auto entries = selected(args, connecting);
+  if (!entries) return 2;
+  if (entries->empty()) {
+    if (connecting) {
+      error("no supported agent was found on this machine (" + AgentHooks::names() + ")");
+      return 1;
+    }
+    std::printf("No agent is connected\n");
+    return 0;
+  }
+  int failures = 0;
+  for (const Entry* entry : *entries) {
+    try {
+      (connecting ? entry->connect : entry->disconnect)();
+      std::printf("%s %s (%s)\n", connecting ? "Connected" : "Disconnected",
+                  std::string(entry->label).c_str(),
+                  ConfigFile::displayPath(entry->path()).c_str());
+    } catch (const std::exception& e) {
+      ++failures;
+      error(std::string("cannot ") + (connecting ? "connect " : "disconnect ") +
+            std::string(entry->label) + ": " + e.what());
+    }
+  }
+  if (connecting && failures < static_cast<int>(entries->size()) && !relayInPlace()) {
+    error("warning: talvane-hook was not found beside talvane, so the hooks stay silent until " +
+          ConfigFile::displayPath(HookInstaller::binPath()) + " exists");
+  }
+  std::fflush(stdout);
+  return failures == 0 ? 0 : 1;
 }
-int status(const Args&) {
-  std::fprintf(stderr, "talvane: status is not built yet\n");
-  return 1;
+
+}  // namespace
+
+int connect(const Args& args) { return run(args, true); }
+
+int disconnect(const Args& args) { return run(args, false); }
+
+int status(const Args& args) {
+  if (!args.empty()) {
+    error("status takes no arguments");
+    return 2;
+  }
+  std::printf("%-10s %-10s %s\n", "agent", "available", "connected");
+  for (const Entry& entry : AgentHooks::all()) {
+    std::printf("%-10s %-10s %s\n", std::string(entry.name).c_str(),
+                entry.available() ? "yes" : "no", entry.connected() ? "yes" : "no");
+  }
+  const std::string socket = ConfigFile::displayPath(bridgeSocketPath());
+  if (auto state = queryState(2)) {
+    std::size_t sessions = 0;
+    if (auto snapshot = json::parse(*state))
+      if (const Json* list = json::array(*snapshot, "sessions")) sessions = list->size();
+    std::printf("app: listening on %s, %zu session%s\n", socket.c_str(), sessions,
+                sessions == 1 ? "" : "s");
+  } else {
+    std::printf("app: not listening on %s\n", socket.c_str());
+  }
+  return 0;
 }
 
 }  // namespace talvane::cli
