@@ -50,12 +50,13 @@ std::optional<double> number(const Json& value, std::string_view key) {
 std::optional<std::int64_t> integer(const Json& value, std::string_view key) {
   const Json* m = member(value, key);
   if (!m) return std::nullopt;
-  if (m->is_number_integer()) return m->get<std::int64_t>();
+  // Unsigned first: nlohmann counts unsigned values as integers too, and they may not fit.
   if (m->is_number_unsigned()) {
     auto u = m->get<std::uint64_t>();
     if (u > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
     return static_cast<std::int64_t>(u);
   }
+  if (m->is_number_integer()) return m->get<std::int64_t>();
   if (m->is_number_float()) {
     double d = m->get<double>();
     if (std::isfinite(d) && std::floor(d) == d && std::fabs(d) < 9.2e18)

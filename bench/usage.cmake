@@ -1,0 +1,2 @@
+# Reading a large ~/.claude/projects: the usage meter's snapshot and the transcript reader.
+talvane_bench(usage talvane_context)

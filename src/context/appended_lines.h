@@ -1,0 +1,55 @@
+#pragma once
+// Reading what was appended to a growing JSON-lines file since the last time, in bounded chunks, so
+// that memory stays at one chunk plus the longest line however large the file gets.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace talvane {
+
+class AppendedLines {
+ public:
+  static constexpr std::size_t kChunk = 4u << 20;
+
+  explicit AppendedLines(std::size_t chunk = kChunk) : chunk_(chunk ? chunk : 1) {}
+
+  enum class Shrunk {
+    restart,  // a file shorter than the offset was replaced or truncated: read it from its start
+    wait,     // keep the offset: nothing is read until the file grows past it
+  };
+
+  // Hands `block` every run of complete lines (each ending in a newline) between `offset` and the
+  // file's current end, and moves `offset` just past the last newline; a partial last line stays
+  // for the next call. Returns false when the file cannot be opened. With Shrunk::restart, a
+  // file shorter than `offset` calls `restarted` and is read from 0.
+  bool read(const std::string& path, std::uint64_t& offset, Shrunk shrunk,
+            const std::function<void(std::string_view block)>& block,
+            const std::function<void()>& restarted = {});
+
+  // Gives the buffer's memory back (it is kept between reads to spare page faults), or only when
+  // it holds more than `keep` bytes.
+  void release(std::size_t keep = 0);
+
+  // Calls `line` for each non-empty line of a block of complete lines.
+  template <typename Fn>
+  static void forEachLine(std::string_view block, Fn&& line) {
+    while (!block.empty()) {
+      const auto nl = block.find('\n');
+      const auto text = block.substr(0, nl);
+      if (!text.empty()) line(text);
+      if (nl == std::string_view::npos) break;
+      block.remove_prefix(nl + 1);
+    }
+  }
+
+ private:
+  std::size_t chunk_;
+  std::unique_ptr<char[]> buffer_;  // not zero-filled: every byte used is read first
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace talvane

@@ -1,0 +1,20 @@
+#pragma once
+// Claude Code's transcripts: one "<session id>.jsonl" per conversation, in one directory per
+// project under ~/.claude/projects.
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/event_loop.h"
+
+namespace talvane::TranscriptFiles {
+
+std::string projectsDir();
+
+// Calls `fn` for every regular "*.jsonl" file directly inside a project directory. Unreadable
+// directories contribute nothing.
+void forEach(
+    const std::function<void(const std::string& path, std::string_view name, Date modified)>& fn);
+
+}  // namespace talvane::TranscriptFiles

@@ -1,0 +1,42 @@
+#pragma once
+// Keeps a running TranscriptStats per Claude Code transcript, reading only what was appended since
+// the last call. The hub calls update() whenever a hook event names a transcript.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "context/appended_lines.h"
+#include "context/transcript_stats.h"
+
+namespace talvane {
+
+class TranscriptReader {
+ public:
+  explicit TranscriptReader(std::size_t chunk = AppendedLines::kChunk) : lines_(chunk) {}
+
+  // Reads the complete lines appended to `path` and returns the updated record. A file that
+  // shrank is read again from its start with an empty record; an unreadable one changes nothing.
+  TranscriptStats update(const std::string& path);
+
+  // The record last returned for `path`, or nullptr.
+  const TranscriptStats* stats(const std::string& path) const;
+  // Bytes of `path` already read (just past its last complete line).
+  std::uint64_t offset(const std::string& path) const;
+
+ private:
+  struct Entry {
+    std::uint64_t offset = 0;
+    std::unordered_set<std::string> seenMessages;  // assistant message ids already costed
+    TranscriptStats stats;
+  };
+
+  static void apply(std::string_view line, Entry& entry);
+
+  std::unordered_map<std::string, Entry> entries_;
+  AppendedLines lines_;
+};
+
+}  // namespace talvane
