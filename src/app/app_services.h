@@ -1,0 +1,35 @@
+#pragma once
+// What the running app plugs into preferences and startup: the real installers, the login item,
+// and the one-copy-per-home rule.
+
+#include "app/prefs.h"
+#include "platform/event_loop.h"
+
+namespace talvane {
+
+class AppServices final : public PrefsServices {
+ public:
+  explicit AppServices(EventLoop& loop) : loop_(loop) {}
+
+  bool hooksInstalled() override;
+  void setHooksInstalled(bool on) override;
+  bool cursorInstalled() override;
+  bool cursorAvailable() override;
+  void setCursorInstalled(bool on) override;
+  bool integrationAvailable(std::string_view id) override;
+  std::optional<std::string> integrationPath(std::string_view id) override;
+  void setIntegrationInstalled(std::string_view id, bool on) override;
+
+ private:
+  EventLoop& loop_;
+};
+
+// Asks an older copy running for the same home to quit, and forces it 1.2 seconds later;
+// then records this process as the running copy.
+void takeOverFromOlderInstances(EventLoop& loop);
+// Forgets this process as the running copy (at exit).
+void releaseInstance();
+// Refreshes the agents' hooks that are installed (and migrates an earlier installation).
+void refreshInstalledHooks();
+
+}  // namespace talvane

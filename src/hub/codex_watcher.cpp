@@ -1,0 +1,415 @@
+#include "hub/codex_watcher.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <set>
+
+#include "hub/tool_text.h"
+#include "platform/files.h"
+#include "platform/log.h"
+
+namespace talvane {
+
+namespace {
+
+constexpr std::string_view kPrefix = "rollout-";
+constexpr std::string_view kSuffix = ".jsonl";
+constexpr std::size_t kFileIdLength = 36;
+
+// Where the Codex desktop application may be installed; "~/" is the home folder. Sessions it
+// started are brought forward through it. To add a place, add a line.
+constexpr std::string_view kCodexApps[] = {"/opt/Codex/codex", "~/Applications/Codex.AppImage"};
+
+std::string codexRoot() {
+  if (const char* home = std::getenv("CODEX_HOME"); home && *home)
+    return std::string(home) + "/sessions";
+  return files::home() + "/.codex/sessions";
+}
+
+// The last 36 characters of the name without its extension: Codex's session id.
+std::string fileIdOf(std::string_view name) {
+  if (const auto dot = name.rfind('.'); dot != std::string_view::npos) name = name.substr(0, dot);
+  return std::string(name.size() > kFileIdLength ? name.substr(name.size() - kFileIdLength)
+                                                 : name);
+}
+
+bool isRollout(std::string_view name) {
+  return name.size() >= kPrefix.size() + kSuffix.size() && name.starts_with(kPrefix) &&
+         name.ends_with(kSuffix);
+}
+
+std::vector<std::string> listNames(const std::string& directory) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+  if (!dir) return names;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    if (isRollout(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Without white space and line breaks at both ends.
+std::string trimmed(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  std::int32_t start = 0;
+  while (start < length) {
+    std::int32_t next = start;
+    UChar32 c;
+    U8_NEXT(bytes, next, length, c);
+    if (c < 0 || !u_isUWhiteSpace(c)) break;
+    start = next;
+  }
+  std::int32_t end = length;
+  while (end > start) {
+    std::int32_t previous = end;
+    UChar32 c;
+    U8_PREV(bytes, start, previous, c);
+    if (c < 0 || !u_isUWhiteSpace(c)) break;
+    end = previous;
+  }
+  return std::string(text.substr(static_cast<std::size_t>(start),
+                                 static_cast<std::size_t>(end - start)));
+}
+
+// Most of a rollout file is model output ("response_item" records) that is never shown. Codex
+// writes the record's type before its payload, so such a line is known by its head and is
+// not parsed: re-reading a file of gigabytes at start-up stays quick.
+bool isResponseItem(std::string_view line) {
+  const std::string_view head = line.substr(0, 160);
+  const auto type = head.find(R"("type":"response_item")");
+  return type != std::string_view::npos && type < head.find(R"("payload")");
+}
+
+std::string withoutStars(std::string text) {
+  for (std::size_t at = text.find("**"); at != std::string::npos; at = text.find("**", at))
+    text.erase(at, 2);
+  return text;
+}
+
+std::optional<std::string> codexApp(const Json& sessionMeta) {
+  const auto originator = json::string(sessionMeta, "originator");
+  if (!originator || originator->find("desktop") == std::string::npos) return std::nullopt;
+  for (std::string_view place : kCodexApps) {
+    std::string path = place.starts_with("~/") ? files::home() + std::string(place.substr(1))
+                                               : std::string(place);
+    if (files::exists(path)) return path;
+  }
+  return std::nullopt;
+}
+
+// The string `key` of an object nested in `value`, or empty.
+std::string text(const Json* value, std::string_view key) {
+  return value ? json::string(*value, key).value_or("") : std::string();
+}
+
+std::int64_t integerAt(const Json* value, std::string_view key) {
+  return value ? json::integer(*value, key).value_or(0) : 0;
+}
+
+bool digits(std::string_view text, std::size_t at, std::size_t count, int& out) {
+  if (at + count > text.size()) return false;
+  out = 0;
+  for (std::size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    out = out * 10 + (text[i] - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+CodexWatcher::CodexWatcher(Hub& hub, EventLoop& loop, std::size_t chunk)
+    : hub_(hub), loop_(loop), root_(codexRoot()), reader_(chunk) {}
+
+void CodexWatcher::start() {
+  sweep();
+  timer_ = loop_.every(kInterval, kTolerance, [this] {
+    try {
+      sweep();
+    } catch (const std::exception& e) {
+      log::debug("talvane-codex", std::string("sweep failed: ") + e.what());
+    }
+  });
+}
+
+void CodexWatcher::stop() { timer_.cancel(); }
+
+std::string CodexWatcher::dayDirectory(int dayOffset) const {
+  const auto now = static_cast<std::time_t>(std::floor(loop_.now()));
+  std::tm day{};
+  localtime_r(&now, &day);
+  // Noon keeps the day arithmetic clear of daylight-saving jumps.
+  day.tm_mday += dayOffset;
+  day.tm_hour = 12;
+  day.tm_min = day.tm_sec = 0;
+  day.tm_isdst = -1;
+  const std::time_t moved = std::mktime(&day);
+  localtime_r(&moved, &day);
+  char folder[32];
+  std::snprintf(folder, sizeof folder, "/%04d/%02d/%02d", day.tm_year + 1900, day.tm_mon + 1,
+                day.tm_mday);
+  return root_ + folder;
+}
+
+void CodexWatcher::sweep() {
+  const Date now = loop_.now();
+  std::set<std::string> live;
+  for (const int day : {0, -1}) {
+    const std::string directory = dayDirectory(day);
+    for (const std::string& name : listNames(directory)) {
+      const std::string path = directory + "/" + name;
+      struct stat info;
+      if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+      const Date modified =
+          static_cast<Date>(info.st_mtim.tv_sec) + static_cast<Date>(info.st_mtim.tv_nsec) * 1e-9;
+      if (now - modified >= kStale) continue;
+      live.insert(path);
+      const auto known = offsets_.find(path);
+      if (known != offsets_.end() && known->second == static_cast<std::uint64_t>(info.st_size))
+        continue;
+      read(path, fileIdOf(name));
+    }
+  }
+
+  std::vector<std::string> quiet;
+  for (const auto& [path, offset] : offsets_)
+    if (!live.count(path)) quiet.push_back(path);
+  if (quiet.empty()) return;
+  std::vector<std::string> gone;
+  for (const std::string& path : quiet) {
+    gone.push_back(sessionKey(path, fileIdOf(files::lastComponent(path))));
+    offsets_.erase(path);
+    meta_.erase(path);
+  }
+  // A session that another live file still feeds stays.
+  std::set<std::string> fed;
+  for (const auto& [path, offset] : offsets_)
+    fed.insert(sessionKey(path, fileIdOf(files::lastComponent(path))));
+  for (const std::string& id : gone)
+    if (!fed.count(id)) hub_.removeSession("codex:" + id);
+}
+
+std::string CodexWatcher::sessionKey(const std::string& path, const std::string& fileId) const {
+  const auto it = meta_.find(path);
+  return it != meta_.end() ? it->second.id : fileId;
+}
+
+void CodexWatcher::read(const std::string& path, const std::string& fileId) {
+  const auto known = offsets_.find(path);
+  std::uint64_t offset = known != offsets_.end() ? known->second : 0;
+  // A file shorter than what was read of it was replaced: it is read again from its start.
+  const bool opened = reader_.read(
+      path, offset, AppendedLines::Shrunk::restart, [&](std::string_view block) {
+        stats_.bytes += block.size();
+        ++stats_.blocks;
+        stats_.largestBlock = std::max(stats_.largestBlock, block.size());
+        AppendedLines::forEachLine(block, [&](std::string_view line) {
+          if (isResponseItem(line)) return;
+          if (auto record = json::parseObject(line)) apply(*record, path, fileId);
+        });
+      });
+  if (opened && (offset > 0 || known != offsets_.end())) offsets_[path] = offset;
+}
+
+void CodexWatcher::apply(const Json& line, const std::string& path, const std::string& fileId) {
+  static const Json none = Json::object();
+  const std::string type = json::string(line, "type").value_or("");
+  const Json* member = json::object(line, "payload");
+  const Json& payload = member ? *member : none;
+
+  if (type == "session_meta") {
+    meta_[path] = Meta{json::nonEmpty(payload, "id").value_or(fileId),
+                       json::string(payload, "cwd").value_or("")};
+  }
+  const auto known = meta_.find(path);
+  const std::string id = known != meta_.end() ? known->second.id : fileId;
+  if (type == "turn_context") {
+    if (auto cwd = json::string(payload, "cwd"); cwd && known != meta_.end())
+      known->second.cwd = *cwd;
+    if (auto model = json::nonEmpty(payload, "model")) {
+      const std::string cwd = known != meta_.end() ? known->second.cwd : std::string();
+      hub_.codex(id, cwd, [&](Session& s) { s.stats.model = *model; });
+    }
+    return;
+  }
+  const std::string cwd = known != meta_.end() ? known->second.cwd : std::string();
+  const Date at = parseTimestamp(json::string(line, "timestamp").value_or("")).value_or(loop_.now());
+
+  if (type == "session_meta") {
+    hub_.codex(id, cwd, [&](Session& s) {
+      s.updated = at;
+      if (!s.hostBundle) s.hostBundle = codexApp(payload);
+    });
+  } else if (type == "event_msg") {
+    applyEvent(payload, id, cwd, at);
+  }
+}
+
+void CodexWatcher::applyEvent(const Json& payload, const std::string& id, const std::string& cwd,
+                              Date at) {
+  const std::string type = json::string(payload, "type").value_or("");
+  if (type == "token_count") {
+    const Json* info = json::object(payload, "info");
+    const Json* usage = info ? json::object(*info, "last_token_usage") : nullptr;
+    const std::int64_t tokens = integerAt(usage, "input_tokens");
+    const std::int64_t window = integerAt(info, "model_context_window");
+    hub_.codex(id, cwd, [&](Session& s) {
+      s.stats.contextTokens = tokens;
+      s.stats.contextWindow = window;
+    });
+  } else if (type == "task_started") {
+    hub_.codex(id, cwd, [&](Session& s) {
+      s.mood = Mood::working;
+      s.activity = "Thinking";
+      s.turnStarted = at;
+      s.finishedAt.reset();
+      s.tools.clear();
+      s.tally.clear();
+      s.turnCalls = 0;
+      s.phase = "reasoning";
+      s.updated = at;
+    });
+  } else if (type == "task_complete") {
+    const std::string message = json::string(payload, "last_agent_message").value_or("");
+    std::string activity = ToolText::shortText(withoutStars(message), 70);
+    if (activity.empty()) activity = "Finished";
+    hub_.codex(id, cwd, [&](Session& s) {
+      s.mood = Mood::done;
+      s.finishedAt = at;
+      s.updated = at;
+      s.activity = activity;
+    });
+  } else if (type == "turn_aborted") {
+    hub_.codex(id, cwd, [&](Session& s) {
+      s.mood = Mood::idle;
+      s.activity = "Stopped";
+      s.updated = at;
+    });
+  } else if (type == "item_completed") {
+    if (const Json* item = json::object(payload, "item")) applyItem(*item, id, cwd, at);
+  }
+}
+
+void CodexWatcher::applyItem(const Json& item, const std::string& id, const std::string& cwd,
+                             Date at) {
+  const std::string type = json::string(item, "type").value_or("");
+  if (type == "UserMessage") {
+    std::vector<std::string> texts;
+    if (const Json* content = json::array(item, "content"))
+      for (const Json& part : *content)
+        if (auto piece = json::nonEmpty(part, "text")) texts.push_back(std::move(*piece));
+    const std::string typed = userText(texts);
+    hub_.codex(id, cwd, [&](Session& s) {
+      if (!typed.empty()) s.title = ToolText::headline(typed);
+      s.updated = at;
+    });
+  } else if (type == "CommandExecution") {
+    std::string command;
+    if (const Json* parts = json::array(item, "command")) {
+      for (auto it = parts->rbegin(); it != parts->rend(); ++it) {
+        if (it->is_string()) {
+          command = it->get<std::string>();
+          break;
+        }
+      }
+    } else {
+      command = json::string(item, "command").value_or("");
+    }
+    const std::string label = "Running " + ToolText::shortText(command, 48);
+    hub_.codex(id, cwd, [&](Session& s) {
+      s.activity = label;
+      s.pushTool(label);
+      s.finishTools(false);
+      s.countTool("Bash", Json{{"command", command}}, at);
+      s.updated = at;
+    });
+  } else if (type == "McpToolCall") {
+    const std::string server = json::string(item, "server").value_or("");
+    const std::string tool = json::string(item, "tool").value_or("");
+    std::string label = text(json::object(item, "arguments"), "title");
+    if (label.empty()) label = server + " · " + tool;
+    label = ToolText::shortText(label, 48);
+    const std::string name =
+        "mcp__" + (server.empty() ? "tool" : server) + "__" + (tool.empty() ? "call" : tool);
+    hub_.codex(id, cwd, [&](Session& s) {
+      s.activity = label;
+      s.pushTool(label);
+      s.finishTools(false);
+      s.countTool(name, Json::object(), at);
+      s.updated = at;
+    });
+  } else if (type == "Extension") {
+    hub_.codex(id, cwd, [&](Session& s) {
+      s.activity = "Searching the web";
+      s.updated = at;
+    });
+  }
+}
+
+std::string CodexWatcher::userText(const std::vector<std::string>& texts) {
+  // Codex puts instructions, environment and file references beside what the user typed.
+  for (auto it = texts.rbegin(); it != texts.rend(); ++it) {
+    std::string candidate = trimmed(*it);
+    if (!candidate.empty() && !candidate.starts_with("<") &&
+        !candidate.starts_with("## Referenced"))
+      return candidate;
+  }
+  return texts.empty() ? std::string() : texts.back();
+}
+
+std::optional<Date> CodexWatcher::parseTimestamp(std::string_view text) {
+  int year, month, day, hour, minute, second;
+  if (!digits(text, 0, 4, year) || text.size() < 19 || text[4] != '-' ||
+      !digits(text, 5, 2, month) || text[7] != '-' || !digits(text, 8, 2, day) ||
+      (text[10] != 'T' && text[10] != 't') || !digits(text, 11, 2, hour) || text[13] != ':' ||
+      !digits(text, 14, 2, minute) || text[16] != ':' || !digits(text, 17, 2, second))
+    return std::nullopt;
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+    return std::nullopt;
+  std::size_t at = 19;
+  double fraction = 0;
+  if (at < text.size() && text[at] == '.') {
+    const std::size_t dot = at++;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at == dot + 1) return std::nullopt;
+    // Not strtod: the desktop's locale may spell the decimal point otherwise.
+    const std::string decimal = "0" + std::string(text.substr(dot, at - dot));
+    std::from_chars(decimal.data(), decimal.data() + decimal.size(), fraction);
+  }
+  int offset = 0;
+  if (at < text.size() && (text[at] == 'Z' || text[at] == 'z')) {
+    ++at;
+  } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+    int hours, minutes;
+    if (!digits(text, at + 1, 2, hours) || at + 3 >= text.size() || text[at + 3] != ':' ||
+        !digits(text, at + 4, 2, minutes))
+      return std::nullopt;
+    offset = (hours * 60 + minutes) * 60 * (text[at] == '-' ? -1 : 1);
+    at += 6;
+  } else {
+    return std::nullopt;
+  }
+  if (at != text.size()) return std::nullopt;
+  std::tm utc{};
+  utc.tm_year = year - 1900;
+  utc.tm_mon = month - 1;
+  utc.tm_mday = day;
+  utc.tm_hour = hour;
+  utc.tm_min = minute;
+  utc.tm_sec = second;
+  return static_cast<Date>(::timegm(&utc) - offset) + fraction;
+}
+
+}  // namespace talvane

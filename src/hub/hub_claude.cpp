@@ -1,0 +1,256 @@
+// Claude Code hook events, and the form every other agent's events are translated into.
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <random>
+
+#include "hub/hub.h"
+#include "hub/tool_text.h"
+
+namespace talvane {
+
+namespace {
+
+// Upper-case hexadecimal with hyphens, version 4.
+std::string freshUuid() {
+  static std::mt19937_64 generator{std::random_device{}()};
+  std::uint64_t high = generator();
+  std::uint64_t low = generator();
+  high = (high & 0xFFFFFFFFFFFF0FFFULL) | 0x0000000000004000ULL;
+  low = (low & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%08" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%012" PRIX64, high >> 32,
+                (high >> 16) & 0xFFFF, high & 0xFFFF, low >> 48,
+                low & std::uint64_t{0xFFFFFFFFFFFF});
+  return text;
+}
+
+std::optional<std::int32_t> processId(const Json& host, std::string_view key) {
+  const auto value = json::integer(host, key);
+  if (!value || *value < INT32_MIN || *value > INT32_MAX) return std::nullopt;
+  return static_cast<std::int32_t>(*value);
+}
+
+// Without white space and line breaks (Unicode's White_Space) at both ends.
+std::string trimmed(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  std::int32_t start = 0;
+  while (start < length) {
+    std::int32_t next = start;
+    UChar32 c;
+    U8_NEXT(bytes, next, length, c);
+    if (c < 0 || !u_isUWhiteSpace(c)) break;
+    start = next;
+  }
+  std::int32_t end = length;
+  while (end > start) {
+    std::int32_t previous = end;
+    UChar32 c;
+    U8_PREV(bytes, start, previous, c);
+    if (c < 0 || !u_isUWhiteSpace(c)) break;
+    end = previous;
+  }
+  return std::string(
+      text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+std::optional<std::string> Hub::claude(const Json& payload, Reply reply) {
+  if (!reply) reply = [](const std::string&) {};
+  const auto conversation = json::string(payload, "session_id");
+  const auto event = json::string(payload, "hook_event_name");
+  if (!conversation || !event) {
+    reply("");
+    return std::nullopt;
+  }
+  Agent agent = Agent::claude;
+  if (auto raw = json::string(payload, "_agent"))
+    if (auto known = agentFromRaw(*raw)) agent = *known;
+  const std::string id = std::string(rawValue(agent)) + ":" + *conversation;
+
+  Session s = session(id, agent, json::string(payload, "cwd").value_or(""));
+  untuck(id);
+
+  if (const Json* host = json::object(payload, "_host")) {
+    if (auto pid = processId(*host, "pid")) s.hostPid = pid;
+    if (auto bundle = json::string(*host, "bundle")) s.hostBundle = bundle;
+    if (auto tty = json::string(*host, "tty")) s.tty = tty;
+    if (auto pid = processId(*host, "agentPid")) s.agentPid = pid;
+  }
+  if (auto path = json::string(payload, "transcript_path")) {
+    s.transcript = *path;
+    s.stats = transcripts_.update(*path);
+  }
+  const Date now = loop_.now();
+  s.updated = now;
+
+  const std::string tool = json::string(payload, "tool_name").value_or("");
+  const Json* inputMember = json::object(payload, "tool_input");
+  const Json input = inputMember ? *inputMember : Json::object();
+  const bool subagent = json::member(payload, "agent_id") != nullptr;
+  // An empty id would match every request by its suffix.
+  const auto toolUseId = json::nonEmpty(payload, "tool_use_id");
+  const std::string& name = *event;
+
+  if (name == "SessionStart") {
+    if (s.mood != Mood::working) s.mood = Mood::idle;
+  } else if (name == "UserPromptSubmit") {
+    clearPending(s);
+    lastToolUse_.erase(id);
+    s.title = ToolText::headline(json::string(payload, "prompt").value_or(""));
+    s.mood = Mood::working;
+    s.activity = "Thinking";
+    s.tally.clear();
+    s.turnCalls = 0;
+    s.phase = "reasoning";
+    s.tools.clear();
+    s.turnStarted = now;
+    s.finishedAt.reset();
+  } else if (name == "PreToolUse") {
+    if (!subagent) {
+      if (toolUseId) lastToolUse_[id] = ToolUse{*toolUseId, tool, input};
+      if (tool != "AskUserQuestion") {
+        std::string label = ToolText::activity(tool, input);
+        s.activity = label;
+        s.pushTool(std::move(label));
+        s.countTool(tool, input, now);
+      }
+    }
+    s.mood = Mood::working;
+    if (!s.turnStarted) s.turnStarted = now;
+  } else if (name == "PostToolUse" || name == "PostToolUseFailure") {
+    if (!subagent) s.finishTools(name == "PostToolUseFailure");
+    if (s.pending && s.pending->isElsewhere()) clearPending(s);
+    // Answered in the agent's own window.
+    if (toolUseId && s.pending && endsWith(s.pending->id, *toolUseId)) clearPending(s);
+    if (toolUseId) {
+      if (auto it = lastToolUse_.find(id); it != lastToolUse_.end() && it->second.id == *toolUseId)
+        lastToolUse_.erase(it);
+    }
+    if (!s.pending) s.mood = Mood::working;
+  } else if (name == "PermissionRequest") {
+    return claudePermission(s, payload, tool, input, reply);
+  } else if (name == "Notification") {
+    const std::string type = json::string(payload, "notification_type").value_or("");
+    if ((type == "permission_prompt" || type == "elicitation_dialog" ||
+         type == "agent_needs_input") &&
+        !s.pending) {
+      const std::string message = json::string(payload, "message").value_or("");
+      Pending note;
+      note.id = id + ":note";
+      note.kind = Pending::Elsewhere{message.empty() ? "Needs your input" : message};
+      note.since = now;
+      s.pending = std::move(note);
+      s.mood = Mood::waiting;
+      store(s);
+      attention();
+      reply("");
+      return std::nullopt;
+    }
+  } else if (name == "Stop") {
+    return claudeStop(s, payload, reply);
+  } else if (name == "PreCompact") {
+    s.activity = "Compacting";
+  } else if (name == "SessionEnd") {
+    clearPending(s);
+    removeSessions([&](const Session& other) { return other.id == id; });
+    changed();
+    reply("");
+    return std::nullopt;
+  }
+
+  store(s);
+  reply("");
+  return std::nullopt;
+}
+
+std::optional<std::string> Hub::claudePermission(Session& s, const Json& payload,
+                                                 const std::string& tool, const Json& input,
+                                                 Reply& reply) {
+  // Claude Code leaves "tool_use_id" out of permission requests, but announces the same call
+  // just before with "PreToolUse". Naming the request after that call lets its "PostToolUse"
+  // end the request when the user answered in the terminal, which releases the relay.
+  std::string suffix;
+  if (auto toolUseId = json::nonEmpty(payload, "tool_use_id")) {
+    suffix = *toolUseId;
+  } else if (auto it = lastToolUse_.find(s.id);
+             it != lastToolUse_.end() && it->second.tool == tool && it->second.input == input) {
+    suffix = it->second.id;
+  } else {
+    suffix = freshUuid();
+  }
+  const std::string pendingId = s.id + ":" + suffix;
+
+  clearPending(s);
+  Pending request;
+  request.id = pendingId;
+  if (tool == "AskUserQuestion") {
+    request.kind = Pending::Questions{ToolText::questions(input)};
+  } else {
+    auto text = ToolText::permission(tool, input);
+    request.kind = Pending::Permission{std::move(text.title), std::move(text.detail), tool};
+  }
+  request.toolInput = input;
+  request.since = loop_.now();
+  s.pending = std::move(request);
+  hold(pendingId, std::move(reply));
+  s.mood = Mood::waiting;
+  selected_ = s.id;
+
+  store(s);
+  attention();
+  autoAnswerForTests(s);
+  return pendingId;
+}
+
+std::optional<std::string> Hub::claudeStop(Session& s, const Json& payload, Reply& reply) {
+  const Date now = loop_.now();
+  clearPending(s);
+  lastToolUse_.erase(s.id);
+  s.finishTools(false);
+  s.mood = Mood::done;
+  s.finishedAt = now;
+
+  const std::string message = trimmed(json::string(payload, "last_assistant_message").value_or(""));
+  s.activity = message.empty() ? "Finished" : ToolText::shortText(message, 90);
+  flash_ = Flash{s.id, now + 3.2};
+
+  // The turn may have pushed commits; checks start a little later.
+  for (const double delay : {4.0, 30.0}) {
+    later(delay, [this, root = s.root] { github_->refresh({root}, true); });
+  }
+
+  const int window = settings_.replyWindow();
+  if (window > 0 && canReply(s.agent) && json::boolean(payload, "stop_hook_active") != true) {
+    const std::string pendingId = s.id + ":reply:" + freshUuid().substr(0, 8);
+    Pending offer;
+    offer.id = pendingId;
+    offer.kind = Pending::Reply{message, now + window};
+    offer.since = now;
+    s.pending = std::move(offer);
+    hold(pendingId, std::move(reply));
+    selected_ = s.id;
+    store(s);
+    attention();
+    autoAnswerForTests(s);
+    return pendingId;
+  }
+
+  store(s);
+  reply("");
+  return std::nullopt;
+}
+
+}  // namespace talvane

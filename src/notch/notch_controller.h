@@ -1,0 +1,69 @@
+#pragma once
+// Owns the panel's page and turns its commands into Hub, preference and desktop operations;
+// pushes the Hub's state to the page whenever it changes.
+
+#include <optional>
+#include <set>
+#include <string>
+
+#include "context/usage_meter.h"
+#include "hub/hub.h"
+#include "notch/desktop.h"
+#include "notch/web_stage.h"
+#include "platform/event_loop.h"
+
+namespace talvane {
+
+class NotchController {
+ public:
+  static constexpr double kStageWidth = 720;
+  static constexpr double kStageHeight = 640;
+
+  NotchController(Hub& hub, Desktop& desktop, EventLoop& loop);
+  ~NotchController();
+  NotchController(const NotchController&) = delete;
+  NotchController& operator=(const NotchController&) = delete;
+
+  WebStage& stage() { return stage_; }
+  Hub& hub() { return hub_; }
+
+  // Wires the page and the Hub and loads the page; `arriving` greets the user once it is ready.
+  void show(bool arriving);
+  // One command from the page.
+  void handle(const Json& message);
+  // Sends the whole state to the page.
+  void push();
+
+  void open();
+  void close();
+  void peek();
+  void hold(const std::string& key, bool on);
+  void takeFocus();
+  void releaseFocus();
+  void summon();
+  void dismissKeys();
+  void toggleTalk();
+
+  // The text "copyDiagnostics" puts on the clipboard.
+  std::string diagnostics() const;
+
+  const std::set<std::string>& holds() const { return holds_; }
+  const Rect& drawn() const { return drawn_; }
+  bool arriving() const { return arriving_; }
+
+ private:
+  void later(double seconds, std::function<void()> fn);
+
+  Hub& hub_;
+  Desktop& desktop_;
+  EventLoop& loop_;
+  WebStage stage_;
+  UsageMeter usage_;
+  Rect drawn_{260, 0, 200, 32};
+  bool arriving_ = false;
+  std::set<std::string> holds_;
+  std::vector<TimerHandle> timers_;
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
+};
+
+}  // namespace talvane
