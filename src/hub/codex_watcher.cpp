@@ -59,29 +59,6 @@ std::vector<std::string> listNames(const std::string& directory) {
   return names;
 }
 
-// Without white space and line breaks at both ends.
-std::string trimmed(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto length = static_cast<std::int32_t>(text.size());
-  std::int32_t start = 0;
-  while (start < length) {
-    std::int32_t next = start;
-    UChar32 c;
-    U8_NEXT(bytes, next, length, c);
-    if (c < 0 || !u_isUWhiteSpace(c)) break;
-    start = next;
-  }
-  std::int32_t end = length;
-  while (end > start) {
-    std::int32_t previous = end;
-    UChar32 c;
-    U8_PREV(bytes, start, previous, c);
-    if (c < 0 || !u_isUWhiteSpace(c)) break;
-    end = previous;
-  }
-  return std::string(text.substr(static_cast<std::size_t>(start),
-                                 static_cast<std::size_t>(end - start)));
-}
 
 // Most of a rollout file is model output ("response_item" records) that is never shown. Codex
 // writes the record's type before its payload, so such a line is known by its head and is
@@ -361,7 +338,7 @@ void CodexWatcher::applyItem(const Json& item, const std::string& id, const std:
 std::string CodexWatcher::userText(const std::vector<std::string>& texts) {
   // Codex puts instructions, environment and file references beside what the user typed.
   for (auto it = texts.rbegin(); it != texts.rend(); ++it) {
-    std::string candidate = trimmed(*it);
+    std::string candidate = ToolText::trimWhite(*it);
     if (!candidate.empty() && !candidate.starts_with("<") &&
         !candidate.starts_with("## Referenced"))
       return candidate;

@@ -36,29 +36,6 @@ std::optional<std::int32_t> processId(const Json& host, std::string_view key) {
   return static_cast<std::int32_t>(*value);
 }
 
-// Without white space and line breaks (Unicode's White_Space) at both ends.
-std::string trimmed(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto length = static_cast<std::int32_t>(text.size());
-  std::int32_t start = 0;
-  while (start < length) {
-    std::int32_t next = start;
-    UChar32 c;
-    U8_NEXT(bytes, next, length, c);
-    if (c < 0 || !u_isUWhiteSpace(c)) break;
-    start = next;
-  }
-  std::int32_t end = length;
-  while (end > start) {
-    std::int32_t previous = end;
-    UChar32 c;
-    U8_PREV(bytes, start, previous, c);
-    if (c < 0 || !u_isUWhiteSpace(c)) break;
-    end = previous;
-  }
-  return std::string(
-      text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
-}
 
 bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
@@ -223,7 +200,7 @@ std::optional<std::string> Hub::claudeStop(Session& s, const Json& payload, Repl
   s.mood = Mood::done;
   s.finishedAt = now;
 
-  const std::string message = trimmed(json::string(payload, "last_assistant_message").value_or(""));
+  const std::string message = ToolText::trimWhite(json::string(payload, "last_assistant_message").value_or(""));
   s.activity = message.empty() ? "Finished" : ToolText::shortText(message, 90);
   flash_ = Flash{s.id, now + 3.2};
 

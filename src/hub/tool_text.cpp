@@ -189,6 +189,29 @@ std::vector<std::string_view> lines(std::string_view text) {
   return pieces;
 }
 
+std::string trimWhite(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  std::int32_t start = 0;
+  while (start < length) {
+    std::int32_t next = start;
+    UChar32 c;
+    U8_NEXT(bytes, next, length, c);
+    if (c < 0 || !u_isUWhiteSpace(c)) break;
+    start = next;
+  }
+  std::int32_t end = length;
+  while (end > start) {
+    std::int32_t previous = end;
+    UChar32 c;
+    U8_PREV(bytes, start, previous, c);
+    if (c < 0 || !u_isUWhiteSpace(c)) break;
+    end = previous;
+  }
+  return std::string(
+      text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
+}
+
 std::string_view trimBlanks(std::string_view text) {
   if (text.size() > static_cast<std::size_t>(INT32_MAX)) return text;
   const char* s = text.data();

@@ -59,6 +59,8 @@ bool isLineBreakAt(std::string_view text, std::size_t offset, std::size_t* lengt
 std::vector<std::string_view> lines(std::string_view text);
 // `text` without horizontal white space (tabs and Unicode space separators) at both ends.
 std::string_view trimBlanks(std::string_view text);
+// Without white space and line breaks (Unicode's White_Space) at both ends.
+std::string trimWhite(std::string_view text);
 // The host of an absolute URL, or empty when `text` is no URL with a host.
 std::string urlHost(std::string_view text);
 

@@ -49,7 +49,7 @@ stream.on("test:fail", (t) => {
 });
 stream.compose(spec).pipe(process.stdout);
 await new Promise((ok) => stream.once("end", ok));
-// The spec reporter may still be writing; let it finish before the closing line.
+// The test reporter may still be writing; let it finish before the closing line.
 await new Promise((ok) => setImmediate(ok));
 if (passed === 0 && failed === 0) failed = 1; // a run that ran nothing is not a pass
 console.log(`e2e: ${passed} passed, ${failed} failed${skipped ? `, ${skipped} skipped` : ""}`);
