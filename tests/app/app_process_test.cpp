@@ -1,0 +1,169 @@
+// The app and the relay as real processes in a temporary home: the answers an agent receives
+// when TALVANE_DEBUG_ANSWER answers every request, and what `talvane state` shows meanwhile.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "platform/json.h"
+#include "support/relay_process.h"
+#include "support/test_home.h"
+
+namespace talvane {
+namespace {
+
+const std::string kApp = TALVANE_BIN_DIR "/talvane";
+
+// A child process with its stdout collected; killed when it goes out of scope.
+class Child {
+ public:
+  Child(std::vector<std::string> argv, std::vector<std::string> env) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    std::vector<char*> rawArgs, rawEnv;
+    for (auto& a : argv) rawArgs.push_back(a.data());
+    for (auto& e : env) rawEnv.push_back(e.data());
+    rawArgs.push_back(nullptr);
+    rawEnv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, rawArgs.data(), rawEnv.data()))
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    out_.reset(out[0]);
+    ::fcntl(out_.get(), F_SETFL, O_NONBLOCK);
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& output() {
+    char chunk[4096];
+    ssize_t n;
+    while ((n = ::read(out_.get(), chunk, sizeof chunk)) > 0) output_.append(chunk, size_t(n));
+    return output_;
+  }
+  // Stops the child politely and returns its exit status.
+  int terminate() {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  UniqueFd out_;
+  std::string output_;
+};
+
+class AppProcess : public ::testing::Test {
+ protected:
+  void start(const std::string& answer) {
+    if (::access(kApp.c_str(), X_OK) != 0 || ::access(testing::kRelayPath.c_str(), X_OK) != 0)
+      GTEST_SKIP() << "talvane and talvane-hook are not built";
+    app = std::make_unique<Child>(std::vector<std::string>{kApp, "--web", "--port", "0"},
+                                  std::vector<std::string>{"TALVANE_DEBUG_ANSWER=" + answer});
+    ASSERT_TRUE(testing::runUntil(
+        [&] { return app->output().find("Talvane panel: http://127.0.0.1:") != std::string::npos; }));
+  }
+  std::string relay(const std::string& event, const Json& extra) {
+    Json payload = {{"hook_event_name", event}, {"session_id", "s1"}, {"cwd", home.path()}};
+    payload.update(extra);
+    testing::RelayProcess relay({"claude"}, payload.dump());
+    EXPECT_TRUE(testing::runUntil([&] { return relay.finished(); }, 20));
+    return relay.output();
+  }
+  Json state() {
+    Child cli({kApp, "state"}, {});
+    Json parsed;
+    EXPECT_TRUE(testing::runUntil([&] {
+      auto p = json::parseObject(cli.output());
+      if (p) parsed = *p;
+      return p.has_value();
+    }));
+    return parsed;
+  }
+
+  testing::TestHome home;
+  std::unique_ptr<Child> app;
+};
+
+TEST_F(AppProcess, AllowIsPrintedForAPermissionRequestAndStateFollowsTheTurn) {
+  start("allow");
+  relay("UserPromptSubmit", {{"prompt", "list the files"}});
+  relay("PreToolUse", {{"tool_name", "Read"}, {"tool_input", {{"file_path", "/tmp/a.txt"}}}});
+  Json s = state()["sessions"][0];
+  EXPECT_EQ(s["id"], "claude:s1");
+  EXPECT_EQ(s["mood"], "working");
+  EXPECT_EQ(s["activity"], "Reading a.txt");
+  ASSERT_EQ(s["tools"].size(), 1u);
+  EXPECT_EQ(s["tools"][0]["running"], true);
+
+  std::string out = relay("PermissionRequest",
+                          {{"tool_name", "Bash"}, {"tool_input", {{"command", "ls"}}}});
+  EXPECT_EQ(out,
+            R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},"hookEventName":"PermissionRequest"}})"
+            "\n");
+  s = state()["sessions"][0];
+  EXPECT_EQ(s["mood"], "working");
+  EXPECT_FALSE(s.contains("pending"));
+}
+
+TEST_F(AppProcess, DenyCarriesTheMessage) {
+  start("deny");
+  std::string out = relay("PermissionRequest",
+                          {{"tool_name", "Bash"}, {"tool_input", {{"command", "rm -rf build"}}}});
+  auto answer = json::parseObject(out);
+  ASSERT_TRUE(answer) << out;
+  EXPECT_EQ((*answer)["hookSpecificOutput"]["decision"],
+            (Json{{"behavior", "deny"}, {"message", "The user denied this from the notch."}}));
+  EXPECT_EQ(state()["sessions"][0]["activity"], "Denied from the notch");
+}
+
+TEST_F(AppProcess, AWordAnswersQuestionsAndRepliesAfterAStop) {
+  start("yes");
+  const Json questions = {{"questions",
+                           {{{"question", "Which database?"},
+                             {"header", "DB"},
+                             {"options", {{{"label", "SQLite"}}, {{"label", "Postgres"}}}}},
+                            {{"question", "Ship it?"},
+                             {"header", "Ship"},
+                             {"options", {{{"label", "yes"}}, {{"label", "no"}}}}}}}};
+  auto asked = json::parseObject(relay(
+      "PermissionRequest", {{"tool_name", "AskUserQuestion"}, {"tool_input", questions}}));
+  ASSERT_TRUE(asked);
+  const Json& decision = (*asked)["hookSpecificOutput"]["decision"];
+  EXPECT_EQ(decision["behavior"], "allow");
+  EXPECT_EQ(decision["updatedInput"]["answers"],
+            (Json{{"Which database?", "yes"}, {"Ship it?", "yes"}}));
+  EXPECT_EQ(decision["updatedInput"]["questions"], questions["questions"]);
+
+  auto replied = json::parseObject(relay("Stop", {{"last_assistant_message", "All done."}}));
+  ASSERT_TRUE(replied);
+  EXPECT_EQ(*replied,
+            (Json{{"hookSpecificOutput",
+                   {{"hookEventName", "Stop"},
+                    {"additionalContext",
+                     "The user replied from the Talvane notch. Treat this as their next "
+                     "message:\n\nyes"}}},
+                  {"systemMessage", "Replied from the notch: yes"}}));
+  Json s = state()["sessions"][0];
+  EXPECT_EQ(s["activity"], "Thinking");
+  EXPECT_EQ(s["title"], "yes");
+}
+
+TEST_F(AppProcess, TerminatingRemovesTheSocket) {
+  start("allow");
+  const std::string socket = home.path() + "/.talvane/run/talvane.sock";
+  EXPECT_EQ(::access(socket.c_str(), F_OK), 0);
+  EXPECT_EQ(app->terminate(), 0);
+  EXPECT_NE(::access(socket.c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace talvane
