@@ -12,6 +12,7 @@
 #include "app/commands.h"
 #include "app/prefs.h"
 #include "bridge/bridge.h"
+#include "context/jump.h"
 #include "hub/codex_watcher.h"
 #include "hub/hub.h"
 #include "notch/browser_stage.h"
@@ -74,6 +75,9 @@ int app(const Args& args) {
   settings.hideAfter = [] { return static_cast<int>(Prefs::hideAfter()); };
   settings.replyWindow = [] { return static_cast<int>(Prefs::replyWindow()); };
   settings.prefs = [] { return Prefs::json(); };
+  settings.hostName = [](const Session& s) {
+    return Jump::hostName(rawValue(s.agent), s.hostBundle, s.tty);
+  };
   Hub hub(loop, store, settings);
 
   const bool demo = hasEnv("TALVANE_DEMO");
