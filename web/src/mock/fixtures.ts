@@ -1,6 +1,8 @@
 // Realistic snapshots for looking at the page without the app: every request kind, every
 // mood and pose. Shaped exactly like the app's JSON (plain objects, times in milliseconds).
 
+import { DEFAULT_GEO } from "../protocol";
+
 type Json = Record<string, unknown>;
 
 const SEC = 1000;
@@ -36,22 +38,7 @@ export function settings(over: Json = {}): Json {
 }
 
 export function geo(over: Json = {}): Json {
-  return {
-    notchWidth: 0,
-    strip: 32,
-    shape: "pill",
-    stageWidth: 720,
-    stageHeight: 640,
-    away: false,
-    anchor: "top",
-    dragging: false,
-    dx: 0,
-    edge: null,
-    glass: false,
-    glassAvailable: false,
-    theme: "dark",
-    ...over,
-  };
+  return { ...DEFAULT_GEO, ...over };
 }
 
 export function sessions(now: number): Json[] {
