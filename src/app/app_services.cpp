@@ -62,6 +62,11 @@ void AppServices::setIntegrationInstalled(std::string_view id, bool on) {
   quietly([&] { on ? i->install() : i->uninstall(); });
 }
 
+bool AppServices::prefersDark() {
+  const char* theme = std::getenv("GTK_THEME");
+  return !(theme && std::string_view(theme).ends_with(":light"));
+}
+
 void takeOverFromOlderInstances(EventLoop& loop) {
   const std::string path = pidFile();
   const std::string self = exeOf(::getpid());

@@ -19,6 +19,9 @@ class AppServices final : public PrefsServices {
   bool integrationAvailable(std::string_view id) override;
   std::optional<std::string> integrationPath(std::string_view id) override;
   void setIntegrationInstalled(std::string_view id, bool on) override;
+  // Dark unless the desktop's GTK theme names a light variant: the panel is a dark object by
+  // nature, and a browser-only run has no desktop to ask.
+  bool prefersDark() override;
 
  private:
   EventLoop& loop_;

@@ -41,6 +41,12 @@ bool isVersionedPython(std::string_view name) {
                                       [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
 }
 
+// Sandboxes and self-extracting launchers run from anonymous memory ("/memfd:name"): no
+// application a user could recognise or bring forward.
+bool isRealFile(std::string_view path) {
+  return !path.empty() && path.front() == '/' && !path.starts_with("/memfd:");
+}
+
 }  // namespace
 
 bool isAgentBinary(std::string_view path) {
@@ -66,7 +72,7 @@ bool isPassThrough(std::string_view path) {
 std::optional<std::size_t> findHost(const std::vector<Ancestor>& chain) {
   for (std::size_t i = 0; i < chain.size(); ++i) {
     const Ancestor& entry = chain[i];
-    if (entry.path.empty() || isAgentBinary(entry.path)) continue;
+    if (!isRealFile(entry.path) || isAgentBinary(entry.path)) continue;
     if (entry.path.find(kBundleMark) != std::string::npos) return i;
     if (!entry.tty && !isPassThrough(entry.path)) return i;
   }

@@ -115,6 +115,18 @@ TEST(HostFacts, MultiplexerServerIsTheHost) {
   EXPECT_EQ(facts.tty, "/dev/pts/9");
 }
 
+TEST(HostFacts, AnonymousMemoryExecutablesAreNeverTheHost) {
+  // A sandbox launcher running from a memfd, then the real terminal.
+  std::vector<Ancestor> chain = {{70, "/usr/bin/node", std::nullopt},
+                                 {69, "/memfd:sandbox-launcher", std::nullopt},
+                                 {68, "relative/odd", std::nullopt},
+                                 {67, "/usr/bin/kitty", std::nullopt}};
+  EXPECT_EQ(hostFacts(chain).pid, 67);
+  EXPECT_EQ(hostFacts(chain).bundle, "/usr/bin/kitty");
+  chain.pop_back();
+  EXPECT_FALSE(hostFacts(chain).bundle);
+}
+
 TEST(HostFacts, NearestOfNestedHosts) {
   // A terminal started from an editor: the terminal hosts the session.
   std::vector<Ancestor> chain = {{90, "/bin/sh", kPts},
