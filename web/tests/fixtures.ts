@@ -1,3 +1,4 @@
+import type { Outgoing, Transport } from "../src/transport";
 // Builders for test states, shaped like the app's JSON.
 
 import { readState, type Session, type State } from "../src/protocol";
@@ -78,3 +79,14 @@ export const reply = (id: string, expires: number, window = 15_000) => ({
   expires,
   window,
 });
+
+// Records what the page sends instead of sending it.
+export class FakeTransport implements Transport {
+  readonly kind = "mock";
+  sent: Outgoing[] = [];
+  start() {}
+  send(m: Outgoing) {
+    this.sent.push(m);
+  }
+  stop() {}
+}

@@ -1,17 +1,7 @@
 import { afterEach, describe, expect, it } from "vitest";
 import { Page } from "../src/page";
-import type { Outgoing, Transport } from "../src/transport";
-import { permission, questions, rawSession, rawState, reply } from "./fixtures";
+import { FakeTransport, permission, questions, rawSession, rawState, reply } from "./fixtures";
 
-class FakeTransport implements Transport {
-  readonly kind = "mock";
-  sent: Outgoing[] = [];
-  start() {}
-  send(m: Outgoing) {
-    this.sent.push(m);
-  }
-  stop() {}
-}
 
 let clock = 0;
 const pages: Page[] = [];

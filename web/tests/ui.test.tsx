@@ -2,19 +2,9 @@ import { render } from "preact";
 import { act } from "preact/test-utils";
 import { afterEach, describe, expect, it } from "vitest";
 import { Page } from "../src/page";
-import type { Outgoing, Transport } from "../src/transport";
 import { App } from "../src/ui/App";
-import { permission, questions, rawSession, rawState, reply } from "./fixtures";
+import { FakeTransport, permission, questions, rawSession, rawState, reply } from "./fixtures";
 
-class FakeTransport implements Transport {
-  readonly kind = "mock";
-  sent: Outgoing[] = [];
-  start() {}
-  send(m: Outgoing) {
-    this.sent.push(m);
-  }
-  stop() {}
-}
 
 const mounted: { root: HTMLDivElement; page: Page }[] = [];
 
