@@ -3,6 +3,7 @@ BUILD ?= build
 TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 WERROR := $(if $(filter true,$(CI)),ON,OFF)
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all deps build run test test-cpp test-web test-e2e web bench clean
 
@@ -12,7 +13,7 @@ deps:
 	@scripts/bootstrap
 
 build: deps
-	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(TYPE) -DTALVANE_WERROR=$(WERROR)
+	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(TYPE) -DTALVANE_WERROR=$(WERROR) $(LAUNCHER)
 	cmake --build $(BUILD) -j $(JOBS)
 	@if [ -f web/package.json ]; then cd web && npm run --silent build; fi
 

@@ -30,6 +30,11 @@ std::string seconds(double value) {
 }  // namespace
 
 std::optional<std::string> queryState(double timeoutSeconds, std::string* failure) {
+  return queryApp("{\"_query\":\"state\"}", timeoutSeconds, failure);
+}
+
+std::optional<std::string> queryApp(const std::string& requestLine, double timeoutSeconds,
+                                    std::string* failure) {
   const std::string path = bridgeSocketPath();
   auto fail = [&](const std::string& why) -> std::optional<std::string> {
     if (failure) *failure = why;
@@ -62,7 +67,7 @@ std::optional<std::string> queryState(double timeoutSeconds, std::string* failur
     return fail("cannot connect to " + path + ": " + std::strerror(err));
   }
 
-  const std::string request = "{\"_query\":\"state\"}\n";
+  const std::string request = requestLine + "\n";
   std::size_t sent = 0;
   while (sent < request.size()) {
     ssize_t n = ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);

@@ -12,4 +12,9 @@ namespace talvane {
 // not answer within `timeoutSeconds`; `failure` (when given) then gets a one-line reason.
 std::optional<std::string> queryState(double timeoutSeconds = 5, std::string* failure = nullptr);
 
+// Sends one request line (a JSON object with "_query") to the running app and returns its
+// answer exactly as received, with the same failures as queryState.
+std::optional<std::string> queryApp(const std::string& requestLine, double timeoutSeconds = 5,
+                                    std::string* failure = nullptr);
+
 }  // namespace talvane

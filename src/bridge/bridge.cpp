@@ -143,6 +143,7 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   // Keyed by connection identity; an entry lives from accept until the connection ends.
   std::unordered_map<Connection*, std::shared_ptr<Connection>> connections;
   std::unordered_map<Connection*, std::string> holding;
+  std::unordered_map<std::string, QueryHandler> queries;
   std::unique_ptr<char[]> scratch;
 
   struct ReadWatch {
@@ -315,8 +316,12 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   void route(const std::shared_ptr<Connection>& connection, std::string_view line) {
     std::optional<Json> message = json::parseObject(line);
     if (!message) return;
-    if (json::string(*message, "_query") == "state") {
-      answerState(connection);
+    if (auto query = json::string(*message, "_query")) {
+      if (*query == "state") {
+        answerState(connection);
+      } else {
+        answerQuery(connection, *query, *message);
+      }
       return;
     }
     auto replied = std::make_shared<bool>(false);
@@ -346,6 +351,23 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
     } catch (const std::exception& e) {
       log::debug("bridge", std::string("snapshot failed: ") + e.what());
       text.clear();
+    }
+    text.push_back('\n');
+    connection->sendFinal(std::move(text));
+    finished(connection);
+  }
+
+  void answerQuery(const std::shared_ptr<Connection>& connection, const std::string& name,
+                   const Json& request) {
+    std::string text;
+    auto handler = queries.find(name);
+    if (handler != queries.end()) {
+      try {
+        text = handler->second(request);
+      } catch (const std::exception& e) {
+        log::debug("bridge", "query " + name + " failed: " + e.what());
+        text.clear();
+      }
     }
     text.push_back('\n');
     connection->sendFinal(std::move(text));
@@ -407,6 +429,10 @@ void Bridge::start() { core_->start(); }
 void Bridge::stop() {
   core_->stopListening();
   ::unlink((core_->path.empty() ? bridgeSocketPath() : core_->path).c_str());
+}
+
+void Bridge::onQuery(const std::string& name, QueryHandler answer) {
+  core_->queries[name] = std::move(answer);
 }
 
 bool Bridge::listening() const { return static_cast<bool>(core_->listener); }

@@ -5,6 +5,7 @@
 // user stays open until that reply is written or the relay goes away.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +38,12 @@ class Bridge {
   void start();
   // Stops listening and deletes the socket file. Open connections are not touched.
   void stop();
+
+  // Answers {"_query":"<name>", ...} lines other than "state" (which the HookRouter answers):
+  // `answer` gets the decoded request and returns the one line written back (without its
+  // line feed). Registering a name again replaces its handler.
+  using QueryHandler = std::function<std::string(const Json& request)>;
+  void onQuery(const std::string& name, QueryHandler answer);
 
   bool listening() const;
   // Connections accepted and not yet ended.

@@ -118,6 +118,20 @@ TEST_F(BridgeTest, StateQueryGetsThePrettySnapshotAndTheConnectionCloses) {
   ASSERT_TRUE(runUntil([&] { return bridge->openConnections() == 0; }));
 }
 
+TEST_F(BridgeTest, NamedQueriesReachTheirHandlerAndUnknownOnesGetAnEmptyLine) {
+  bridge->onQuery("echo", [](const Json& request) {
+    return json::string(request, "text").value_or("?");
+  });
+  for (auto [line, expected] : {std::pair{R"({"_query":"echo","text":"hi"})", "hi\n"},
+                                std::pair{R"({"_query":"nobody"})", "\n"}}) {
+    Client client;
+    client.send(std::string(line) + "\n");
+    ASSERT_TRUE(runUntil([&] { return client.ended(); }));
+    EXPECT_EQ(client.received(), expected) << line;
+  }
+  EXPECT_TRUE(router.calls.empty()) << "a query is not a hook event";
+}
+
 TEST_F(BridgeTest, AnswerLargerThanTheSocketBufferArrivesWhole) {
   router.state = Json::object();
   for (int i = 0; i < 10000; ++i)
