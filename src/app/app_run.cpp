@@ -69,6 +69,8 @@ int app(const Args& args) {
 
   JsonSettingsStore& store = JsonSettingsStore::user();
   AppServices services(loop);
+  ColorScheme colorScheme;
+  services.followColorScheme(&colorScheme);
   Prefs::Binding binding(store, &services);
 
   HubSettings settings;
@@ -102,6 +104,10 @@ int app(const Args& args) {
     bridge.stop();
     return 1;
   }
+  // The desktop settles its theme in steps; push once it has.
+  TimerHandle themePush;
+  colorScheme.onChange = [&] { themePush = loop.after(0.15, [&notch] { notch.push(); }); };
+  colorScheme.start();
   notch.show(/*arriving=*/!Prefs::onboarded());
   std::printf("Talvane panel: %s\n", browser.url().c_str());
   std::fflush(stdout);

@@ -62,10 +62,7 @@ void AppServices::setIntegrationInstalled(std::string_view id, bool on) {
   quietly([&] { on ? i->install() : i->uninstall(); });
 }
 
-bool AppServices::prefersDark() {
-  const char* theme = std::getenv("GTK_THEME");
-  return !(theme && std::string_view(theme).ends_with(":light"));
-}
+bool AppServices::prefersDark() { return scheme_ && scheme_->prefersDark(); }
 
 void takeOverFromOlderInstances(EventLoop& loop) {
   const std::string path = pidFile();

@@ -3,6 +3,7 @@
 // and the one-copy-per-home rule.
 
 #include "app/prefs.h"
+#include "platform/color_scheme.h"
 #include "platform/event_loop.h"
 
 namespace talvane {
@@ -19,12 +20,13 @@ class AppServices final : public PrefsServices {
   bool integrationAvailable(std::string_view id) override;
   std::optional<std::string> integrationPath(std::string_view id) override;
   void setIntegrationInstalled(std::string_view id, bool on) override;
-  // Dark unless the desktop's GTK theme names a light variant: the panel is a dark object by
-  // nature, and a browser-only run has no desktop to ask.
+  // The desktop's preference as `scheme` follows it; light without one.
   bool prefersDark() override;
+  void followColorScheme(const ColorScheme* scheme) { scheme_ = scheme; }
 
  private:
   EventLoop& loop_;
+  const ColorScheme* scheme_ = nullptr;
 };
 
 // Asks an older copy running for the same home to quit, and forces it 1.2 seconds later;
