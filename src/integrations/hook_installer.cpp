@@ -84,6 +84,8 @@ void copyBinary() {
   if (!bytes)
     throw IntegrationError(IntegrationError::unreadable,
                            "cannot read " + *source + ": " + std::strerror(errno));
+  // Each start refreshes the relay; one already up to date is left alone.
+  if (files::read(binPath()) == bytes && ::access(binPath().c_str(), X_OK) == 0) return;
   // Replaced by rename, so a hook starting at this moment runs the old or the new relay whole.
   ConfigFile::writeText(binPath(), *bytes, 0755);
 }
@@ -157,7 +159,7 @@ void install() {
 void uninstall() {
   // A file that does not exist or holds nothing of ours is left alone: creating one, or
   // rewriting one without its comments, would change the user's settings for nothing.
-  if (!files::exists(settingsPath())) return;
+  if (!ConfigFile::present(settingsPath())) return;
   Json settings = load();
   Json hooks = Json::object();
   if (const Json* existing = json::object(settings, "hooks")) hooks = *existing;
