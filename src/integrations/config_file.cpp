@@ -127,6 +127,8 @@ void writeText(const std::string& path, std::string_view text, unsigned mode) {
   if (!files::makeDirs(dir))
     throw IntegrationError(IntegrationError::unwritable,
                            "cannot create " + displayPath(dir) + ": " + std::strerror(errno));
+  // Refreshed on every start and connect; a file already as it should be is left alone.
+  if (files::read(path) == text && modeOf(path, 0) == static_cast<mode_t>(mode)) return;
   if (auto why = files::writeAtomic(path, text, static_cast<mode_t>(mode)))
     throw IntegrationError(IntegrationError::unwritable,
                            "cannot write " + displayPath(path) + reasonOf(*why));

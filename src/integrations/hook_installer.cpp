@@ -84,8 +84,6 @@ void copyBinary() {
   if (!bytes)
     throw IntegrationError(IntegrationError::unreadable,
                            "cannot read " + *source + ": " + std::strerror(errno));
-  // Each start refreshes the relay; one already up to date is left alone.
-  if (files::read(binPath()) == bytes && ::access(binPath().c_str(), X_OK) == 0) return;
   // Replaced by rename, so a hook starting at this moment runs the old or the new relay whole.
   ConfigFile::writeText(binPath(), *bytes, 0755);
 }
