@@ -386,7 +386,12 @@ class Editor {
       const std::size_t from = own ? previousBreak(item.start) : item.start;
       if (item.comma != npos) {
         std::size_t to = item.comma + 1;
-        if (!own) to = std::min(t_.find_first_not_of(" \t", to), t_.size());
+        if (!own && i + 1 < n) {
+          to = std::min(t_.find_first_not_of(" \t", to), t_.size());
+        } else if (!own && previous != npos && blank(items[previous].comma + 1, item.start)) {
+          // A trailing comma on one line: the blank before the entry goes, the one after stays.
+          cuts.push_back({items[previous].comma + 1, item.start, {}});
+        }
         cuts.push_back({from, to, {}});
         continue;
       }

@@ -65,6 +65,11 @@ TEST(JsonTextEdit, TrailingCommasStayWhereTheSyntaxAllowsThem) {
   ASSERT_TRUE(added);
   EXPECT_EQ(*added, "{\n  \"a\": [\n    1,\n    2,\n  ],\n  \"b\": 3,\n}\n");
   EXPECT_EQ(JsonText::edit(*added, Json::parse(R"({"a": [1]})"), jsonc), before);
+
+  const std::string oneLine = R"({"a": 1, })";
+  added = JsonText::edit(oneLine, Json::parse(R"({"a": 1, "b": 2})"), jsonc);
+  EXPECT_EQ(added, R"({"a": 1, "b": 2, })");
+  EXPECT_EQ(JsonText::edit(*added, Json::parse(R"({"a": 1})"), jsonc), oneLine);
 }
 
 TEST(JsonTextParse, ReadsCommentsAndSaysWhereTextIsBroken) {
