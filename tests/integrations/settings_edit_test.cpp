@@ -1,7 +1,10 @@
 // Connecting and disconnecting leave the agents' files as the user wrote them.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "helpers.h"
 #include "integrations/agent_hooks.h"
@@ -131,6 +134,29 @@ TEST_F(SettingsEditTest, RefusesReadOnlyFilesAndBrokenLinksNamingTheFile) {
   EXPECT_EQ(::lstat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced";
   EXPECT_NO_THROW(agent("gemini").disconnect()) << "nothing of ours to remove";
+}
+
+TEST_F(SettingsEditTest, AFailedWriteNamesTheFileNotTheTemporaryOne) {
+  const std::string path = home_.write(".gemini/settings.json", "{}");
+  agent("gemini").connect();  // the relay is in place before writes start failing
+  home_.write(".gemini/settings.json", "{}");
+  // Writes past 64 bytes fail with "File too large" instead of killing the process.
+  struct rlimit old {};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit small = old;
+  small.rlim_cur = 64;
+  auto* previous = ::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  std::string message;
+  try {
+    agent("gemini").connect();
+  } catch (const IntegrationError& e) {
+    message = e.what();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, previous);
+  EXPECT_EQ(message, "cannot write ~/.gemini/settings.json: File too large");
+  EXPECT_EQ(contents(path), "{}");
 }
 
 }  // namespace
