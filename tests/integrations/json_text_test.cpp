@@ -72,6 +72,11 @@ TEST(JsonTextEdit, TrailingCommasStayWhereTheSyntaxAllowsThem) {
   EXPECT_EQ(JsonText::edit(*added, Json::parse(R"({"a": 1})"), jsonc), oneLine);
 }
 
+TEST(JsonTextEdit, RefusesAResultThatWouldNotHoldTheValue) {
+  // Text that is not UTF-8 cannot be written as it is; better no change than a wrong one.
+  EXPECT_EQ(JsonText::edit("{\"a\": 1}", Json{{"a", 1}, {"b", "\xff"}}), std::nullopt);
+}
+
 TEST(JsonTextParse, ReadsCommentsAndSaysWhereTextIsBroken) {
   EXPECT_EQ(JsonText::parse("\xEF\xBB\xBF// c\n{\"a\": /* b */ [1, 2.5, \"\\u00e9\"]}"),
             Json::parse(R"({"a": [1, 2.5, "é"]})"));
