@@ -96,15 +96,19 @@ void mergeClaudeStyle(const std::string& path, std::span<const Event> events,
   ConfigFile::save(path, config);
 }
 
-// Removes our entries from a shared file. A file that does not exist or holds nothing of ours
-// is not rewritten: a rewrite would drop the user's comments for no reason.
+// Removes our entries from a shared file; a file that does not exist or holds nothing of ours
+// is left alone. A "hooks" member that only our entries filled goes too, so that connecting and
+// disconnecting gives back the user's file as it was.
 void removeFrom(const std::string& path, Json (*strip)(const Json&), JsonText::Syntax syntax = {}) {
   if (!ConfigFile::present(path)) return;
   Json config = ConfigFile::load(path, syntax);
   const Json hooks = hooksOf(config);
   Json kept = strip(hooks);
   if (kept == hooks) return;
-  config["hooks"] = std::move(kept);
+  if (kept.empty())
+    config.erase("hooks");
+  else
+    config["hooks"] = std::move(kept);
   ConfigFile::save(path, config, syntax);
 }
 

@@ -70,7 +70,7 @@ TEST_F(SettingsEditTest, ConnectThenDisconnectGivesBackTheSameBytes) {
        "\n  },\n}\n"},
       {"windsurf", ".codeium/windsurf/hooks.json",
        "{\"hooks\": { /* mine */ \"pre_user_prompt\": [ { \"command\": \"log\" } ] }}"},
-      {"droid", ".factory/settings.json", "{\n    \"hooks\": {} // none yet\n}\n"},
+      {"droid", ".factory/settings.json", "{\n    \"model\": \"x\" // no hooks yet\n}\n"},
   };
   for (const RoundTrip& c : cases) {
     const std::string path = home_.write(c.file, c.text);
