@@ -388,9 +388,10 @@ class Editor {
         std::size_t to = item.comma + 1;
         if (!own && i + 1 < n) {
           to = std::min(t_.find_first_not_of(" \t", to), t_.size());
-        } else if (!own && previous != npos && blank(items[previous].comma + 1, item.start)) {
+        } else if (!own && previous != npos &&
+                   blank(items[previous].comma + 1, items[previous + 1].start)) {
           // A trailing comma on one line: the blank before the entry goes, the one after stays.
-          cuts.push_back({items[previous].comma + 1, item.start, {}});
+          cuts.push_back({items[previous].comma + 1, items[previous + 1].start, {}});
         }
         cuts.push_back({from, to, {}});
         continue;
