@@ -91,7 +91,11 @@ bool stop(Holder&& holder, Gone&& gone) {
 std::string exeOf(pid_t pid) {
   char buf[4096];
   ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf - 1);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  std::string path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  // A copy whose binary was rebuilt or updated since it started is still a copy.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+  return path;
 }
 
 // A copy from before the lock, found through its pid file; the file may name a pid since reused

@@ -45,6 +45,7 @@ class Child {
     }
   }
   void signal(int number) { ::kill(pid_, number); }
+  pid_t pid() const { return pid_; }
   // The wait status once the child has ended, without waiting for it; nullopt while it runs.
   std::optional<int> ended() {
     int status = 0;
@@ -210,6 +211,25 @@ TEST_F(AppProcess, AnOlderCopyThatDoesNotQuitIsForcedBeforeTheNewOneStarts) {
   EXPECT_TRUE(WIFSIGNALED(*first) && WTERMSIG(*first) == SIGKILL);
   EXPECT_EQ(::access(socketPath().c_str(), F_OK), 0);
   EXPECT_TRUE(state().contains("sessions"));
+}
+
+// A copy from before the lock only left its pid in talvane.pid; it is replaced all the same.
+TEST_F(AppProcess, ACopyKnownOnlyByItsPidFileIsReplacedToo) {
+  if (::access(kApp.c_str(), X_OK) != 0) GTEST_SKIP() << "talvane is not built";
+  Child legacy({kApp}, {"TALVANE_LAUNCH_CHECK=1"});  // idle, holds no lock
+  ASSERT_TRUE(legacy.pid() > 0);
+  home.write(".talvane/run/talvane.pid", std::to_string(legacy.pid()) + "\n");
+  // Not before it runs as talvane: a copy is recognised by its program.
+  ASSERT_TRUE(testing::runUntil([&] {
+    char exe[4096];
+    ssize_t n =
+        ::readlink(("/proc/" + std::to_string(legacy.pid()) + "/exe").c_str(), exe, sizeof exe);
+    return n > 0 && std::string(exe, size_t(n)) == kApp;
+  }));
+  std::unique_ptr<Child> app = launch();
+  std::optional<int> old = legacy.ended();
+  ASSERT_TRUE(old) << "two copies run at once";
+  EXPECT_TRUE(WIFEXITED(*old) && WEXITSTATUS(*old) == 0);
 }
 
 // A takeover's SIGTERM may come at any point of startup: before the listener exists, while it
