@@ -61,11 +61,19 @@ int app(const Args& args) {
   auto options = parse(args);
   if (!options) return 2;
   GLibLoop loop;
+  // First of all: a copy taking over sends SIGTERM at any moment, and it must end in the orderly
+  // shutdown below (socket removed, waiting relays released), never in the default action.
+  auto stop = +[](gpointer data) -> gboolean {
+    static_cast<GLibLoop*>(data)->quit();
+    return G_SOURCE_CONTINUE;
+  };
+  g_unix_signal_add(SIGINT, stop, &loop);
+  g_unix_signal_add(SIGTERM, stop, &loop);
   if (hasEnv("TALVANE_LAUNCH_CHECK")) {
     loop.run();
     return 0;
   }
-  takeOverFromOlderInstances(loop);
+  if (!takeOverFromOlderInstances()) return 1;
 
   JsonSettingsStore& store = JsonSettingsStore::user();
   AppServices services(loop);
@@ -84,7 +92,12 @@ int app(const Args& args) {
 
   const bool demo = hasEnv("TALVANE_DEMO");
   Bridge bridge(hub);
-  if (!demo) bridge.start();
+  TimerHandle keepListening;
+  if (!demo) {
+    bridge.start();
+    // A socket file deleted behind the app's back would leave it deaf until restarted.
+    keepListening = loop.every(20.0, 5.0, [&bridge] { bridge.keepListening(); });
+  }
   CodexWatcher codex(hub, loop);
   if (demo) {
     hub.loadDemo(std::getenv("TALVANE_DEMO"));
@@ -114,15 +127,7 @@ int app(const Args& args) {
 
   if (!demo) refreshInstalledHooks();
 
-  auto stop = +[](gpointer data) -> gboolean {
-    static_cast<GLibLoop*>(data)->quit();
-    return G_SOURCE_CONTINUE;
-  };
-  guint sigint = g_unix_signal_add(SIGINT, stop, &loop);
-  guint sigterm = g_unix_signal_add(SIGTERM, stop, &loop);
   loop.run();
-  g_source_remove(sigint);
-  g_source_remove(sigterm);
 
   codex.stop();
   bridge.stop();

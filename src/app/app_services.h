@@ -29,10 +29,10 @@ class AppServices final : public PrefsServices {
   const ColorScheme* scheme_ = nullptr;
 };
 
-// Asks an older copy running for the same home to quit, and forces it 1.2 seconds later;
-// then records this process as the running copy.
-void takeOverFromOlderInstances(EventLoop& loop);
-// Forgets this process as the running copy (at exit).
+// Becomes the one running copy for this home: asks an older copy to quit, forces it 1.2 seconds
+// later, and returns once it is gone. False (logged) when it would not go.
+bool takeOverFromOlderInstances();
+// Gives up being the running copy; the last step at exit, after the socket is removed.
 void releaseInstance();
 // Refreshes the agents' hooks that are installed (and migrates an earlier installation).
 void refreshInstalledHooks();
