@@ -9,10 +9,13 @@
 #include <string>
 
 #include "app/app_services.h"
+#include "app/autostart.h"
 #include "app/commands.h"
 #include "app/prefs.h"
 #include "bridge/bridge.h"
 #include "context/jump.h"
+#include "context/jump_runner.h"
+#include "context/x11/x11_windows.h"
 #include "hub/codex_watcher.h"
 #include "hub/hub.h"
 #include "notch/browser_stage.h"
@@ -27,6 +30,17 @@ namespace talvane::cli {
 namespace {
 
 bool hasEnv(const char* name) { return std::getenv(name) != nullptr; }
+
+Jump::Recorded recorded(const Session& s) {
+  Jump::Recorded r;
+  r.agent = std::string(rawValue(s.agent));
+  r.root = s.root;
+  r.hostPid = s.hostPid;
+  r.hostExe = s.hostBundle;
+  r.tty = s.tty;
+  r.agentPid = s.agentPid;
+  return r;
+}
 
 struct Options {
   bool web = false;
@@ -78,10 +92,21 @@ int app(const Args& args) {
   settings.hostName = [](const Session& s) {
     return Jump::hostName(rawValue(s.agent), s.hostBundle, s.tty);
   };
+  Jump::Outside desktopWindows;
+  desktopWindows.windows = std::make_shared<X11Windows>();
+  Jump::Runner jumper(std::move(desktopWindows));
+  settings.jump = [&jumper](const Session& s) { jumper.go(Jump::observe(recorded(s))); };
   Hub hub(loop, store, settings);
 
   const bool demo = hasEnv("TALVANE_DEMO");
   Bridge bridge(hub);
+  bridge.onQuery("jump", [&hub](const Json& request) {
+    auto id = json::string(request, "id");
+    if (!id || !hub.find(*id))
+      return json::compact({{"ok", false}, {"error", "no session " + id.value_or("")}});
+    hub.jump(*id);
+    return json::compact({{"ok", true}});
+  });
   if (!demo) bridge.start();
   CodexWatcher codex(hub, loop);
   if (demo) {
@@ -106,7 +131,11 @@ int app(const Args& args) {
   std::printf("Talvane panel: %s\n", browser.url().c_str());
   std::fflush(stdout);
 
-  if (!demo) refreshInstalledHooks();
+  if (!demo) {
+    refreshInstalledHooks();
+    // The login entry follows the app when it moves (a build tree, then a package).
+    Autostart::refresh();
+  }
 
   auto stop = +[](gpointer data) -> gboolean {
     static_cast<GLibLoop*>(data)->quit();
