@@ -56,6 +56,7 @@ for lib in libc6 libglib2.0-0 libstdc++6; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = talvane ] || fail "the package is not named talvane"
+[[ "$(dpkg-deb -f "$deb" Description)" != *";"* ]] || fail "the description is a CMake list"
 dpkg-deb -I "$deb" | grep -qE '^ +(preinst|postinst|prerm|postrm)' &&
   fail "maintainer scripts could touch users' files"
 
