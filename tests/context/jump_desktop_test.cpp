@@ -158,36 +158,54 @@ Jump::Recorded recorded(const Json& host) {
 
 // --- tmux -----------------------------------------------------------------------------------
 
+// A private tmux server: the session's agent in the first pane of the second window, while the
+// user looks at the first window (and, in the second, at the other pane).
+class TmuxServer {
+ public:
+  explicit TmuxServer(const std::string& dir) : socket_(dir + "/tmux.sock") {}
+  ~TmuxServer() { run({"kill-server"}); }
+
+  bool start() {
+    if (!run({"-f", "/dev/null", "new-session", "-d", "-s", "work", "-x", "80", "-y", "24",
+              "sleep 600"}) ||
+        !run({"new-window", "-t", "work", "sleep 600"}) ||
+        !run({"split-window", "-t", "work:1", "sleep 600"}))
+      return false;
+    auto facts = run({"display", "-p", "-t", "work:1.0", "#{pane_tty}\t#{pane_pid}\t#{pid}"});
+    if (!facts) return false;
+    gchar** parts = g_strsplit(g_strchomp(facts->data()), "\t", 3);
+    if (g_strv_length(parts) == 3) {
+      session.agent = "claude";
+      session.tty = parts[0];
+      session.agentPid = std::atoi(parts[1]);
+      session.hostPid = std::atoi(parts[2]);
+      session.hostExe = "/usr/bin/tmux";
+    }
+    g_strfreev(parts);
+    return session.tty &&
+           run({"select-pane", "-t", "work:1.1", ";", "select-window", "-t", "work:0"});
+  }
+  std::optional<std::string> run(std::vector<std::string> args) {
+    args.insert(args.begin(), {"tmux", "-S", socket_});
+    return output(args);
+  }
+  // "<window>.<pane>\n" as the session shows them.
+  std::string shown() {
+    return run({"display", "-p", "-t", "work", "#{window_index}.#{pane_index}"}).value_or("?");
+  }
+  const std::string& socket() const { return socket_; }
+
+  Jump::Recorded session;
+
+ private:
+  std::string socket_;
+};
+
 class JumpTmux : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!onPath({"tmux"})) GTEST_SKIP() << "tmux is not installed";
-    socket = dir.path() + "/tmux.sock";
-    ASSERT_TRUE(tmux({"-f", "/dev/null", "new-session", "-d", "-s", "work", "-x", "80", "-y", "24",
-                      "sleep 600"}));
-    // The session's window: two panes, the agent in the first.
-    ASSERT_TRUE(tmux({"new-window", "-t", "work", "sleep 600"}));
-    ASSERT_TRUE(tmux({"split-window", "-t", "work:1", "sleep 600"}));
-    auto facts = tmux({"display", "-p", "-t", "work:1.0", "#{pane_tty}\t#{pane_pid}\t#{pid}"});
-    ASSERT_TRUE(facts);
-    auto parts = g_strsplit(g_strchomp(facts->data()), "\t", 3);
-    session.agent = "claude";
-    session.tty = parts[0];
-    session.agentPid = std::atoi(parts[1]);
-    session.hostPid = std::atoi(parts[2]);
-    session.hostExe = "/usr/bin/tmux";
-    g_strfreev(parts);
-    // The user looks elsewhere: the first window, and in the session's window the other pane.
-    ASSERT_TRUE(tmux({"select-pane", "-t", "work:1.1", ";", "select-window", "-t", "work:0"}));
-  }
-  void TearDown() override { tmux({"kill-server"}); }
-
-  std::optional<std::string> tmux(std::vector<std::string> args) {
-    args.insert(args.begin(), {"tmux", "-S", socket});
-    return output(args);
-  }
-  std::string shown() {
-    return tmux({"display", "-p", "-t", "work", "#{window_index}.#{pane_index}"}).value_or("?");
+    ASSERT_TRUE(tmux.start());
   }
   Jump::Runner runner() {
     Jump::Outside outside;
@@ -197,23 +215,22 @@ class JumpTmux : public ::testing::Test {
 
   testing::TestHome home;
   testing::TempDir dir;
-  std::string socket;
-  Jump::Recorded session;
+  TmuxServer tmux{dir.path()};
   std::vector<std::string> logged;
 };
 
 TEST_F(JumpTmux, SelectsTheSessionsWindowAndPane) {
-  ASSERT_EQ(shown(), "0.0\n");
+  ASSERT_EQ(tmux.shown(), "0.0\n");
   auto jump = runner();
-  jump.go(Jump::observe(session));
-  EXPECT_TRUE(eventually([&] { return shown() == "1.0\n"; })) << shown();
+  jump.go(Jump::observe(tmux.session));
+  EXPECT_TRUE(eventually([&] { return tmux.shown() == "1.0\n"; })) << tmux.shown();
   testing::spin(0.1);
   EXPECT_TRUE(logged.empty()) << logged.front();
 }
 
 TEST_F(JumpTmux, AGoneServerOnlyLogsOneLine) {
-  Jump::Facts facts = Jump::observe(session);
-  tmux({"kill-server"});
+  Jump::Facts facts = Jump::observe(tmux.session);
+  tmux.run({"kill-server"});
   auto jump = runner();
   jump.go(facts);
   EXPECT_TRUE(eventually([&] { return !logged.empty(); }));
@@ -265,6 +282,15 @@ class JumpX11 : public ::testing::Test {
         output({"xdotool", "search", "--pid", std::to_string(pid)}, {"DISPLAY=" + display_});
     return text ? std::string(g_strchomp(text->data())) : "";
   }
+  // The program's window once the window manager has mapped and activated it; "" if never.
+  static std::string shownWindow(const Background& program) {
+    std::string window;
+    eventually([&] {
+      window = windowOf(program.pid());
+      return !window.empty() && activeWindow() == window;
+    });
+    return activeWindow() == window ? window : "";
+  }
   std::unique_ptr<Background> xterm(const std::string& command) {
     return std::make_unique<Background>(
         std::vector<std::string>{"xterm", "-e", "/bin/sh", "-c", command},
@@ -286,13 +312,10 @@ TEST_F(JumpX11, ActivatesTheXtermHostingTheSession) {
                        "'; exec sleep 600");
   auto host = app.host();
   ASSERT_TRUE(host);
+  std::string hostingWindow = shownWindow(*hosting);
+  ASSERT_FALSE(hostingWindow.empty());
   auto other = xterm("exec sleep 600");
-  std::string hostingWindow, otherWindow;
-  ASSERT_TRUE(eventually([&] {
-    hostingWindow = windowOf(hosting->pid());
-    otherWindow = windowOf(other->pid());
-    return !hostingWindow.empty() && !otherWindow.empty() && activeWindow() == otherWindow;
-  }));
+  ASSERT_FALSE(shownWindow(*other).empty());
 
   Jump::Facts facts = Jump::observe(recorded(*host));
   Jump::Outside outside;
@@ -305,13 +328,29 @@ TEST_F(JumpX11, ActivatesTheXtermHostingTheSession) {
   EXPECT_TRUE(logged.empty()) << logged.front();
 }
 
+TEST_F(JumpX11, RaisesTheTerminalShowingTheSessionsTmuxPane) {
+  if (!onPath({"tmux"})) GTEST_SKIP() << "tmux is not installed";
+  testing::TempDir dir;
+  TmuxServer tmux(dir.path());
+  ASSERT_TRUE(tmux.start());
+  auto attached = xterm("exec tmux -S " + tmux.socket() + " attach -t work");
+  std::string attachedWindow = shownWindow(*attached);
+  ASSERT_FALSE(attachedWindow.empty());
+  ASSERT_TRUE(eventually([&] { return !tmux.run({"list-clients"}).value_or("").empty(); }));
+  auto other = xterm("exec sleep 600");
+  ASSERT_FALSE(shownWindow(*other).empty());
+
+  Jump::Outside outside;
+  outside.windows = std::make_shared<X11Windows>(display_);
+  Jump::Runner(std::move(outside)).go(Jump::observe(tmux.session));
+  EXPECT_TRUE(
+      eventually([&] { return activeWindow() == attachedWindow && tmux.shown() == "1.0\n"; }));
+}
+
 TEST_F(JumpX11, AProcessWithoutAWindowIsReportedNotRaised) {
   auto other = xterm("exec sleep 600");
-  std::string before;
-  ASSERT_TRUE(eventually([&] {
-    before = windowOf(other->pid());
-    return !before.empty() && activeWindow() == before;
-  }));
+  const std::string before = shownWindow(*other);
+  ASSERT_FALSE(before.empty());
   X11Windows windows(display_);
   EXPECT_EQ(windows.activate({static_cast<int>(::getpid())}),
             "no window belongs to the session's processes");
