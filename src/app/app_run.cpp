@@ -53,7 +53,10 @@ std::optional<Options> parse(const Args& args) {
     const std::string& a = args[i];
     if (a == "--web") {
       o.web = true;
-    } else if (a == "--port" && i + 1 < args.size()) {
+    } else if (a == "--port" && i + 1 == args.size()) {
+      std::fprintf(stderr, "talvane: --port needs a number from 0 to 65535\n");
+      return std::nullopt;
+    } else if (a == "--port") {
       char* end = nullptr;
       long p = std::strtol(args[++i].c_str(), &end, 10);
       if (!end || *end || p < 0 || p > 65535) {

@@ -56,6 +56,11 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   talvane::cli::Args args(argv + 1, argv + argc);
   if (!args.empty()) {
+    const bool info = args[0] == "--version" || args[0] == "--help" || args[0] == "-h";
+    if (info && args.size() > 1) {
+      std::fprintf(stderr, "talvane: %s takes no arguments\n", args[0].c_str());
+      return 2;
+    }
     if (args[0] == "--version") {
       std::printf("talvane %s\n", TALVANE_VERSION);
       return 0;
