@@ -130,6 +130,14 @@ int app(const Args& args) {
     bridge.stop();
     return 1;
   }
+  // Before the address is printed: whoever reads it may stop us at once, and the socket must
+  // still be removed.
+  auto stop = +[](gpointer data) -> gboolean {
+    static_cast<GLibLoop*>(data)->quit();
+    return G_SOURCE_CONTINUE;
+  };
+  guint sigint = g_unix_signal_add(SIGINT, stop, &loop);
+  guint sigterm = g_unix_signal_add(SIGTERM, stop, &loop);
   notch.show(/*arriving=*/!Prefs::onboarded());
   std::printf("Talvane panel: %s\n", browser.url().c_str());
   std::fflush(stdout);
@@ -140,12 +148,6 @@ int app(const Args& args) {
     Autostart::refresh();
   }
 
-  auto stop = +[](gpointer data) -> gboolean {
-    static_cast<GLibLoop*>(data)->quit();
-    return G_SOURCE_CONTINUE;
-  };
-  guint sigint = g_unix_signal_add(SIGINT, stop, &loop);
-  guint sigterm = g_unix_signal_add(SIGTERM, stop, &loop);
   loop.run();
   g_source_remove(sigint);
   g_source_remove(sigterm);
