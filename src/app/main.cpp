@@ -20,9 +20,8 @@ struct Command {
 constexpr Command kCommands[] = {
     {"state", talvane::cli::state, "print the running app's state as JSON"},
     {"usage", talvane::cli::usage, "today's usage per model [--json]"},
-    {"connect", talvane::cli::connect,
-     "connect an agent: claude, cursor, gemini, droid, "
-     "opencode, copilot, windsurf, or all"},
+    {"connect", talvane::cli::connect, "connect an agent: claude, cursor, gemini, droid, "
+                                       "opencode, copilot, windsurf, or all"},
     {"disconnect", talvane::cli::disconnect, "disconnect an agent, or all"},
     {"status", talvane::cli::status, "agents, the socket, and the running app's sessions"},
     {"jump", talvane::cli::jump, "<session-id>: bring the session's terminal or editor forward"},
