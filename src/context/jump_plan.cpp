@@ -51,7 +51,8 @@ std::optional<std::string> value(const std::map<std::string, std::string>& map,
 std::optional<CommandStep> editorStep(const Facts& f, const std::string& command) {
   auto path = value(f.programs, command);
   const Editor* editor = editorNamed(command);
-  if (!path || !editor || f.root.empty()) return std::nullopt;
+  // The folder comes from an agent's payload: only an absolute path, never an option.
+  if (!path || !editor || !f.root.starts_with('/')) return std::nullopt;
   CommandStep step{command, {{*path}, {}}, {}};
   if (editor->reuseFlag) step.command.argv.push_back("--reuse-window");
   step.command.argv.push_back(f.root);

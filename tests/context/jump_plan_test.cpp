@@ -88,6 +88,12 @@ TEST(JumpPlan, PicksTheMostPreciseWaysFirst) {
          f.root.clear();
        },
        {kRaiseLineage}},
+      {"a folder that is no absolute path is never passed to the editor",
+       [](Facts& f) {
+         f.hostExe = "/usr/share/code/code";
+         f.root = "--install-extension=evil";
+       },
+       {kRaiseLineage}},
       {"Cursor's agent ignores tty and tmux",
        [](Facts& f) {
          f.agent = "cursor";
