@@ -9,10 +9,13 @@
 #include <string>
 
 #include "app/app_services.h"
+#include "app/autostart.h"
 #include "app/commands.h"
 #include "app/prefs.h"
 #include "bridge/bridge.h"
 #include "context/jump.h"
+#include "context/jump_runner.h"
+#include "context/x11/x11_windows.h"
 #include "hub/codex_watcher.h"
 #include "hub/hub.h"
 #include "notch/browser_stage.h"
@@ -28,6 +31,17 @@ namespace {
 
 bool hasEnv(const char* name) { return std::getenv(name) != nullptr; }
 
+Jump::Recorded recorded(const Session& s) {
+  Jump::Recorded r;
+  r.agent = std::string(rawValue(s.agent));
+  r.root = s.root;
+  r.hostPid = s.hostPid;
+  r.hostExe = s.hostBundle;
+  r.tty = s.tty;
+  r.agentPid = s.agentPid;
+  return r;
+}
+
 struct Options {
   bool web = false;
   int port = BrowserStage::kDefaultPort;
@@ -39,7 +53,10 @@ std::optional<Options> parse(const Args& args) {
     const std::string& a = args[i];
     if (a == "--web") {
       o.web = true;
-    } else if (a == "--port" && i + 1 < args.size()) {
+    } else if (a == "--port" && i + 1 == args.size()) {
+      std::fprintf(stderr, "talvane: --port needs a number from 0 to 65535\n");
+      return std::nullopt;
+    } else if (a == "--port") {
       char* end = nullptr;
       long p = std::strtol(args[++i].c_str(), &end, 10);
       if (!end || *end || p < 0 || p > 65535) {
@@ -88,10 +105,21 @@ int app(const Args& args) {
   settings.hostName = [](const Session& s) {
     return Jump::hostName(rawValue(s.agent), s.hostBundle, s.tty);
   };
+  Jump::Outside desktopWindows;
+  desktopWindows.windows = std::make_shared<X11Windows>();
+  Jump::Runner jumper(std::move(desktopWindows));
+  settings.jump = [&jumper](const Session& s) { jumper.go(Jump::observe(recorded(s))); };
   Hub hub(loop, store, settings);
 
   const bool demo = hasEnv("TALVANE_DEMO");
   Bridge bridge(hub);
+  bridge.onQuery("jump", [&hub](const Json& request) {
+    auto id = json::string(request, "id");
+    if (!id || !hub.find(*id))
+      return json::compact({{"ok", false}, {"error", "no session " + id.value_or("")}});
+    hub.jump(*id);
+    return json::compact({{"ok", true}});
+  });
   TimerHandle keepListening;
   if (!demo) {
     bridge.start();
@@ -125,7 +153,11 @@ int app(const Args& args) {
   std::printf("Talvane panel: %s\n", browser.url().c_str());
   std::fflush(stdout);
 
-  if (!demo) refreshInstalledHooks();
+  if (!demo) {
+    refreshInstalledHooks();
+    // The login entry follows the app when it moves (a build tree, then a package).
+    Autostart::refresh();
+  }
 
   loop.run();
 
