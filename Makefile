@@ -35,6 +35,7 @@ test-e2e:
 bench: build
 	cmake --build $(BUILD) --target benchmarks
 	scripts/bench $(BUILD)
+	@if [ -f web/package.json ]; then cd web && npm run --silent bench; fi
 
 clean:
 	rm -rf $(BUILD) web/dist

@@ -43,6 +43,7 @@ export function Card({ session: s, selected, queued }: Props) {
         ps.keys && selected ? "key-target" : "",
       ].join(" ")}
       data-id={s.id}
+      tabIndex={0}
       aria-current={selected ? "true" : undefined}
       aria-label={`${s.project}: ${MOOD_LABEL[s.mood]}`}
       onClickCapture={() => !selected && page.select(s.id)}

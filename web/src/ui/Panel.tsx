@@ -38,7 +38,14 @@ export function Panel({ maxHeight, onHeaderDown }: { maxHeight: number; onHeader
         <div class="head-right">
           {!ps.connected && <span class="offline" role="status">Reconnecting…</span>}
           {ps.view === "cards" && total > 0 && (
-            <button type="button" class="chip chip-button cost tabular" title="Usage today" onClick={() => page.showView("usage")}>
+            <button
+              type="button"
+              class="chip chip-button cost tabular"
+              title="Spent by the sessions shown — open today's usage"
+              aria-label={`${formatCost(total)} spent by the sessions shown; open today's usage`}
+              onClick={() => page.showView("usage")}
+              disabled={!ps.connected}
+            >
               {formatCost(total)}
             </button>
           )}
@@ -51,20 +58,41 @@ export function Panel({ maxHeight, onHeaderDown }: { maxHeight: number; onHeader
           >
             <Icon name="gear" size={15} />
           </button>
-          <button type="button" class="icon-btn" aria-label="Close" title="Close" onClick={() => page.hide()}>
+          <button type="button" class="icon-btn" aria-label="Close" title="Close" onClick={() => page.hide()} disabled={!ps.connected}>
             <Icon name="close" />
           </button>
         </div>
       </header>
-      <div class="panel-body">
-        {ps.view === "cards" && <Cards state={st} />}
-        {ps.view === "settings" && <Settings />}
-        {ps.view === "usage" && <UsageView />}
-        {ps.view === "setup" && <Setup mode="panel" />}
-      </div>
-      <Footer state={st} />
+      {!ps.connected && <Offline />}
+      {/* While the app cannot hear us, no control may look as if it acted. */}
+      <fieldset class="gate" disabled={!ps.connected}>
+        <div class="panel-body">
+          {ps.view === "cards" && <Cards state={st} />}
+          {ps.view === "settings" && <Settings />}
+          {ps.view === "usage" && <UsageView sessionsTotal={total} />}
+          {ps.view === "setup" && <Setup mode="panel" />}
+        </div>
+        <Footer state={st} />
+      </fieldset>
       <TalkBar />
       {ps.tourStep !== null && <Tour />}
+    </div>
+  );
+}
+
+export function offlineText(trouble: "stopped" | "refused" | null): string {
+  if (trouble === "refused") {
+    return "Talvane restarted with a new address. Use the address it printed at start (“Talvane panel: …”) or run “talvane --web” again.";
+  }
+  if (trouble === "stopped") return "Talvane is not running. Start it again with “talvane --web”; this page reconnects by itself.";
+  return "Lost the connection to Talvane. Trying again…";
+}
+
+function Offline() {
+  const ps = usePageState();
+  return (
+    <div class={`offline-note ${ps.trouble ? "trouble" : ""}`} role="alert">
+      {offlineText(ps.trouble)}
     </div>
   );
 }
