@@ -339,6 +339,13 @@ e2e("settings: a change made in the panel is stored and shown back", async () =>
   await until(async () => (await replyWindow.inputValue()) === "30", 5000, "select shows 30");
 
   // Back to the cards: the new window is what a finished turn now waits.
+  // Copy diagnostics copies with the browser's clipboard and says so only then.
+  await browser.context.grantPermissions(["clipboard-read", "clipboard-write"], { origin: new URL(app.url).origin });
+  await button(page.locator(".settings-foot"), "Copy diagnostics").click();
+  await button(page.locator(".settings-foot"), "Copied").waitFor();
+  assert.match(await page.evaluate(() => navigator.clipboard.readText()), /^Talvane .*\nLinux/s);
+  assert.equal(await page.getByRole("button", { name: "Check for updates" }).count(), 0, "no updater in a browser");
+
   await button(page.locator(".panel-head"), "Back").click();
   const session = `sess-${randomUUID()}`;
   const relay = app.relay(payload(app, session, "Stop", { last_assistant_message: "Ready." }));
@@ -359,10 +366,23 @@ e2e("the first-run window's route shows onboarding", async () => {
   await until(async () => (await page.locator(".onboarding").innerText()).trim().length > 0, 5000, "onboarding content");
   assert.equal(await page.evaluate(() => document.documentElement.dataset["route"]), "onboard");
   await shot(page, "e2e-07-onboarding", { around: false });
-  // The plain route of the same app, not yet onboarded, still shows the panel.
-  await page.setViewportSize({ width: 720, height: 640 });
-  await page.goto(app.url);
+  // The route the app builds itself (token first, then the route) works too.
+  const built = new URL(app.url);
+  await page.goto(`${built.origin}/?onboard&token=${built.searchParams.get("token")}`);
+  await page.waitForSelector(".onboarding .setup-foot");
+  // Through to the end: a browser tab goes on to the panel instead of a dead last screen.
+  for (let i = 0; i < 6; i++) {
+    const next = page.locator(".setup-foot .btn-primary");
+    const last = (await next.innerText()).includes("Start Talvane");
+    await next.click();
+    if (last) break;
+  }
   await page.waitForSelector(".shell");
+  assert.equal(await page.evaluate(() => document.documentElement.dataset["route"]), "panel");
+  assert.ok(!page.url().includes("onboard"));
+  await until(() => app.settings().onboarded === true, 5000, "onboarded stored");
+  await page.waitForFunction(() => document.querySelector(".strip")?.getAttribute("aria-label") !== "Talvane" || !!document.querySelector(".panel"));
+  await shot(page, "e2e-16-onboarding-done");
   noPageErrors();
 });
 

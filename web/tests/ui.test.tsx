@@ -3,6 +3,7 @@ import { act } from "preact/test-utils";
 import { afterEach, describe, expect, it } from "vitest";
 import { Page } from "../src/page";
 import { App } from "../src/ui/App";
+import { FIRST_CARDS } from "../src/ui/Panel";
 import { FakeTransport, permission, questions, rawSession, rawState, reply } from "./fixtures";
 
 
@@ -112,6 +113,18 @@ describe("permission requests", () => {
     expect(allow.closest("fieldset")?.disabled).toBe(false);
     expect(root.textContent).not.toContain("restarted with a new address");
     expect(t.sent.filter((m) => m.type === "allow")).toEqual([]);
+  });
+});
+
+describe("many sessions", () => {
+  it("draws the first screenful at once and every other card right after", async () => {
+    const sessions = Array.from({ length: 30 }, (_, i) => rawSession(`s${i}`));
+    const { root } = mount(rawState(sessions));
+    expect(root.querySelectorAll(".card")).toHaveLength(FIRST_CARDS);
+    for (let i = 0; i < 10 && root.querySelectorAll(".card").length < 30; i++) {
+      await act(() => new Promise((ok) => setTimeout(ok, 5)));
+    }
+    expect(root.querySelectorAll(".card")).toHaveLength(30);
   });
 });
 

@@ -1,5 +1,6 @@
 // The open panel: a header, the cards (or settings, usage, setup), and a footer.
 
+import { useEffect, useState } from "preact/hooks";
 import type { State } from "../protocol";
 import { formatCost } from "../format";
 import { clearable, isFirstRun, orderSessions, summaryLine } from "../model";
@@ -106,6 +107,7 @@ function Cards({ state }: { state: State }) {
   // The setup banner goes below every waiting request, never above one.
   const bannerAt = ordered.findIndex((s) => !queued.has(s.id));
   const banner = firstRun ? <SetupBanner key="setup-banner" /> : null;
+  const shown = useProgressive(ordered.length);
 
   if (ordered.length === 0) {
     return (
@@ -126,11 +128,29 @@ function Cards({ state }: { state: State }) {
       </div>
     );
   }
-  const cards = ordered.map((s) => (
+  const cards = ordered.slice(0, shown).map((s) => (
     <Card key={s.id} session={s} selected={state.selected === s.id} queued={queued.has(s.id)} />
   ));
   if (banner) cards.splice(bannerAt < 0 ? cards.length : bannerAt, 0, banner);
   return <div class="cards">{cards}</div>;
+}
+
+/** Cards drawn in the first frame; the rest follow in small steps, one task each. */
+export const FIRST_CARDS = 12;
+const MORE_CARDS = 12;
+
+/**
+ * How many of `total` cards to draw now. A hundred sessions drawn at once would hold up the
+ * frame for all of them; the first screenful comes at once and the others right after.
+ */
+function useProgressive(total: number): number {
+  const [shown, setShown] = useState(Math.min(total, FIRST_CARDS));
+  useEffect(() => {
+    if (shown >= total) return;
+    const t = setTimeout(() => setShown((n) => Math.min(total, n + MORE_CARDS)), 0);
+    return () => clearTimeout(t);
+  }, [shown, total]);
+  return Math.min(Math.max(shown, Math.min(total, FIRST_CARDS)), total);
 }
 
 function SetupBanner() {
