@@ -74,7 +74,8 @@ std::string BrowserStage::keptToken(const std::string& path) {
   if (auto saved = files::read(path)) {
     std::string t = *saved;
     while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' ')) t.pop_back();
-    const bool wellFormed = t.size() >= 32 && t.find_first_not_of("0123456789abcdef") == std::string::npos;
+    const bool wellFormed =
+        t.size() >= 32 && t.find_first_not_of("0123456789abcdef") == std::string::npos;
     struct stat st {};
     // A token others can read is no secret: make a new one.
     if (wellFormed && ::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) == 0) return t;
@@ -98,8 +99,8 @@ std::optional<std::string> BrowserStage::start(std::uint16_t port, bool fallback
   // Handlers are kept per path, so the socket's path needs its own early check.
   soup_server_add_early_handler(server_, nullptr, &BrowserStage::onEarly, this, nullptr);
   soup_server_add_early_handler(server_, "/ws", &BrowserStage::onEarly, this, nullptr);
-  soup_server_add_websocket_handler(server_, "/ws", nullptr, nullptr, &BrowserStage::onSocket,
-                                    this, nullptr);
+  soup_server_add_websocket_handler(server_, "/ws", nullptr, nullptr, &BrowserStage::onSocket, this,
+                                    nullptr);
   soup_server_add_handler(server_, nullptr, &BrowserStage::onRequest, this, nullptr);
   GError* error = nullptr;
   auto listen = [&](guint p) {
@@ -203,8 +204,8 @@ void BrowserStage::serve(SoupServerMessage* msg, const char* path) {
 
   if (std::strcmp(path, kCheckPath) == 0) {
     // Lets a page whose socket keeps failing tell "not running" from "an old address".
-    soup_server_message_set_status(msg, hasToken(msg) ? SOUP_STATUS_NO_CONTENT : SOUP_STATUS_FORBIDDEN,
-                                   nullptr);
+    soup_server_message_set_status(
+        msg, hasToken(msg) ? SOUP_STATUS_NO_CONTENT : SOUP_STATUS_FORBIDDEN, nullptr);
     return;
   }
   std::optional<PageFiles::File> file;
@@ -237,15 +238,15 @@ void BrowserStage::opened(SoupWebsocketConnection* socket) {
   soup_websocket_connection_set_keepalive_interval(socket, 20);
   g_object_ref(socket);
   sockets_.insert(socket);
-  g_signal_connect(socket, "message",
-                   G_CALLBACK(+[](SoupWebsocketConnection*, gint type, GBytes* bytes,
-                                  gpointer self) {
-                     if (type != SOUP_WEBSOCKET_DATA_TEXT) return;
-                     gsize size = 0;
-                     auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-                     static_cast<BrowserStage*>(self)->received(std::string(data, size));
-                   }),
-                   this);
+  g_signal_connect(
+      socket, "message",
+      G_CALLBACK(+[](SoupWebsocketConnection*, gint type, GBytes* bytes, gpointer self) {
+        if (type != SOUP_WEBSOCKET_DATA_TEXT) return;
+        gsize size = 0;
+        auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+        static_cast<BrowserStage*>(self)->received(std::string(data, size));
+      }),
+      this);
   g_signal_connect(socket, "closed", G_CALLBACK(+[](SoupWebsocketConnection* s, gpointer self) {
                      static_cast<BrowserStage*>(self)->closed(s);
                    }),

@@ -5,13 +5,13 @@
 // name our own host and port; anything else gets 403. The page's files are no secret and need
 // no token. No cookie is ever set: cookies ignore ports and would reach every local server.
 
+#include <glib.h>
+
 #include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-
-#include <glib.h>
 
 #include "notch/web_stage.h"
 

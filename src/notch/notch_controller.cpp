@@ -57,7 +57,8 @@ std::string NotchController::logSafe(std::string_view text) {
       out += "\\u00";
       out.push_back(hex[d >> 4]);
       out.push_back(hex[d & 15]);
-    } else if (c == 0xe2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+    } else if (c == 0xe2 && i + 2 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) == 0x80 &&
                (static_cast<unsigned char>(text[i + 2]) == 0xa8 ||
                 static_cast<unsigned char>(text[i + 2]) == 0xa9)) {
       // U+2028 and U+2029: line and paragraph separators.
@@ -71,8 +72,10 @@ std::string NotchController::logSafe(std::string_view text) {
     // Cut back to a character boundary.
     size_t cut = out.size();
     while (cut > 0 && (static_cast<unsigned char>(out[cut - 1]) & 0xc0) == 0x80) --cut;
-    if (cut > 0 && static_cast<unsigned char>(out[cut - 1]) >= 0xc0) --cut;
-    else cut = out.size();
+    if (cut > 0 && static_cast<unsigned char>(out[cut - 1]) >= 0xc0)
+      --cut;
+    else
+      cut = out.size();
     out.resize(cut);
     out += "…";
   }
@@ -323,8 +326,9 @@ void NotchController::handle(const Json& message) {
     desktop_.checkUpdates();
   } else if (t == "log") {
     const Json* msg = json::member(message, "msg");
-    const std::string text =
-        logSafe(!msg ? "" : msg->is_string() ? msg->get<std::string>() : json::compact(*msg));
+    const std::string text = logSafe(!msg               ? ""
+                                     : msg->is_string() ? msg->get<std::string>()
+                                                        : json::compact(*msg));
     trace::line("PAGE " + text);
     log::line("Talvane page: " + text);
   } else if (t == "onboardDone") {

@@ -80,7 +80,8 @@ TEST_F(BrowserStageTest, ThePagesFilesNeedNoTokenAndNoCookieIsEverSet) {
   auto js = get(browser.port(), "/app.JS", host);
   EXPECT_EQ(status(js), 200);
   EXPECT_NE(js.find("Content-Type: text/javascript; charset=utf-8"), std::string::npos);
-  auto localhost = get(browser.port(), "/", "Host: localhost:" + std::to_string(browser.port()) + "\r\n");
+  auto localhost =
+      get(browser.port(), "/", "Host: localhost:" + std::to_string(browser.port()) + "\r\n");
   EXPECT_EQ(status(localhost), 200);
   EXPECT_EQ(status(get(browser.port(), "/missing.css", host)), 404);
 }
@@ -94,9 +95,9 @@ TEST_F(BrowserStageTest, TheTokenCheckTakesOnlyTheWholeToken) {
            {"", 403},
            {"?token=", 403},
            {"?token", 403},
-           {"?token=secret", 403},              // a prefix
-           {"?token=secret-token0", 403},       // longer
-           {"?token=secret-tokem", 403},        // one character off
+           {"?token=secret", 403},         // a prefix
+           {"?token=secret-token0", 403},  // longer
+           {"?token=secret-tokem", 403},   // one character off
            {"?token=SECRET-TOKEN", 403},
            {"?onboard&token=secret-token", 204},  // the route the app builds for onboarding
            {"?token=secret%2Dtoken", 204},        // escaped, as a browser may send it
@@ -157,8 +158,8 @@ struct Tab {
         nullptr,
         +[](GObject* source, GAsyncResult* result, gpointer data) {
           auto* tab = static_cast<Tab*>(data);
-          tab->socket = soup_session_websocket_connect_finish(SOUP_SESSION(source), result,
-                                                              &tab->error);
+          tab->socket =
+              soup_session_websocket_connect_finish(SOUP_SESSION(source), result, &tab->error);
           if (tab->socket) {
             soup_websocket_connection_set_max_incoming_payload_size(tab->socket, 64 << 20);
             g_signal_connect(tab->socket, "message",
@@ -179,9 +180,11 @@ struct Tab {
     if (socket) {
       g_signal_handlers_disconnect_by_data(socket, this);
       soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
-      testing::runUntil([&] {
-        return soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_CLOSED;
-      }, 5);
+      testing::runUntil(
+          [&] {
+            return soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_CLOSED;
+          },
+          5);
       g_object_unref(socket);
     }
     g_clear_error(&error);

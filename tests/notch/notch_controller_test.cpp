@@ -38,8 +38,7 @@ struct FakeDesktop : HeadlessDesktop {
 
 class NotchControllerTest : public ::testing::Test {
  protected:
-  NotchControllerTest()
-      : binding(store), hub(loop, store, settings()), notch(hub, desktop, loop) {
+  NotchControllerTest() : binding(store), hub(loop, store, settings()), notch(hub, desktop, loop) {
     notch.stage().setHost(&page);
   }
   static HubSettings settings() {
@@ -65,15 +64,15 @@ class NotchControllerTest : public ::testing::Test {
   // A Claude Code session waiting on a permission request; returns the session id.
   std::string waitingSession(int* replies, std::string* answer) {
     auto pending = hub.claude({{"hook_event_name", "PermissionRequest"},
-                          {"session_id", "s1"},
-                          {"cwd", "/tmp"},
-                          {"tool_name", "Bash"},
-                          {"tool_input", {{"command", "ls"}}},
-                          {"_agent", "claude"}},
-                         [=](const std::string& a) {
-                           ++*replies;
-                           *answer = a;
-                         });
+                               {"session_id", "s1"},
+                               {"cwd", "/tmp"},
+                               {"tool_name", "Bash"},
+                               {"tool_input", {{"command", "ls"}}},
+                               {"_agent", "claude"}},
+                              [=](const std::string& a) {
+                                ++*replies;
+                                *answer = a;
+                              });
     loop.runPending();
     return pending ? "claude:s1" : "";
   }
@@ -151,12 +150,11 @@ TEST(NotchControllerLog, PageLogTextIsEscapedAndBounded) {
        }) {
     EXPECT_EQ(NotchController::logSafe(c.in), c.out) << c.in;
   }
-  for (const std::string& big : {std::string(100000, 'x'), std::string(100000, '\n'),
-                                  [] {
-                                    std::string s;
-                                    for (int i = 0; i < 30000; ++i) s += "\xc3\xa9";
-                                    return s;
-                                  }()}) {
+  for (const std::string& big : {std::string(100000, 'x'), std::string(100000, '\n'), [] {
+                                   std::string s;
+                                   for (int i = 0; i < 30000; ++i) s += "\xc3\xa9";
+                                   return s;
+                                 }()}) {
     const std::string out = NotchController::logSafe(big);
     EXPECT_LE(out.size(), NotchController::kMaxLogBytes);
     EXPECT_GT(out.size(), NotchController::kMaxLogBytes - 16);

@@ -52,7 +52,8 @@ TEST(WebStage, QueuesUntilReadyAndNeverReplaysAnOlderStateAfterTheFreshOne) {
     bool handlerPushes;
     std::vector<int> states;  // "n" of the states delivered, in order
   };
-  for (const Case& c : std::vector<Case>{{"ready pushes", true, {2}}, {"ready is quiet", false, {1}}}) {
+  for (const Case& c :
+       std::vector<Case>{{"ready pushes", true, {2}}, {"ready is quiet", false, {1}}}) {
     SCOPED_TRACE(c.name);
     RecordingHost host;
     WebStage stage;
@@ -87,7 +88,7 @@ TEST(WebStage, LoadClearsReadinessAndDropsWhatCannotBeSent) {
   EXPECT_FALSE(stage.isReady());
   ASSERT_EQ(host.loads.size(), 1u);
   EXPECT_EQ(host.loads[0].route, "?onboard");
-  stage.send("state", Json::array());                  // not an object
+  stage.send("state", Json::array());                   // not an object
   stage.send("talk", {{"text", std::string("\xff")}});  // not UTF-8
   EXPECT_EQ(stage.queuedCount(), 0u);
   int other = 0;

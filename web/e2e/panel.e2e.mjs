@@ -42,7 +42,7 @@ afterEach(async () => {
   await app?.stop();
 }, HOOK);
 
-/** A fresh app in its own home, and the page opened at its address (which sets the cookie). */
+/** A fresh app in its own home, and the page opened at its address. */
 async function start(settings = {}) {
   const app = await App.start(bin, { settings: { ...SETTINGS, ...settings } });
   current.app = app;
