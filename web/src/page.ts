@@ -187,7 +187,36 @@ export class Page {
     }
   }
 
-  private applyState(state: State): void {
+  /** Each session as JSON, to keep an unchanged session's object (and so its drawn card). */
+  private sessionText = new WeakMap<object, string>();
+
+  private textOf(x: object): string {
+    let t = this.sessionText.get(x);
+    if (t === undefined) {
+      t = JSON.stringify(x);
+      this.sessionText.set(x, t);
+    }
+    return t;
+  }
+
+  /** The same session object as before for every session whose content did not change. */
+  private keepUnchanged(state: State): State {
+    const before = new Map((this.s.state?.sessions ?? []).map((x) => [x.id, x]));
+    if (before.size === 0) return state;
+    let reused = false;
+    const sessions = state.sessions.map((x) => {
+      const old = before.get(x.id);
+      if (old && this.textOf(old) === this.textOf(x)) {
+        reused = true;
+        return old;
+      }
+      return x;
+    });
+    return reused ? { ...state, sessions } : state;
+  }
+
+  private applyState(fresh: State): void {
+    const state = this.keepUnchanged(fresh);
     // Forget drafts of requests that have ended.
     const live = new Set(state.sessions.flatMap((x) => (x.pending ? [x.pending.id] : [])));
     const drafts: Record<string, Draft> = {};
