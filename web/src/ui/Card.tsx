@@ -53,6 +53,8 @@ function CardView({ session: s, selected, queued }: Props) {
       aria-current={selected ? "true" : undefined}
       aria-label={`${s.project}: ${MOOD_LABEL[s.mood]}`}
       onClickCapture={() => !selected && page.select(s.id)}
+      // The card with the focus is the one keys act on: show it as the selected one too.
+      onFocusCapture={() => !selected && page.select(s.id)}
     >
       <header class="card-l1">
         <Face color={s.color} pose={s.pose} size={20} label={MOOD_LABEL[s.mood]} />
