@@ -35,6 +35,7 @@ test-e2e:
 bench: build
 	cmake --build $(BUILD) --target benchmarks
 	scripts/bench $(BUILD)
+	@if [ -f web/package.json ]; then cd web && npm run --silent bench; fi
 
 # A .deb in $(BUILD)/, page included; install it with `sudo apt install ./$(BUILD)/talvane_*.deb`.
 package: build

@@ -138,7 +138,8 @@ int app(const Args& args) {
   desktop.onQuit = [&loop] { loop.quit(); };
   NotchController notch(hub, desktop, loop);
   // Without a desktop panel the page is served to browsers; see the README.
-  BrowserStage browser(notch.stage());
+  // The token outlives the run, so a bookmarked address keeps working.
+  BrowserStage browser(notch.stage(), BrowserStage::keptToken());
   notch.stage().setHost(&browser);
   if (auto why = browser.start(static_cast<std::uint16_t>(options->port), options->port != 0)) {
     std::fprintf(stderr, "talvane: cannot serve the panel: %s\n", why->c_str());
