@@ -80,6 +80,19 @@ TEST_F(AppendedLinesTest, AnOverLongLineStillGrowingIsSkippedToItsEnd) {
   EXPECT_EQ(read(lines), Lines{"c"});
 }
 
+TEST_F(AppendedLinesTest, ALongLastLineIsReadOnceItEnds) {
+  AppendedLines lines(4, 64);
+  const std::string text(30, 'l');
+  overwrite(path, "a\n" + text);
+  EXPECT_EQ(read(lines), Lines{"a"});
+  EXPECT_EQ(offset, 2u);
+  EXPECT_EQ(read(lines), Lines{});
+  append(path, "\nb");
+  EXPECT_EQ(read(lines), Lines{text});
+  append(path, "\n");
+  EXPECT_EQ(read(lines), Lines{"b"});
+}
+
 TEST_F(AppendedLinesTest, SkippingEndsWhenTheFileStartsAgain) {
   AppendedLines lines(4, 16);
   overwrite(path, std::string(40, 'x'));
