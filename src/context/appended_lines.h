@@ -2,20 +2,26 @@
 // Reading what was appended to a growing JSON-lines file since the last time, in bounded chunks, so
 // that memory stays at one chunk plus the longest line however large the file gets.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace talvane {
 
 class AppendedLines {
  public:
   static constexpr std::size_t kChunk = 4u << 20;
+  // Longer lines are skipped, as the bridge skips them: no record worth reading comes near it,
+  // and a line that never ends must not be gathered in memory.
+  static constexpr std::size_t kMaxLine = 64u << 20;
 
-  explicit AppendedLines(std::size_t chunk = kChunk) : chunk_(chunk ? chunk : 1) {}
+  explicit AppendedLines(std::size_t chunk = kChunk, std::size_t maxLine = kMaxLine)
+      : maxLine_(maxLine ? maxLine : 1), chunk_(std::min(chunk ? chunk : 1, maxLine_)) {}
 
   enum class Shrunk {
     restart,  // a file shorter than the offset was replaced or truncated: read it from its start
@@ -24,8 +30,10 @@ class AppendedLines {
 
   // Hands `block` every run of complete lines (each ending in a newline) between `offset` and the
   // file's current end, and moves `offset` just past the last newline; a partial last line stays
-  // for the next call. Returns false when the file cannot be opened. With Shrunk::restart, a
-  // file shorter than `offset` calls `restarted` and is read from 0.
+  // for the next call. A line longer than the limit is not handed on: the offset moves past what
+  // was read of it, and the next call goes on skipping it to its newline. Returns false when the
+  // file cannot be opened or is no regular file. With Shrunk::restart, a file shorter than
+  // `offset` calls `restarted` and is read from 0.
   bool read(const std::string& path, std::uint64_t& offset, Shrunk shrunk,
             const std::function<void(std::string_view block)>& block,
             const std::function<void()>& restarted = {});
@@ -47,7 +55,11 @@ class AppendedLines {
   }
 
  private:
+  std::size_t maxLine_;
   std::size_t chunk_;
+  // Per path, the offset at which a call stopped inside an over-long line; still skipping when
+  // the next call starts from there.
+  std::unordered_map<std::string, std::uint64_t> skipping_;
   std::unique_ptr<char[]> buffer_;  // not zero-filled: every byte used is read first
   std::size_t capacity_ = 0;
 };

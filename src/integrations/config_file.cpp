@@ -109,6 +109,11 @@ Json load(const std::string& path, JsonText::Syntax syntax) {
                            "cannot read " + displayPath(path) + ": " + std::strerror(error));
   }
   if (blank(*text)) return Json::object();
+  // Saving writes the value recursively: nesting that would exhaust the stack is refused here.
+  if (!json::depthWithin(*text, json::kMaxDepth, /*comments=*/true))
+    throw IntegrationError(IntegrationError::invalidJson,
+                           displayPath(path) + " is not valid JSON (it nests deeper than " +
+                               std::to_string(json::kMaxDepth) + " levels)");
   Json value;
   try {
     value = JsonText::parse(*text, syntax);

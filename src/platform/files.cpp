@@ -23,8 +23,28 @@ std::string configHome() {
   return home() + "/.config";
 }
 
+int openRegular(const std::string& path) {
+  // Looking first spares devices the side effects of being opened at all; the descriptor is
+  // checked again, since the file may be replaced in between.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return -1;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 std::optional<std::string> read(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = openRegular(path);
   if (fd < 0) return std::nullopt;
   std::string data;
   char buf[65536];

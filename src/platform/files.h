@@ -14,6 +14,10 @@ std::string home();
 // $XDG_CONFIG_HOME when absolute, else home() + "/.config".
 std::string configHome();
 
+// A read-only descriptor of `path` when it is a regular file (links followed), else -1. Never
+// blocks: a FIFO or device named by a payload, transcript or rollout must not stall the loop.
+int openRegular(const std::string& path);
+// The whole content of a regular file.
 std::optional<std::string> read(const std::string& path);
 bool exists(const std::string& path);
 bool isDirectory(const std::string& path);

@@ -1,10 +1,13 @@
 #include "platform/json.h"
 
 #include <cmath>
+#include <utility>
+#include <vector>
 
 namespace talvane::json {
 
 std::optional<Json> parse(std::string_view text, bool allowComments) {
+  if (!depthWithin(text, kMaxDepth, allowComments)) return std::nullopt;
   Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false,
                            allowComments);
   if (value.is_discarded()) return std::nullopt;
@@ -75,11 +78,27 @@ const Json* array(const Json& value, std::string_view key) {
   return m && m->is_array() ? m : nullptr;
 }
 
+bool depthWithin(const Json& value, std::size_t maxDepth) {
+  std::vector<std::pair<const Json*, std::size_t>> pending{{&value, 0}};
+  while (!pending.empty()) {
+    auto [node, depth] = pending.back();
+    pending.pop_back();
+    if (!node->is_structured()) continue;
+    if (depth + 1 > maxDepth) return false;
+    for (const Json& child : *node) {
+      if (child.is_structured()) pending.emplace_back(&child, depth + 1);
+    }
+  }
+  return true;
+}
+
 std::string compact(const Json& value) {
+  if (!depthWithin(value)) return {};
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string pretty(const Json& value, int indent) {
+  if (!depthWithin(value)) return {};
   return value.dump(indent, ' ', false, Json::error_handler_t::replace);
 }
 

@@ -9,13 +9,16 @@
 #include <string>
 #include <string_view>
 
+#include "platform/json_depth.h"
+
 namespace talvane {
 
 using Json = nlohmann::json;
 
 namespace json {
 
-// Parses text; absent when it is not JSON (comments allowed where agents allow them).
+// Parses text; absent when it is not JSON (comments allowed where agents allow them), or when it
+// nests deeper than kMaxDepth.
 std::optional<Json> parse(std::string_view text, bool allowComments = false);
 // Parses text that must hold an object.
 std::optional<Json> parseObject(std::string_view text, bool allowComments = false);
@@ -35,7 +38,11 @@ std::optional<std::int64_t> integer(const Json& value, std::string_view key);
 const Json* object(const Json& value, std::string_view key);
 const Json* array(const Json& value, std::string_view key);
 
-// Serialisation that replaces invalid UTF-8 rather than throwing.
+// False when the arrays and objects of `value` nest deeper than `maxDepth`. Iterative.
+bool depthWithin(const Json& value, std::size_t maxDepth = kMaxDepth);
+
+// Serialisation that replaces invalid UTF-8 rather than throwing; the empty string for a value
+// nesting deeper than kMaxDepth, which would take one stack frame per level to write.
 std::string compact(const Json& value);
 std::string pretty(const Json& value, int indent = 2);
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "platform/json_depth.h"
 #include "relay/utf8.h"
 
 namespace talvane::Relay {
@@ -186,6 +187,9 @@ bool waits(std::string_view agent, std::string_view event) {
 }
 
 std::optional<Json> parsePayload(std::string_view input) {
+  // Writing the payload out for the app recurses once per level: a payload that nests too deep
+  // for that is refused like one that is not JSON.
+  if (!json::depthWithin(input)) return std::nullopt;
   if (std::optional<Json> payload = parseObject(input)) return payload;
   return parseObject(mendSurrogates(Utf8::repair(input)));
 }

@@ -22,6 +22,7 @@ bool waits(std::string_view agent, std::string_view event);
 
 // The payload when `input` is a JSON object. Text that agents' JSON writers emit but a strict
 // parser refuses (stray bytes, lone UTF-16 surrogate escapes) is mended rather than dropped.
+// Absent for a payload nesting deeper than json::kMaxDepth.
 std::optional<nlohmann::json> parsePayload(std::string_view input);
 
 // The hook event name: "hook_event_name", else "agent_action_name", else `fallback` (which is

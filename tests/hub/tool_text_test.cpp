@@ -174,6 +174,15 @@ TEST(ToolTextPermission, OtherToolsShowTheirInputAsSortedJson) {
   EXPECT_EQ(ToolText::permission("Custom", Json()).detail, "{}");
 }
 
+TEST(ToolTextPermission, InputTooDeepToWriteShowsNothing) {
+  // Written recursively, this would take one stack frame per level.
+  Json input = Json::object();
+  Json* innermost = &input;
+  for (int i = 0; i < 60000; ++i) innermost = &((*innermost)["a"] = Json::object());
+  EXPECT_EQ(ToolText::permission("Custom", input),
+            (ToolText::PermissionText{"Allow Custom?", ""}));
+}
+
 TEST(ToolTextQuestions, ReadsQuestionsLeniently) {
   const Json input = Json::parse(R"({"questions": [
       {"header": "Stack", "question": "Which database?", "multiSelect": true,

@@ -31,5 +31,53 @@ TEST(LenientJson, ParsingNeverThrowsAndSerialisingReplacesBadText) {
   EXPECT_EQ(json::compact(bad), "{\"t\":\"a\xef\xbf\xbd\"}");
 }
 
+std::string nested(std::size_t depth, const std::string& open = "[", const std::string& close = "]",
+                   const std::string& middle = "") {
+  std::string text;
+  for (std::size_t i = 0; i < depth; ++i) text += open;
+  text += middle;
+  for (std::size_t i = 0; i < depth; ++i) text += close;
+  return text;
+}
+
+Json nestedValue(std::size_t depth) {
+  Json root = Json::array();
+  Json* innermost = &root;
+  for (std::size_t i = 1; i < depth; ++i) innermost = &innermost->emplace_back(Json::array());
+  return root;
+}
+
+TEST(JsonDepth, TextIsRefusedOnlyPastTheLimit) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool allowComments;
+    bool parses;
+  };
+  const std::size_t max = json::kMaxDepth;
+  const Case cases[] = {
+      {"at the limit", nested(max), false, true},
+      {"one past", nested(max + 1), false, false},
+      {"objects far past", nested(100000, "{\"a\":", "}", "1"), false, false},
+      {"brackets in strings", "[\"" + nested(max + 5) + "\\\"[[[\"]", false, true},
+      {"brackets in comments", "{\"a\":1} // " + std::string(max + 5, '[') + "\n", true, true},
+      {"quote in a comment", "/* \" */ " + nested(max + 1), true, false},
+      {"line comment hiding a quote", "// \"\n" + nested(max + 1), true, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(json::parse(c.text, c.allowComments).has_value(), c.parses) << c.name;
+  }
+}
+
+TEST(JsonDepth, TooDeepValuesAreWrittenAsNothing) {
+  EXPECT_EQ(json::compact(nestedValue(json::kMaxDepth)), nested(json::kMaxDepth));
+  // Deep enough to exhaust the stack if it were written recursively.
+  const Json deep = nestedValue(200000);
+  EXPECT_EQ(json::compact(deep), "");
+  EXPECT_EQ(json::pretty(deep), "");
+  EXPECT_TRUE(json::depthWithin(Json::object({{"a", 1}}), 1));
+  EXPECT_FALSE(json::depthWithin(Json::object({{"a", Json::array()}}), 1));
+}
+
 }  // namespace
 }  // namespace talvane

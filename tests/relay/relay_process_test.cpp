@@ -520,6 +520,20 @@ TEST_F(RelayProcessTest, InvalidInputIsNeverSent) {
   }
 }
 
+TEST_F(RelayProcessTest, PayloadNestedTooDeepIsNeverSent) {
+  AppSocket app(home_.path());
+  std::string input = R"({"hook_event_name":"PermissionRequest","tool_input":)";
+  for (int i = 0; i < 100000; ++i) input += "{\"a\":";
+  input += "1" + std::string(100001, '}');
+  EXPECT_EQ(runAlone({"cursor"}, input), "{}\n");
+  EXPECT_EQ(runAlone({"claude"}, input), "");
+  EXPECT_FALSE(app.pending());
+  // Deep but within reason, it is forwarded as usual.
+  std::string shallow = R"({"hook_event_name":"PostToolUse","tool_input":)";
+  shallow += std::string(100, '[') + std::string(100, ']') + "}";
+  EXPECT_TRUE(forward({}, shallow).contains("tool_input"));
+}
+
 TEST_F(RelayProcessTest, TextThatStrictParsersRefuseIsStillForwarded) {
   // A string cut inside a surrogate pair, as JavaScript writes it, and a stray byte.
   Json sent =
