@@ -16,6 +16,7 @@
 #include "hub/codex_watcher.h"
 #include "hub/hub.h"
 #include "notch/browser_stage.h"
+#include "notch/headless_desktop.h"
 #include "notch/notch_controller.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
@@ -68,6 +69,7 @@ int app(const Args& args) {
   takeOverFromOlderInstances(loop);
 
   JsonSettingsStore& store = JsonSettingsStore::user();
+  store.batchOn(&loop);
   AppServices services(loop);
   Prefs::Binding binding(store, &services);
 
@@ -93,7 +95,7 @@ int app(const Args& args) {
 
   HeadlessDesktop desktop;
   desktop.onQuit = [&loop] { loop.quit(); };
-  NotchController notch(hub, desktop, loop);
+  NotchController notch(hub, desktop.parts(), loop);
   // Without a desktop panel the page is served to browsers; see the README.
   BrowserStage browser(notch.stage());
   notch.stage().setHost(&browser);
@@ -106,7 +108,14 @@ int app(const Args& args) {
   std::printf("Talvane panel: %s\n", browser.url().c_str());
   std::fflush(stdout);
 
-  if (!demo) refreshInstalledHooks();
+  if (!demo) {
+    refreshInstalledHooks();
+    Prefs::forgetInstalled();
+  }
+  // Agents connected or removed outside the app show up within half a minute.
+  TimerHandle installed = loop.every(30, 10, [&notch] {
+    if (Prefs::refreshInstalled()) notch.push();
+  });
 
   auto stop = +[](gpointer data) -> gboolean {
     static_cast<GLibLoop*>(data)->quit();
@@ -121,6 +130,8 @@ int app(const Args& args) {
   codex.stop();
   bridge.stop();
   browser.stop();
+  installed.cancel();
+  store.batchOn(nullptr);
   store.flush();
   releaseInstance();
   return 0;
