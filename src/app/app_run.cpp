@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/app_services.h"
@@ -13,6 +14,7 @@
 #include "app/prefs.h"
 #include "bridge/bridge.h"
 #include "context/jump.h"
+#include "desktop/desktop_factory.h"
 #include "hub/codex_watcher.h"
 #include "hub/hub.h"
 #include "notch/browser_stage.h"
@@ -28,6 +30,20 @@ namespace talvane::cli {
 namespace {
 
 bool hasEnv(const char* name) { return std::getenv(name) != nullptr; }
+
+// The desktop panel and browsers showing the same page.
+struct BothHosts final : PageHost {
+  PageHost* window = nullptr;
+  PageHost* browsers = nullptr;
+  void load(const PageSource& source) override {
+    window->load(source);
+    browsers->load(source);
+  }
+  void deliver(const std::string& message) override {
+    window->deliver(message);
+    browsers->deliver(message);
+  }
+};
 
 struct Options {
   bool web = false;
@@ -93,19 +109,36 @@ int app(const Args& args) {
     codex.start();
   }
 
-  HeadlessDesktop desktop;
-  desktop.onQuit = [&loop] { loop.quit(); };
-  NotchController notch(hub, desktop.parts(), loop);
-  // Without a desktop panel the page is served to browsers; see the README.
-  BrowserStage browser(notch.stage());
-  notch.stage().setHost(&browser);
-  if (auto why = browser.start(static_cast<std::uint16_t>(options->port), options->port != 0)) {
-    std::fprintf(stderr, "talvane: cannot serve the panel: %s\n", why->c_str());
-    bridge.stop();
-    return 1;
+  auto desktop = DesktopBackend::open(store, loop, displayAvailable());
+  desktop->setQuit([&loop] { loop.quit(); });
+  NotchController notch(hub, desktop->parts(), loop);
+  desktop->attach(notch.stage());
+  // Without a desktop panel, or with --web, the page is served to browsers; see the README.
+  // Beside a window, browsers get a stage of their own: their tabs closing must not make the
+  // window's page look gone.
+  WebStage browserStage;
+  browserStage.onMessage = [&notch](const Json& m) { notch.stage().receive(m); };
+  BothHosts both;
+  std::optional<BrowserStage> browser;
+  if (options->web || !desktop->host()) {
+    if (desktop->host()) {
+      browser.emplace(browserStage);
+      both.window = desktop->host();
+      both.browsers = &*browser;
+      notch.stage().setHost(&both);
+    } else {
+      browser.emplace(notch.stage());
+      notch.stage().setHost(&*browser);
+    }
+    if (auto why = browser->start(static_cast<std::uint16_t>(options->port), options->port != 0)) {
+      std::fprintf(stderr, "talvane: cannot serve the panel: %s\n", why->c_str());
+      bridge.stop();
+      return 1;
+    }
   }
   notch.show(/*arriving=*/!Prefs::onboarded());
-  std::printf("Talvane panel: %s\n", browser.url().c_str());
+  if (browser) std::printf("Talvane panel: %s\n", browser->url().c_str());
+  else std::printf("Talvane panel: on the desktop (%s)\n", desktop->name().c_str());
   std::fflush(stdout);
 
   if (!demo) {
@@ -129,7 +162,7 @@ int app(const Args& args) {
 
   codex.stop();
   bridge.stop();
-  browser.stop();
+  if (browser) browser->stop();
   installed.cancel();
   store.batchOn(nullptr);
   store.flush();
