@@ -47,7 +47,7 @@ void GtkPanel::readScreens() {
     gdk_monitor_get_geometry(m, &g);
     gdk_monitor_get_workarea(m, &w);
     const char* model = gdk_monitor_get_model(m);
-    std::string key = model && *model ? model : "monitor-" + std::to_string(i);
+    std::string key = Placing::screenKey(model ? model : "", i);
     if (Placing::find(screens_, key)) key += "-" + std::to_string(i);
     if (m == primary) home_ = screens_.size();
     screens_.push_back({key,

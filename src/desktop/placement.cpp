@@ -23,6 +23,11 @@ std::optional<double> asNumber(const Json& v) {
 
 }  // namespace
 
+std::string screenKey(const std::string& name, int index) {
+  if (name.empty() || name == "screen") return "monitor-" + std::to_string(index);
+  return name;
+}
+
 std::optional<double> fakeNotch() {
   static const std::optional<double> width = []() -> std::optional<double> {
     const char* v = std::getenv("TALVANE_FAKE_NOTCH");
@@ -89,7 +94,9 @@ std::string anchor(const std::optional<Placement>& placement, const Screen* scre
 }
 
 Rect stageRect(const std::vector<Screen>& screens, std::size_t home,
-               const std::optional<Placement>& placement) {
+               const std::optional<Placement>& given) {
+  // A placement for a screen that is gone counts as none.
+  const auto placement = given && find(screens, given->screen) ? given : std::nullopt;
   const Screen* screen = screenOf(screens, home, placement);
   if (!screen) return {0, 0, kStageWidth, kStageHeight};
   const Rect& f = screen->frame;
@@ -139,8 +146,9 @@ Drop drop(Point p, const std::vector<Screen>& screens, std::size_t home,
 }
 
 PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
-                       const std::optional<Placement>& placement, bool dragging,
+                       const std::optional<Placement>& given, bool dragging,
                        std::optional<double> fake) {
+  const auto placement = given && find(screens, given->screen) ? given : std::nullopt;
   PanelGeometry g;
   const Screen* screen = screenOf(screens, home, placement);
   g.notchWidth = fake && !placement ? *fake : 0;

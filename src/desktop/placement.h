@@ -33,6 +33,10 @@ constexpr double kStageWidth = 720, kStageHeight = 640;
 constexpr double kPill = 34, kInset = 6, kGrip = 17;
 constexpr double kHomeRadius = 110, kDockDistance = 90;
 
+// A screen's key from its connector or model name and its index. "screen" (what Xvfb and some
+// drivers report) would make its entry "placement.screen", the key naming the chosen screen.
+std::string screenKey(const std::string& name, int index);
+
 // TALVANE_FAKE_NOTCH, read once: a pretend notch width for screens without one.
 std::optional<double> fakeNotch();
 

@@ -174,6 +174,7 @@ void NotchController::beginDrag() {
   if (panel.dragging()) return;
   hold("drag", true);
   collapse_.cancel();
+  trace::line("DRAG cursor=" + pointerText());
   panel.beginDrag();
   if (!panel.dragging()) {
     // Nothing to drag, or the button was already up.
