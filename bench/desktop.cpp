@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -99,9 +99,9 @@ void BM_DesktopPanel(benchmark::State& state) {
   for (auto _ : state) {
     x.run("xdotool mousemove 100 900");
     const auto start = std::chrono::steady_clock::now();
-    pid_t app = x.launch({TALVANE_BIN_DIR "/talvane"},
-                         {"TALVANE_DEMO=mixed", "NO_AT_BRIDGE=1",
-                          "TALVANE_WEB_DIR=" TALVANE_SOURCE_DIR "/web/dist"});
+    pid_t app =
+        x.launch({TALVANE_BIN_DIR "/talvane"}, {"TALVANE_DEMO=mixed", "NO_AT_BRIDGE=1",
+                                                "TALVANE_WEB_DIR=" TALVANE_SOURCE_DIR "/web/dist"});
     bool drawn = testing::waitFor([&] { return darkAt(x.display(), 880, 4); }, 60);
     const double startMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

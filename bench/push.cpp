@@ -49,8 +49,8 @@ void BM_Push(benchmark::State& state) {
   ConnectedServices services;
   services.home = home;
   for (const char* id : {"gemini", "droid", "opencode", "copilot", "windsurf"})
-    files::writeAtomic(home + "/" + id + ".json", R"({"hooks":{"x":"~/.talvane/bin/talvane-hook"}})",
-                       0600);
+    files::writeAtomic(home + "/" + id + ".json",
+                       R"({"hooks":{"x":"~/.talvane/bin/talvane-hook"}})", 0600);
   ManualLoop loop;
   MemorySettingsStore store;
   Prefs::Binding binding(store, &services);
@@ -68,7 +68,8 @@ void BM_Push(benchmark::State& state) {
   const auto before = services.calls;
   for (auto _ : state) notch.push();
   state.counters["service_calls"] = double(services.calls - before);
-  state.counters["bytes"] = benchmark::Counter(double(page.bytes), benchmark::Counter::kAvgIterations);
+  state.counters["bytes"] =
+      benchmark::Counter(double(page.bytes), benchmark::Counter::kAvgIterations);
   std::system(("rm -rf '" + home + "'").c_str());
 }
 BENCHMARK(BM_Push)->Unit(benchmark::kMicrosecond);

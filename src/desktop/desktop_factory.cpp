@@ -48,17 +48,21 @@ std::unique_ptr<DesktopBackend> DesktopBackend::open(SettingsStore& store, Event
   if (windowed && has("WAYLAND_DISPLAY")) {
     if (LayerShellPanel::compositorSupports()) {
       b->panel_ = tryPanel<LayerShellPanel>("wayland", store, loop);
-      if (b->panel_) b->name_ = "layer-shell";
-      else log::line("Talvane: cannot open a layer-shell panel; trying X11");
+      if (b->panel_)
+        b->name_ = "layer-shell";
+      else
+        log::line("Talvane: cannot open a layer-shell panel; trying X11");
     } else {
       log::line("Talvane: the Wayland compositor offers no layer-shell; trying X11");
     }
   }
   if (windowed && !b->panel_ && has("DISPLAY")) {
     b->panel_ = tryPanel<X11Panel>("x11", store, loop);
-    if (b->panel_) b->name_ = "x11";
-    else log::line("Talvane: cannot open an X11 panel on " + std::string(std::getenv("DISPLAY")) +
-                   "; serving the panel to browsers");
+    if (b->panel_)
+      b->name_ = "x11";
+    else
+      log::line("Talvane: cannot open an X11 panel on " + std::string(std::getenv("DISPLAY")) +
+                "; serving the panel to browsers");
   } else if (windowed && !b->panel_) {
     log::line("Talvane: no X11 display either; serving the panel to browsers");
   }
@@ -80,8 +84,10 @@ void DesktopBackend::attach(WebStage& stage) {
 }
 
 void DesktopBackend::setQuit(std::function<void()> quit) {
-  if (panel_) panel_->onQuit = std::move(quit);
-  else headless_->onQuit = std::move(quit);
+  if (panel_)
+    panel_->onQuit = std::move(quit);
+  else
+    headless_->onQuit = std::move(quit);
 }
 
 }  // namespace talvane

@@ -20,8 +20,7 @@ class HeadlessDesktop;
 class DesktopBackend {
  public:
   // `windowed` false: headless without trying (no display, or asked for).
-  static std::unique_ptr<DesktopBackend> open(SettingsStore& store, EventLoop& loop,
-                                              bool windowed);
+  static std::unique_ptr<DesktopBackend> open(SettingsStore& store, EventLoop& loop, bool windowed);
   ~DesktopBackend();
 
   Desktop parts();

@@ -123,9 +123,22 @@ bool GtkPanel::show() {
 }
 
 void GtkPanel::place() {
+  settling_.cancel();
   const auto p = placement();
   frame_ = Placing::stageRect(screens_, home_, p);
   moveTo(frame_, Placing::screenOf(screens_, home_, p));
+}
+
+void GtkPanel::animateTo(const Rect& target) {
+  const Rect from = frame_;
+  const Date start = loop_.now();
+  const Screen* screen = Placing::screenOf(screens_, home_, placement());
+  frame_ = target;  // hover and the page see where it is going
+  settling_ = loop_.every(kDragTick, 0, [this, from, target, start, screen] {
+    const double t = (loop_.now() - start) / Placing::kSettleSeconds;
+    moveTo(Placing::settle(from, target, t), screen);
+    if (t >= 1) settling_.cancel();
+  });
 }
 
 void GtkPanel::screensChanged() {
@@ -155,8 +168,10 @@ std::optional<Rect> GtkPanel::closedInput(const Rect&) const { return std::nullo
 void GtkPanel::applyInput() {
   if (!window_) return;
   std::optional<Rect> area;
-  if (open_ || interactive_ || dragging_) area = drawn_;
-  else area = closedInput(drawn_);
+  if (open_ || interactive_ || dragging_)
+    area = drawn_;
+  else
+    area = closedInput(drawn_);
   cairo_region_t* region = cairo_region_create();
   if (area) {
     const cairo_rectangle_int_t r{int(std::floor(area->x)), int(std::floor(area->y)),
@@ -227,7 +242,7 @@ void GtkPanel::endDrag() {
     if (drop.kind == Placing::Drop::Kind::kHome) Placing::forget(store_);
     if (drop.kind == Placing::Drop::Kind::kPlace) Placing::save(store_, drop.placement);
   }
-  place();
+  animateTo(Placing::stageRect(screens_, home_, placement()));
   open_ = false;
   interactive_ = false;
   applyInput();

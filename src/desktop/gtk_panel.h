@@ -100,6 +100,7 @@ class GtkPanel : public PanelWindow,
   void applyInput();
   void followPointer();
   void endDrag();
+  void animateTo(const Rect& target);
 
   SettingsStore& store_;
   std::unique_ptr<WebViewHost> host_;
@@ -114,6 +115,7 @@ class GtkPanel : public PanelWindow,
   bool dragging_ = false;
   bool draggedOnce_ = false;
   TimerHandle dragPoll_;
+  TimerHandle settling_;
   std::vector<unsigned long> displaySignals_;
 };
 

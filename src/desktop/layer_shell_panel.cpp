@@ -81,8 +81,8 @@ std::optional<Rect> LayerShellPanel::closedInput(const Rect& drawn) const {
 }
 
 void LayerShellPanel::focusWindow(bool on) {
-  gtk_layer_set_keyboard_mode(window(), on ? GTK_LAYER_SHELL_KEYBOARD_MODE_ON_DEMAND
-                                           : GTK_LAYER_SHELL_KEYBOARD_MODE_NONE);
+  gtk_layer_set_keyboard_mode(
+      window(), on ? GTK_LAYER_SHELL_KEYBOARD_MODE_ON_DEMAND : GTK_LAYER_SHELL_KEYBOARD_MODE_NONE);
   if (on) gtk_window_present(window());
 }
 

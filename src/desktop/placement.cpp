@@ -100,7 +100,8 @@ Rect stageRect(const std::vector<Screen>& screens, std::size_t home,
   const Screen* screen = screenOf(screens, home, placement);
   if (!screen) return {0, 0, kStageWidth, kStageHeight};
   const Rect& f = screen->frame;
-  if (!placement) return {std::round(f.x + f.w / 2 - kStageWidth / 2), f.y, kStageWidth, kStageHeight};
+  if (!placement)
+    return {std::round(f.x + f.w / 2 - kStageWidth / 2), f.y, kStageWidth, kStageHeight};
   double x;
   if (placement->edge == "left") {
     x = f.x;
@@ -121,6 +122,30 @@ Rect dragFrame(Point p) {
           kStageHeight};
 }
 
+double ease(double t, double x1, double y1, double x2, double y2) {
+  t = std::clamp(t, 0.0, 1.0);
+  auto bez = [](double s, double a, double b) {
+    const double u = 1 - s;
+    return 3 * u * u * s * a + 3 * u * s * s * b + s * s * s;
+  };
+  // Solve x(s) = t by bisection: monotonic for control x within [0, 1].
+  double lo = 0, hi = 1, s = t;
+  for (int i = 0; i < 40; ++i) {
+    s = (lo + hi) / 2;
+    if (bez(s, x1, x2) < t)
+      lo = s;
+    else
+      hi = s;
+  }
+  return bez(s, y1, y2);
+}
+
+Rect settle(const Rect& from, const Rect& to, double t) {
+  const double k = t >= 1 ? 1 : ease(t, 0.2, 0.9, 0.3, 1.05);
+  return {std::round(from.x + (to.x - from.x) * k), std::round(from.y + (to.y - from.y) * k), to.w,
+          to.h};
+}
+
 Drop drop(Point p, const std::vector<Screen>& screens, std::size_t home,
           const std::optional<Placement>& placement) {
   Drop d;
@@ -137,8 +162,10 @@ Drop drop(Point p, const std::vector<Screen>& screens, std::size_t home,
   }
   d.kind = Drop::Kind::kPlace;
   d.placement.screen = screen->key;
-  if (p.x - f.x < kDockDistance) d.placement.edge = "left";
-  else if (f.x + f.w - p.x < kDockDistance) d.placement.edge = "right";
+  if (p.x - f.x < kDockDistance)
+    d.placement.edge = "left";
+  else if (f.x + f.w - p.x < kDockDistance)
+    d.placement.edge = "right";
   d.placement.cx = std::clamp(p.x - f.x, 30.0, std::max(30.0, f.w - 30));
   const double low = menuBar(*screen) + 4, high = f.h - kPill - 4;
   d.placement.top = std::clamp(p.y - f.y - kGrip, low, std::max(low, high));

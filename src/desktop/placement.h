@@ -20,8 +20,8 @@ struct Screen {
 
 struct Placement {
   std::string screen;
-  double cx = 0;   // the panel's centre from the screen's left edge
-  double top = 0;  // the panel's top from the screen's top edge
+  double cx = 0;                    // the panel's centre from the screen's left edge
+  double top = 0;                   // the panel's top from the screen's top edge
   std::optional<std::string> edge;  // "left" or "right"
   bool operator==(const Placement&) const = default;
 };
@@ -59,6 +59,13 @@ Rect stageRect(const std::vector<Screen>& screens, std::size_t home,
                const std::optional<Placement>& placement);
 // The stage while dragging: the pointer centred, 23 below the stage's top.
 Rect dragFrame(Point pointer);
+
+// The cubic timing curve through (0,0), (x1,y1), (x2,y2), (1,1) at time fraction `t` (0…1).
+double ease(double t, double x1, double y1, double x2, double y2);
+// Where an animated move from `from` to `to` is at time fraction `t`; the drop's curve
+// overshoots slightly.
+Rect settle(const Rect& from, const Rect& to, double t);
+constexpr double kSettleSeconds = 0.28;
 
 // What a drop at `pointer` does.
 struct Drop {

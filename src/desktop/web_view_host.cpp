@@ -52,10 +52,8 @@ WebViewHost::WebViewHost() {
   webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
   webkit_web_context_register_uri_scheme(
       context_, "talvane",
-      [](WebKitURISchemeRequest* request, gpointer self) {
-        onScheme(request, self);
-      },
-      this, nullptr);
+      [](WebKitURISchemeRequest* request, gpointer self) { onScheme(request, self); }, this,
+      nullptr);
   webkit_security_manager_register_uri_scheme_as_secure(
       webkit_web_context_get_security_manager(context_), "talvane");
 
@@ -162,16 +160,19 @@ void WebViewHost::onTerminated(WebKitWebView*, int reason, void* data) {
   log::line(std::string("Talvane: the panel's web process ") +
             (reason == WEBKIT_WEB_PROCESS_CRASHED ? "crashed" : "ended") + "; reloading the page");
   // Back on the loop: WebKit is still tearing the old process down.
-  g_idle_add_once([](gpointer p) { guarded("reload", [&] {
-                    if (auto* stage = static_cast<WebViewHost*>(p)->stage_) stage->load();
-                  }); },
-                  self);
+  g_idle_add_once(
+      [](gpointer p) {
+        guarded("reload", [&] {
+          if (auto* stage = static_cast<WebViewHost*>(p)->stage_) stage->load();
+        });
+      },
+      self);
 }
 
 int WebViewHost::onPolicy(WebKitWebView*, WebKitPolicyDecision* decision, int type, void*) {
   if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
-  WebKitNavigationAction* action =
-      webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+      WEBKIT_NAVIGATION_POLICY_DECISION(decision));
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
   if (!webAddress(uri) || std::getenv("TALVANE_DEV_URL")) return FALSE;

@@ -15,12 +15,37 @@ Display* xdisplay() {
   return d && GDK_IS_X11_DISPLAY(d) ? gdk_x11_display_get_xdisplay(d) : nullptr;
 }
 
+// Another top-level window was mapped or restacked: stay on top of it.
+GdkFilterReturn keepAbove(GdkXEvent* xevent, GdkEvent*, gpointer data) {
+  auto* e = static_cast<XEvent*>(xevent);
+  if (e->type != MapNotify && e->type != ConfigureNotify) return GDK_FILTER_CONTINUE;
+  auto* window = static_cast<GtkWidget*>(data);
+  GdkWindow* ours = gtk_widget_get_window(window);
+  if (!ours || !gdk_window_is_visible(ours)) return GDK_FILTER_CONTINUE;
+  const Window changed = e->type == MapNotify ? e->xmap.window : e->xconfigure.window;
+  if (changed == GDK_WINDOW_XID(ours)) return GDK_FILTER_CONTINUE;
+  XRaiseWindow(GDK_WINDOW_XDISPLAY(ours), GDK_WINDOW_XID(ours));
+  return GDK_FILTER_CONTINUE;
+}
+
 }  // namespace
+
+X11Panel::~X11Panel() {
+  if (watchingRoot_) gdk_window_remove_filter(gdk_get_default_root_window(), keepAbove, widget());
+}
 
 bool X11Panel::configure(GtkWindow* window) {
   if (!xdisplay()) return false;
-  // A dock: no decorations, no focus by clicking, above normal windows, on every workspace.
+  // A dock to compositors (no shadow, no animation); unmanaged, so no frame swallows clicks.
   gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DOCK);
+  gtk_widget_realize(GTK_WIDGET(window));
+  GdkWindow* g = gtk_widget_get_window(GTK_WIDGET(window));
+  if (!g) return false;
+  gdk_window_set_override_redirect(g, TRUE);
+  GdkWindow* root = gdk_get_default_root_window();
+  gdk_window_set_events(root, GdkEventMask(gdk_window_get_events(root) | GDK_SUBSTRUCTURE_MASK));
+  gdk_window_add_filter(root, keepAbove, window);
+  watchingRoot_ = true;
   return true;
 }
 
@@ -56,8 +81,10 @@ void X11Panel::focusWindow(bool on) {
     Window current = 0;
     int revert = 0;
     XGetInputFocus(d, &current, &revert);
-    if (current == ours && previousFocus_ > 1) XSetInputFocus(d, previousFocus_, RevertToPointerRoot, CurrentTime);
-    else if (current == ours) XSetInputFocus(d, PointerRoot, RevertToPointerRoot, CurrentTime);
+    if (current == ours && previousFocus_ > 1)
+      XSetInputFocus(d, previousFocus_, RevertToPointerRoot, CurrentTime);
+    else if (current == ours)
+      XSetInputFocus(d, PointerRoot, RevertToPointerRoot, CurrentTime);
     previousFocus_ = 0;
   }
   XFlush(d);

@@ -1,6 +1,9 @@
 #pragma once
-// The panel on an X11 desktop: a dock-type window the window manager keeps above and on every
-// workspace, moved by absolute position; the pointer comes from XQueryPointer.
+// The panel on an X11 desktop: a dock-type window outside the window manager's care
+// (override-redirect), moved by absolute position. Window managers wrap managed windows in
+// frames that ignore the panel's input shape and would swallow every click around the strip;
+// unmanaged, the panel keeps itself above by raising itself whenever another window is mapped
+// or restacked. The pointer comes from XQueryPointer.
 
 #include "desktop/gtk_panel.h"
 
@@ -9,6 +12,7 @@ namespace talvane {
 class X11Panel final : public GtkPanel {
  public:
   using GtkPanel::GtkPanel;
+  ~X11Panel() override;
 
  protected:
   bool configure(GtkWindow* window) override;
@@ -18,6 +22,7 @@ class X11Panel final : public GtkPanel {
 
  private:
   unsigned long previousFocus_ = 0;
+  bool watchingRoot_ = false;
 };
 
 }  // namespace talvane

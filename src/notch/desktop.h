@@ -16,7 +16,9 @@ namespace talvane {
 struct Rect {
   double x = 0, y = 0, w = 0, h = 0;
   bool operator==(const Rect&) const = default;
-  bool contains(double px, double py) const { return px >= x && px < x + w && py >= y && py < y + h; }
+  bool contains(double px, double py) const {
+    return px >= x && px < x + w && py >= y && py < y + h;
+  }
 };
 
 struct Point {

@@ -203,8 +203,9 @@ void NotchController::push() {
   if (trace::enabled()) {
     trace::line("PUSH away=" + boolText(geo.value("away", false)) +
                 " anchor=" + geo.value("anchor", std::string("top")) +
-                " shape=" + geo.value("shape", std::string("pill")) + " stage=" +
-                rectText({0, 0, kStageWidth, kStageHeight}) + " panel=" + rectText({}));
+                " shape=" + geo.value("shape", std::string("pill")) +
+                " stage=" + rectText({0, 0, kStageWidth, kStageHeight}) +
+                " panel=" + rectText(desktop_.panel.stageFrame().value_or(Rect{})));
   }
   if (hub_.queue().empty()) holds_.erase("card");
 }

@@ -68,6 +68,8 @@ class PanelX11 : public ::testing::Test {
     if (!session_->ok()) GTEST_SKIP() << "Xvfb, xcompmgr or openbox could not be started";
     if (!files::exists(kPage + "/index.html")) GTEST_SKIP() << "the page is not built (web/dist)";
     fs::create_directories(kShots);
+    // Every test starts at home: no placement left by an earlier one.
+    fs::remove(files::configHome() + "/talvane/settings.json");
     session_->run("xdotool mousemove 100 900");
   }
 
@@ -82,7 +84,8 @@ class PanelX11 : public ::testing::Test {
 
   // Starts the app with the demo sessions; waits for its window.
   std::optional<unsigned long> startApp() {
-    app_ = session_->launch({kApp}, {"TALVANE_DEMO=mixed", "TALVANE_WEB_DIR=" + kPage, "NO_AT_BRIDGE=1"});
+    app_ = session_->launch({kApp},
+                            {"TALVANE_DEMO=mixed", "TALVANE_WEB_DIR=" + kPage, "NO_AT_BRIDGE=1"});
     std::optional<unsigned long> window;
     waitFor([&] { return (window = session_->findWindow("Talvane")).has_value(); }, 60);
     return window;
@@ -112,8 +115,8 @@ class PanelX11 : public ::testing::Test {
   // A plain white window covering the screen, raised above everything it can be.
   void coverScreen() {
     Display* d = session_->display();
-    below_ = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, XSession::kWidth,
-                                 XSession::kHeight, 0, 0, WhitePixel(d, DefaultScreen(d)));
+    below_ = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, XSession::kWidth, XSession::kHeight,
+                                 0, 0, WhitePixel(d, DefaultScreen(d)));
     XStoreName(d, below_, "below");
     XSelectInput(d, below_, ButtonPressMask | ExposureMask);
     XMapRaised(d, below_);
@@ -184,9 +187,8 @@ TEST_F(PanelX11, DraggedToTheLeftEdgeItDocksAndStaysThereAfterARestart) {
   ASSERT_TRUE(window);
   ASSERT_TRUE(stripShown("drag-before"));
   session_->run("xdotool mousemove 960 12");
-  ASSERT_TRUE(shotUntil("drag-open", [](const std::string& p) {
-    return dark(pixel(p, kBodyX, kBodyY));
-  }));
+  ASSERT_TRUE(
+      shotUntil("drag-open", [](const std::string& p) { return dark(pixel(p, kBodyX, kBodyY)); }));
   // Press on the panel's header and pull it to the left edge: a few small steps first, as a
   // hand starts a drag, then the rest of the way.
   session_->run("xdotool mousemove 700 20");
@@ -217,8 +219,8 @@ TEST_F(PanelX11, DraggedToTheLeftEdgeItDocksAndStaysThereAfterARestart) {
 
   stopApp();
   ASSERT_TRUE(startApp());
-  EXPECT_TRUE(waitFor(docked, 30)) << "after restart at " << (g ? g->x : -1) << ","
-                                   << (g ? g->y : -1);
+  EXPECT_TRUE(waitFor(docked, 30))
+      << "after restart at " << (g ? g->x : -1) << "," << (g ? g->y : -1);
   shot("docked-after-restart");
 }
 

@@ -27,8 +27,8 @@ TEST(Placement, DropsDecideHomeDockOrPlace) {
       {{1900, 500}, Kind::kPlace, "HDMI-1", "right", 1890, 483},
       {{960, 1079}, Kind::kPlace, "HDMI-1", {}, 960, 1080 - 38},  // clamped to height − 38
       {{500, 200}, Kind::kPlace, "HDMI-1", {}, 500, 183},
-      {{500, 40}, Kind::kPlace, "HDMI-1", {}, 500, 34},           // at least bar + 4
-      {{2560, 5}, Kind::kPlace, "DP-2", {}, 640, 28},             // no home point there
+      {{500, 40}, Kind::kPlace, "HDMI-1", {}, 500, 34},  // at least bar + 4
+      {{2560, 5}, Kind::kPlace, "DP-2", {}, 640, 28},    // no home point there
   };
   for (const auto& r : rows) {
     auto d = Placing::drop(r.at, kScreens, 0, std::nullopt);
@@ -91,6 +91,17 @@ TEST(Placement, StoredPlacementsReadLenientlyAndWaitForTheirScreen) {
   EXPECT_EQ(Placing::current(store, withIt), (Placement{"DP-9", 10, 40, "right"}));
   Placing::forget(store);
   EXPECT_FALSE(Placing::current(store, withIt));
+}
+
+TEST(Placement, SettlingOvershootsSlightlyAndEndsExactlyOnTarget) {
+  const Rect from{0, 0, 720, 640}, to{1000, 0, 720, 640};
+  double most = 0;
+  for (int i = 0; i <= 20; ++i) most = std::max(most, Placing::settle(from, to, i / 20.0).x);
+  EXPECT_GT(most, 1000) << "the drop overshoots";
+  EXPECT_LT(most, 1030);
+  EXPECT_EQ(Placing::settle(from, to, 1.0), to);
+  EXPECT_EQ(Placing::settle(from, to, 5.0), to);
+  EXPECT_EQ(Placing::settle(from, to, 0.0), from);
 }
 
 TEST(Placement, ScreenKeysNeverCollideWithTheChosenScreensKey) {

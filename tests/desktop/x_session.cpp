@@ -85,10 +85,10 @@ XSession::XSession() {
   int fds[2];
   if (::pipe(fds) != 0) return;
   // -displayfd: the server picks a free display number and writes it here when ready.
-  pid_t xvfb = spawn({"Xvfb", "-br", "-nolisten", "tcp", "-displayfd", std::to_string(fds[1]),
-                      "-screen", "0",
-                      std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24"},
-                     "");
+  pid_t xvfb =
+      spawn({"Xvfb", "-br", "-nolisten", "tcp", "-displayfd", std::to_string(fds[1]), "-screen",
+             "0", std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24"},
+            "");
   ::close(fds[1]);
   if (xvfb <= 0) {
     ::close(fds[0]);

@@ -29,7 +29,8 @@ class XSession {
   Display* display() const { return display_; }
 
   // Starts a program on this display with extra environment entries ("NAME=value").
-  pid_t launch(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) const;
+  pid_t launch(const std::vector<std::string>& argv,
+               const std::vector<std::string>& env = {}) const;
   // SIGTERM, then SIGKILL after two seconds; reaps it.
   static void terminate(pid_t pid);
   // Runs a command line with DISPLAY set; its exit status.

@@ -22,11 +22,11 @@ TEST(Hover, HitZoneGrowsMoreBelowAnOpenPanel) {
     bool open;
     bool inside;
   } rows[] = {
-      {{860 - 24, 10}, false, true},   {{860 - 25, 10}, false, false},
-      {{1060 + 23, 10}, false, true},  {{1060 + 24, 10}, false, false},
-      {{900, 32 + 7}, false, true},    {{900, 32 + 8}, false, false},
-      {{900, 32 + 15}, true, true},    {{900, 32 + 16}, true, false},
-      {{860 - 20, 10}, true, true},    {{860 - 21, 10}, true, false},
+      {{860 - 24, 10}, false, true},  {{860 - 25, 10}, false, false},
+      {{1060 + 23, 10}, false, true}, {{1060 + 24, 10}, false, false},
+      {{900, 32 + 7}, false, true},   {{900, 32 + 8}, false, false},
+      {{900, 32 + 15}, true, true},   {{900, 32 + 16}, true, false},
+      {{860 - 20, 10}, true, true},   {{860 - 21, 10}, true, false},
   };
   for (const auto& r : rows) {
     const Rect zone = Hover::hitZone({860, 0, 200, 32}, r.open);
@@ -59,7 +59,7 @@ TEST(Hover, PollRateFollowsTheDistance) {
     Point p;
     bool open, placed, hot;
   } rows[] = {
-      {{100, 119}, false, false, true},    // home: anywhere in the top 120 of the screen
+      {{100, 119}, false, false, true},  // home: anywhere in the top 120 of the screen
       {{100, 121}, false, false, false},
       {{900, 32 + 119}, false, true, true},  // placed: within 120 of the drawn rectangle
       {{900, 32 + 121}, false, true, false},
@@ -67,7 +67,8 @@ TEST(Hover, PollRateFollowsTheDistance) {
   };
   for (const auto& r : rows) {
     Hover h;
-    EXPECT_EQ(h.evaluate(at(r.p.x, r.p.y, r.open, r.placed), 0).hot, r.hot) << r.p.x << "," << r.p.y;
+    EXPECT_EQ(h.evaluate(at(r.p.x, r.p.y, r.open, r.placed), 0).hot, r.hot)
+        << r.p.x << "," << r.p.y;
   }
 }
 
