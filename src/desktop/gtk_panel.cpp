@@ -80,14 +80,18 @@ bool GtkPanel::show() {
     window_ = nullptr;
     return false;
   }
-  // The transparent parts of the page show the desktop.
-  g_signal_connect(w, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t* cr, gpointer) -> gboolean {
-                     cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-                     cairo_set_source_rgba(cr, 0, 0, 0, 0);
-                     cairo_paint(cr);
-                     return FALSE;
-                   }),
-                   nullptr);
+  // The transparent parts of the page show the desktop. The view's own area is cleared too,
+  // before it paints: a shape the page stopped drawing must not stay on screen.
+  auto clear = +[](GtkWidget*, cairo_t* cr, gpointer) -> gboolean {
+    cairo_save(cr);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    return FALSE;
+  };
+  g_signal_connect(w, "draw", G_CALLBACK(clear), nullptr);
+  g_signal_connect(host_->widget(), "draw", G_CALLBACK(clear), nullptr);
   g_signal_connect(w, "key-press-event",
                    G_CALLBACK(+[](GtkWidget*, GdkEventKey* e, gpointer self) -> gboolean {
                      auto* p = static_cast<GtkPanel*>(self);

@@ -62,8 +62,10 @@ WebViewHost::WebViewHost() {
   webkit_user_content_manager_register_script_message_handler(content_, "talvane");
 
   WebKitSettings* settings = webkit_settings_new();
+  // Composited: without it a transparent view keeps the pixels of shapes the page no longer
+  // draws (animation trails, the first frame's strip after a move).
   webkit_settings_set_hardware_acceleration_policy(settings,
-                                                   WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+                                                   WEBKIT_HARDWARE_ACCELERATION_POLICY_ALWAYS);
   webkit_settings_set_enable_developer_extras(settings, TRUE);
   webkit_settings_set_enable_page_cache(settings, FALSE);
   webkit_settings_set_enable_webgl(settings, FALSE);

@@ -1,7 +1,7 @@
 #pragma once
 // The panel's page in a WebKitGTK view: files from the "talvane" scheme, page messages through
 // the "talvane" script message handler, native messages by script evaluation. Tuned to stay
-// small: one web process, no disk cache or storage, no GPU compositing.
+// small: one web process, no disk cache or storage, no page cache, no WebGL.
 
 #include <string>
 
