@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 WERROR := $(if $(filter true,$(CI)),ON,OFF)
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all deps build run test test-cpp test-web test-e2e web bench clean
+.PHONY: all deps build run test test-cpp test-web test-e2e web bench package clean
 
 all: build
 
@@ -35,6 +35,12 @@ test-e2e:
 bench: build
 	cmake --build $(BUILD) --target benchmarks
 	scripts/bench $(BUILD)
+	@if [ -f web/package.json ]; then cd web && npm run --silent bench; fi
+
+# A .deb in $(BUILD)/, page included; install it with `sudo apt install ./$(BUILD)/talvane_*.deb`.
+package: build
+	@test -f web/dist/index.html || { echo "make package: the page is not built (web/dist)"; exit 1; }
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) web/dist

@@ -10,11 +10,14 @@
 #include <string>
 
 #include "app/app_services.h"
+#include "app/autostart.h"
 #include "app/commands.h"
 #include "app/prefs.h"
 #include "bridge/bridge.h"
 #include "context/jump.h"
 #include "desktop/desktop_factory.h"
+#include "context/jump_runner.h"
+#include "context/x11/x11_windows.h"
 #include "hub/codex_watcher.h"
 #include "hub/hub.h"
 #include "notch/browser_stage.h"
@@ -44,6 +47,16 @@ struct BothHosts final : PageHost {
     browsers->deliver(message);
   }
 };
+Jump::Recorded recorded(const Session& s) {
+  Jump::Recorded r;
+  r.agent = std::string(rawValue(s.agent));
+  r.root = s.root;
+  r.hostPid = s.hostPid;
+  r.hostExe = s.hostBundle;
+  r.tty = s.tty;
+  r.agentPid = s.agentPid;
+  return r;
+}
 
 struct Options {
   bool web = false;
@@ -56,7 +69,10 @@ std::optional<Options> parse(const Args& args) {
     const std::string& a = args[i];
     if (a == "--web") {
       o.web = true;
-    } else if (a == "--port" && i + 1 < args.size()) {
+    } else if (a == "--port" && i + 1 == args.size()) {
+      std::fprintf(stderr, "talvane: --port needs a number from 0 to 65535\n");
+      return std::nullopt;
+    } else if (a == "--port") {
       char* end = nullptr;
       long p = std::strtol(args[++i].c_str(), &end, 10);
       if (!end || *end || p < 0 || p > 65535) {
@@ -78,15 +94,25 @@ int app(const Args& args) {
   auto options = parse(args);
   if (!options) return 2;
   GLibLoop loop;
+  // First of all: a copy taking over sends SIGTERM at any moment, and it must end in the orderly
+  // shutdown below (socket removed, waiting relays released), never in the default action.
+  auto stop = +[](gpointer data) -> gboolean {
+    static_cast<GLibLoop*>(data)->quit();
+    return G_SOURCE_CONTINUE;
+  };
+  g_unix_signal_add(SIGINT, stop, &loop);
+  g_unix_signal_add(SIGTERM, stop, &loop);
   if (hasEnv("TALVANE_LAUNCH_CHECK")) {
     loop.run();
     return 0;
   }
-  takeOverFromOlderInstances(loop);
+  if (!takeOverFromOlderInstances()) return 1;
 
   JsonSettingsStore& store = JsonSettingsStore::user();
   store.batchOn(&loop);
   AppServices services(loop);
+  ColorScheme colorScheme;
+  services.followColorScheme(&colorScheme);
   Prefs::Binding binding(store, &services);
 
   HubSettings settings;
@@ -96,11 +122,27 @@ int app(const Args& args) {
   settings.hostName = [](const Session& s) {
     return Jump::hostName(rawValue(s.agent), s.hostBundle, s.tty);
   };
+  Jump::Outside desktopWindows;
+  desktopWindows.windows = std::make_shared<X11Windows>();
+  Jump::Runner jumper(std::move(desktopWindows));
+  settings.jump = [&jumper](const Session& s) { jumper.go(Jump::observe(recorded(s))); };
   Hub hub(loop, store, settings);
 
   const bool demo = hasEnv("TALVANE_DEMO");
   Bridge bridge(hub);
-  if (!demo) bridge.start();
+  bridge.onQuery("jump", [&hub](const Json& request) {
+    auto id = json::string(request, "id");
+    if (!id || !hub.find(*id))
+      return json::compact({{"ok", false}, {"error", "no session " + id.value_or("")}});
+    hub.jump(*id);
+    return json::compact({{"ok", true}});
+  });
+  TimerHandle keepListening;
+  if (!demo) {
+    bridge.start();
+    // A socket file deleted behind the app's back would leave it deaf until restarted.
+    keepListening = loop.every(20.0, 5.0, [&bridge] { bridge.keepListening(); });
+  }
   CodexWatcher codex(hub, loop);
   if (demo) {
     hub.loadDemo(std::getenv("TALVANE_DEMO"));
@@ -114,6 +156,7 @@ int app(const Args& args) {
   NotchController notch(hub, desktop->parts(), loop);
   desktop->attach(notch.stage());
   // Without a desktop panel, or with --web, the page is served to browsers; see the README.
+  // The token outlives the run, so a bookmarked address keeps working.
   // Beside a window, browsers get a stage of their own: their tabs closing must not make the
   // window's page look gone.
   WebStage browserStage;
@@ -122,12 +165,12 @@ int app(const Args& args) {
   std::optional<BrowserStage> browser;
   if (options->web || !desktop->host()) {
     if (desktop->host()) {
-      browser.emplace(browserStage);
+      browser.emplace(browserStage, BrowserStage::keptToken());
       both.window = desktop->host();
       both.browsers = &*browser;
       notch.stage().setHost(&both);
     } else {
-      browser.emplace(notch.stage());
+      browser.emplace(notch.stage(), BrowserStage::keptToken());
       notch.stage().setHost(&*browser);
     }
     if (auto why = browser->start(static_cast<std::uint16_t>(options->port), options->port != 0)) {
@@ -136,6 +179,10 @@ int app(const Args& args) {
       return 1;
     }
   }
+  // The desktop settles its theme in steps; push once it has.
+  TimerHandle themePush;
+  colorScheme.onChange = [&] { themePush = loop.after(0.15, [&notch] { notch.push(); }); };
+  colorScheme.start();
   notch.show(/*arriving=*/!Prefs::onboarded());
   if (browser) std::printf("Talvane panel: %s\n", browser->url().c_str());
   else std::printf("Talvane panel: on the desktop (%s)\n", desktop->name().c_str());
@@ -144,21 +191,15 @@ int app(const Args& args) {
   if (!demo) {
     refreshInstalledHooks();
     Prefs::forgetInstalled();
+    // The login entry follows the app when it moves (a build tree, then a package).
+    Autostart::refresh();
   }
   // Agents connected or removed outside the app show up within half a minute.
   TimerHandle installed = loop.every(30, 10, [&notch] {
     if (Prefs::refreshInstalled()) notch.push();
   });
 
-  auto stop = +[](gpointer data) -> gboolean {
-    static_cast<GLibLoop*>(data)->quit();
-    return G_SOURCE_CONTINUE;
-  };
-  guint sigint = g_unix_signal_add(SIGINT, stop, &loop);
-  guint sigterm = g_unix_signal_add(SIGTERM, stop, &loop);
   loop.run();
-  g_source_remove(sigint);
-  g_source_remove(sigterm);
 
   codex.stop();
   bridge.stop();

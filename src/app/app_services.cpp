@@ -1,10 +1,13 @@
 #include "app/app_services.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "integrations/agent_hooks.h"
@@ -12,6 +15,7 @@
 #include "integrations/hook_installer.h"
 #include "integrations/integration.h"
 #include "platform/files.h"
+#include "platform/gobject.h"
 #include "platform/log.h"
 
 namespace talvane {
@@ -28,12 +32,84 @@ void quietly(F&& f) {
   }
 }
 
-std::string pidFile() { return files::home() + "/.talvane/run/talvane.pid"; }
+// Held with a write lock for the running copy's whole life. The kernel drops the lock only when
+// that process is gone, so a new copy that holds it knows the old one can no longer serve
+// anything, and it learns the old one's pid from the kernel rather than from a file. A record
+// lock: children do not inherit it, and closing any descriptor of the file in this process
+// drops it, so nothing else here may open the file.
+std::string lockFile() { return files::home() + "/.talvane/run/talvane.lock"; }
+// Written by copies that predate the lock.
+std::string legacyPidFile() { return files::home() + "/.talvane/run/talvane.pid"; }
+
+constexpr double kPoliteWait = 1.2;  // seconds an older copy has to quit before it is forced
+constexpr double kForcedWait = 3.0;  // and then to be gone
+
+UniqueFd& instanceLock() {
+  static UniqueFd fd;
+  return fd;
+}
+
+struct flock wholeFile() {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  return lock;
+}
+
+bool tryLock(int fd) {
+  struct flock lock = wholeFile();
+  return ::fcntl(fd, F_SETLK, &lock) == 0;
+}
+
+pid_t lockHolder(int fd) {
+  struct flock lock = wholeFile();
+  if (::fcntl(fd, F_GETLK, &lock) != 0 || lock.l_type == F_UNLCK) return 0;
+  return lock.l_pid;
+}
+
+// Polls `done` every 20 ms for up to `seconds`.
+template <typename F>
+bool within(double seconds, F&& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    ::usleep(20000);
+  }
+}
+
+// Asks the copy that `holder` names to quit, forces the one it names after a while (asked again
+// so that a pid reused meanwhile is never hit), and returns whether `gone` came true.
+template <typename Holder, typename Gone>
+bool stop(Holder&& holder, Gone&& gone) {
+  if (pid_t pid = holder(); pid > 0) ::kill(pid, SIGTERM);
+  if (within(kPoliteWait, gone)) return true;
+  if (pid_t pid = holder(); pid > 0) ::kill(pid, SIGKILL);
+  return within(kForcedWait, gone);
+}
 
 std::string exeOf(pid_t pid) {
   char buf[4096];
   ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf - 1);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  std::string path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  // A copy whose binary was rebuilt or updated since it started is still a copy.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+  return path;
+}
+
+// A copy from before the lock, found through its pid file; the file may name a pid since reused
+// by anything else, so only a running program of this name counts.
+void stopLegacyCopy() {
+  const std::string path = legacyPidFile();
+  auto text = files::read(path);
+  if (!text) return;
+  const pid_t old = static_cast<pid_t>(std::atol(text->c_str()));
+  const std::string self = files::lastComponent(exeOf(::getpid()));
+  auto isCopy = [&] { return !self.empty() && files::lastComponent(exeOf(old)) == self; };
+  if (old > 1 && old != ::getpid() && isCopy())
+    stop([&] { return isCopy() ? old : 0; }, [&] { return !isCopy(); });
+  ::unlink(path.c_str());
 }
 
 }  // namespace
@@ -62,37 +138,32 @@ void AppServices::setIntegrationInstalled(std::string_view id, bool on) {
   quietly([&] { on ? i->install() : i->uninstall(); });
 }
 
-bool AppServices::prefersDark() {
-  const char* theme = std::getenv("GTK_THEME");
-  return !(theme && std::string_view(theme).ends_with(":light"));
-}
+bool AppServices::prefersDark() { return scheme_ && scheme_->prefersDark(); }
 
-void takeOverFromOlderInstances(EventLoop& loop) {
-  const std::string path = pidFile();
-  const std::string self = exeOf(::getpid());
-  if (auto text = files::read(path)) {
-    const pid_t old = static_cast<pid_t>(std::atol(text->c_str()));
-    // Only a running copy of this program: the file may name a pid reused by anything else.
-    if (old > 1 && old != ::getpid() && !self.empty() &&
-        files::lastComponent(exeOf(old)) == files::lastComponent(self)) {
-      ::kill(old, SIGTERM);
-      // The handle is dropped on purpose: the force-quit must outlive this call.
-      static TimerHandle force;
-      force = loop.after(1.2, [old, self] {
-        if (files::lastComponent(exeOf(old)) == files::lastComponent(self)) ::kill(old, SIGKILL);
-      });
+bool takeOverFromOlderInstances() {
+  const std::string path = lockFile();
+  files::makeDirs(files::parent(path), 0700);
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd) {
+    log::debug("app", "cannot open " + path + ": " + std::strerror(errno));
+    return true;
+  }
+  if (!tryLock(fd.get())) {
+    auto holder = [&] { return lockHolder(fd.get()); };
+    if (!stop(holder, [&] { return tryLock(fd.get()); })) {
+      log::line("Talvane: the running copy (pid " + std::to_string(holder()) + ") does not quit");
+      return false;
     }
   }
-  files::makeDirs(files::parent(path), 0700);
-  if (auto why = files::writeAtomic(path, std::to_string(::getpid()) + "\n", 0600))
-    log::debug("app", *why);
+  stopLegacyCopy();
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd.get(), 0) != 0 || ::pwrite(fd.get(), pid.data(), pid.size(), 0) < 0)
+    log::debug("app", "cannot write " + path + ": " + std::strerror(errno));
+  instanceLock() = std::move(fd);
+  return true;
 }
 
-void releaseInstance() {
-  const std::string path = pidFile();
-  if (auto text = files::read(path); text && std::atol(text->c_str()) == ::getpid())
-    ::unlink(path.c_str());
-}
+void releaseInstance() { instanceLock().reset(); }
 
 void refreshInstalledHooks() { AgentHooks::refreshAtStartup(); }
 

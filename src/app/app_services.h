@@ -3,6 +3,7 @@
 // and the one-copy-per-home rule.
 
 #include "app/prefs.h"
+#include "platform/color_scheme.h"
 #include "platform/event_loop.h"
 
 namespace talvane {
@@ -19,18 +20,19 @@ class AppServices final : public PrefsServices {
   bool integrationAvailable(std::string_view id) override;
   std::optional<std::string> integrationPath(std::string_view id) override;
   void setIntegrationInstalled(std::string_view id, bool on) override;
-  // Dark unless the desktop's GTK theme names a light variant: the panel is a dark object by
-  // nature, and a browser-only run has no desktop to ask.
+  // The desktop's preference as `scheme` follows it; light without one.
   bool prefersDark() override;
+  void followColorScheme(const ColorScheme* scheme) { scheme_ = scheme; }
 
  private:
   EventLoop& loop_;
+  const ColorScheme* scheme_ = nullptr;
 };
 
-// Asks an older copy running for the same home to quit, and forces it 1.2 seconds later;
-// then records this process as the running copy.
-void takeOverFromOlderInstances(EventLoop& loop);
-// Forgets this process as the running copy (at exit).
+// Becomes the one running copy for this home: asks an older copy to quit, forces it 1.2 seconds
+// later, and returns once it is gone. False (logged) when it would not go.
+bool takeOverFromOlderInstances();
+// Gives up being the running copy; the last step at exit, after the socket is removed.
 void releaseInstance();
 // Refreshes the agents' hooks that are installed (and migrates an earlier installation).
 void refreshInstalledHooks();

@@ -14,6 +14,7 @@
 #include "integrations/agent_hooks.h"
 #include "integrations/config_file.h"
 #include "integrations/hook_installer.h"
+#include "platform/files.h"
 #include "platform/json.h"
 
 namespace talvane::cli {
@@ -69,15 +70,29 @@ int run(const Args& args, bool connecting) {
   }
   int failures = 0;
   for (const Entry* entry : *entries) {
+    const std::string label(entry->label);
+    const std::string path = entry->path();
+    const std::string shown = ConfigFile::displayPath(path);
+    const std::string failed =
+        std::string("cannot ") + (connecting ? "connect " : "disconnect ") + label + ": ";
+    const auto before = files::read(path);
     try {
       (connecting ? entry->connect : entry->disconnect)();
-      std::printf("%s %s (%s)\n", connecting ? "Connected" : "Disconnected",
-                  std::string(entry->label).c_str(),
-                  ConfigFile::displayPath(entry->path()).c_str());
-    } catch (const std::exception& e) {
+    } catch (const IntegrationError& e) {
       ++failures;
-      error(std::string("cannot ") + (connecting ? "connect " : "disconnect ") +
-            std::string(entry->label) + ": " + e.what());
+      error(failed + e.what());
+      continue;
+    } catch (const std::exception&) {
+      ++failures;
+      error(failed + shown + " could not be changed");
+      continue;
+    }
+    if (files::read(path) == before) {
+      std::printf("%s %s (%s is unchanged)\n", label.c_str(),
+                  connecting ? "was already connected" : "was not connected", shown.c_str());
+    } else {
+      std::printf("%s %s (%s)\n", connecting ? "Connected" : "Disconnected", label.c_str(),
+                  shown.c_str());
     }
   }
   if (connecting && failures < static_cast<int>(entries->size()) && !relayInPlace()) {

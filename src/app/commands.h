@@ -13,6 +13,7 @@ int usage(const Args& args);       // today's usage: a table, or JSON with --jso
 int connect(const Args& args);     // install an agent's hooks (or "all")
 int disconnect(const Args& args);  // remove an agent's hooks (or "all")
 int status(const Args& args);      // agents, the socket, the running app's sessions
+int jump(const Args& args);        // bring a session's host window forward
 
 // Runs the app itself (no subcommand, or only options such as --web, --port N).
 int app(const Args& args);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "app/commands.h"
 
@@ -23,14 +24,29 @@ constexpr Command kCommands[] = {
                                        "opencode, copilot, windsurf, or all"},
     {"disconnect", talvane::cli::disconnect, "disconnect an agent, or all"},
     {"status", talvane::cli::status, "agents, the socket, and the running app's sessions"},
+    {"jump", talvane::cli::jump, "<session-id>: bring the session's terminal or editor forward"},
 };
 
+// Options of the app itself (no command).
+constexpr std::pair<std::string_view, std::string_view> kOptions[] = {
+    {"--web", "serve the panel to browsers; the address is printed"},
+    {"--port N", "the port of the served panel; 0 picks a free one"},
+    {"--version", "print the version and exit"},
+    {"--help", "print this help and exit"},
+};
+
+void printLine(std::string_view name, std::string_view help) {
+  std::printf("  %-12.*s %.*s\n", static_cast<int>(name.size()), name.data(),
+              static_cast<int>(help.size()), help.data());
+}
+
 void printHelp() {
-  std::printf("usage: talvane [--web] [--port N]   run the app\n");
-  for (const auto& c : kCommands)
-    std::printf("       talvane %-10.*s %.*s\n", static_cast<int>(c.name.size()), c.name.data(),
-                static_cast<int>(c.help.size()), c.help.data());
-  std::printf("       talvane --version\n");
+  std::printf("usage: talvane [options]         run the app\n");
+  std::printf("       talvane <command> [args]  talk to the running app or the agents' files\n");
+  std::printf("\noptions:\n");
+  for (const auto& [name, help] : kOptions) printLine(name, help);
+  std::printf("\ncommands:\n");
+  for (const auto& c : kCommands) printLine(c.name, c.help);
 }
 
 }  // namespace
@@ -39,6 +55,11 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   talvane::cli::Args args(argv + 1, argv + argc);
   if (!args.empty()) {
+    const bool info = args[0] == "--version" || args[0] == "--help" || args[0] == "-h";
+    if (info && args.size() > 1) {
+      std::fprintf(stderr, "talvane: %s takes no arguments\n", args[0].c_str());
+      return 2;
+    }
     if (args[0] == "--version") {
       std::printf("talvane %s\n", TALVANE_VERSION);
       return 0;

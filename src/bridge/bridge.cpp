@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -136,6 +137,8 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   HookRouter& hub;
   const std::size_t maxBuffered;
   std::string path;
+  // Device and inode of the socket file bound, to tell it from one bound by another copy.
+  std::optional<std::pair<dev_t, ino_t>> boundFile;
   UniqueFd listener;
   guint listenWatch = 0;
   guint acceptPause = 0;
@@ -155,6 +158,11 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   void start() {
     if (listener || closed) return;
     path = bridgeSocketPath();
+    listen();
+  }
+
+  // Replaces whatever is at the socket path with a new listener. False (logged) on failure.
+  bool listen() {
     files::makeDirs(bridgeDirectory(), 0700);
     ::unlink(path.c_str());
 
@@ -163,22 +171,48 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
     if (path.size() >= sizeof address.sun_path) {
       log::line("Talvane: cannot listen on " + path);
       log::debug("bridge", "socket path too long");
-      return;
+      return false;
     }
     std::memcpy(address.sun_path, path.data(), path.size());
 
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    struct stat bound {};
     if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd.get(), SOMAXCONN) != 0) {
+        ::listen(fd.get(), SOMAXCONN) != 0 || ::lstat(path.c_str(), &bound) != 0) {
       const int err = errno;
       log::line("Talvane: cannot listen on " + path);
       log::debug("bridge", describeErrno(err));
-      return;
+      return false;
     }
     // Owner only, like its directory, whatever that directory's mode turned out to be.
     ::chmod(path.c_str(), 0600);
+    boundFile = {bound.st_dev, bound.st_ino};
     listener = std::move(fd);
     watchListener();
+    return true;
+  }
+
+  // Whether the socket path still names the socket this Bridge bound: a newer copy of the app
+  // may have replaced it, or someone deleted it.
+  bool ownsSocketFile() const {
+    struct stat now {};
+    return boundFile && ::lstat(path.c_str(), &now) == 0 && S_ISSOCK(now.st_mode) &&
+           now.st_dev == boundFile->first && now.st_ino == boundFile->second;
+  }
+
+  void removeSocketFile() {
+    if (ownsSocketFile()) ::unlink(path.c_str());
+    boundFile.reset();
+  }
+
+  bool relisten() {
+    if (!listener || closed || ownsSocketFile()) return false;
+    // Relays already queued on the old listener are still served.
+    acceptPending();
+    stopListening();
+    boundFile.reset();
+    if (listen()) log::line("Talvane: the socket file was gone; listening again on " + path);
+    return true;
   }
 
   void watchListener() {
@@ -428,8 +462,10 @@ void Bridge::start() { core_->start(); }
 
 void Bridge::stop() {
   core_->stopListening();
-  ::unlink((core_->path.empty() ? bridgeSocketPath() : core_->path).c_str());
+  core_->removeSocketFile();
 }
+
+bool Bridge::keepListening() { return core_->relisten(); }
 
 void Bridge::onQuery(const std::string& name, QueryHandler answer) {
   core_->queries[name] = std::move(answer);

@@ -36,8 +36,13 @@ class Bridge {
   // Creates the directory (0700), replaces a stale socket file and listens. On failure
   // logs one line and the app runs on without hook events.
   void start();
-  // Stops listening and deletes the socket file. Open connections are not touched.
+  // Stops listening and deletes the socket file, unless it is no longer the one this Bridge
+  // bound (a newer copy of the app took over). Open connections are not touched.
   void stop();
+  // While listening: when the socket file has been deleted or replaced, binds a new one (and
+  // logs one line), so that relays reach the app again. True when it had to. Called
+  // periodically.
+  bool keepListening();
 
   // Answers {"_query":"<name>", ...} lines other than "state" (which the HookRouter answers):
   // `answer` gets the decoded request and returns the one line written back (without its

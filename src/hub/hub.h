@@ -120,9 +120,11 @@ class Hub final : public HookRouter {
   void clearFinished();
   void undoClear();
 
-  // Answers a permission request ("allow" or "deny"), optionally with a changed input.
+  // Answers a permission request ("allow" or "deny"), optionally with a changed input. A
+  // non-empty `request` must name the pending request: a click on a request that was replaced
+  // meanwhile answers nothing.
   void decide(const std::string& id, const std::string& behavior,
-              const std::optional<Json>& input = std::nullopt);
+              const std::optional<Json>& input = std::nullopt, const std::string& request = "");
   // Answers a questions request, one answer per question in order.
   void answer(const std::string& id, const std::vector<std::string>& answers);
   // Answers a reply offer with free text and starts the next turn.

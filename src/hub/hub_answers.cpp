@@ -52,9 +52,10 @@ Json replyAnswer(Agent agent, const std::string& text) {
 }  // namespace
 
 void Hub::decide(const std::string& id, const std::string& behavior,
-                 const std::optional<Json>& input) {
+                 const std::optional<Json>& input, const std::string& request) {
   const Session* found = find(id);
   if (!found || !found->pending) return;
+  if (!request.empty() && found->pending->id != request) return;
   Session s = *found;
 
   if (s.pending->isElsewhere()) {

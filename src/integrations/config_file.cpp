@@ -2,11 +2,13 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "platform/files.h"
 
@@ -37,7 +39,55 @@ mode_t modeOf(const std::string& path, mode_t fallback) {
   return st.st_mode & 07777;
 }
 
+// A link whose target is gone would be replaced by a plain file on save, cutting the user's
+// dotfile link; say so instead of a bare "No such file or directory".
+void refuseBrokenLink(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
+  if (::stat(path.c_str(), &st) == 0) return;
+  const int error = errno;
+  char target[4096];
+  const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+  const std::string to = n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
+  if (error == ENOENT)
+    throw IntegrationError(
+        IntegrationError::unreadable,
+        displayPath(path) + " is a symbolic link to " + displayPath(to) + ", which does not exist");
+  throw IntegrationError(IntegrationError::unreadable,
+                         "cannot read " + displayPath(path) + ": " + std::strerror(error));
+}
+
+// The reason at the end of a files:: error ("cannot write /x/.y.tmp-1-2: No space left on
+// device"), so that messages name the user's file and not our temporary one.
+std::string reasonOf(const std::string& why) {
+  const auto colon = why.rfind(": ");
+  return colon == std::string::npos ? std::string() : why.substr(colon);
+}
+
+bool readOnly(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  // Root may write anything; a file without any write bit was still made read-only on purpose.
+  return (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
+}
+
+std::string fresh(const Json& object) {
+  std::string text;
+  try {
+    text = object.dump(2, ' ', /*ensure_ascii=*/false, Json::error_handler_t::strict);
+  } catch (const Json::exception&) {
+    // Invalid UTF-8 read from the file: keep the rest rather than failing the whole save.
+    text = json::pretty(object, 2);
+  }
+  return text + '\n';
+}
+
 }  // namespace
+
+bool present(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
 
 std::string displayPath(const std::string& path) {
   const std::string home = files::home();
@@ -47,7 +97,8 @@ std::string displayPath(const std::string& path) {
   return path;
 }
 
-Json load(const std::string& path) {
+Json load(const std::string& path, JsonText::Syntax syntax) {
+  refuseBrokenLink(path);
   if (!files::exists(path)) return Json::object();
   auto text = files::read(path);
   if (!text) {
@@ -60,13 +111,10 @@ Json load(const std::string& path) {
   if (blank(*text)) return Json::object();
   Json value;
   try {
-    value = Json::parse(*text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/true);
-  } catch (const Json::parse_error& e) {
-    std::string why = e.what();
-    // nlohmann prefixes "[json.exception.parse_error.101] parse error at line 1, column 2: ".
-    if (auto at = why.find("parse error"); at != std::string::npos) why = why.substr(at);
+    value = JsonText::parse(*text, syntax);
+  } catch (const JsonText::ParseError& e) {
     throw IntegrationError(IntegrationError::invalidJson,
-                           displayPath(path) + " is not valid JSON (" + why + ")");
+                           displayPath(path) + " is not valid JSON (" + e.what() + ")");
   }
   if (!value.is_object())
     throw IntegrationError(IntegrationError::notAnObject,
@@ -79,32 +127,59 @@ void writeText(const std::string& path, std::string_view text, unsigned mode) {
   if (!files::makeDirs(dir))
     throw IntegrationError(IntegrationError::unwritable,
                            "cannot create " + displayPath(dir) + ": " + std::strerror(errno));
+  // Refreshed on every start and connect; a file already as it should be is left alone.
+  if (files::read(path) == text && modeOf(path, 0) == static_cast<mode_t>(mode)) return;
   if (auto why = files::writeAtomic(path, text, static_cast<mode_t>(mode)))
-    throw IntegrationError(IntegrationError::unwritable, *why);
+    throw IntegrationError(IntegrationError::unwritable,
+                           "cannot write " + displayPath(path) + reasonOf(*why));
 }
 
-void save(const std::string& path, const Json& object) {
+void save(const std::string& path, const Json& object, JsonText::Syntax syntax) {
+  refuseBrokenLink(path);
   const std::string dir = files::parent(path);
   if (!files::makeDirs(dir))
     throw IntegrationError(IntegrationError::unwritable,
                            "cannot create " + displayPath(dir) + ": " + std::strerror(errno));
   const std::string target = writeTarget(path);
   const mode_t mode = modeOf(target, 0644);
-  if (auto previous = files::read(target)) {
+  std::optional<std::string> previous;
+  if (files::exists(target)) {
+    previous = files::read(target);
+    if (!previous)
+      throw IntegrationError(IntegrationError::unreadable,
+                             "cannot read " + displayPath(path) + ": " + std::strerror(errno));
+  }
+  std::string text;
+  if (previous && !blank(*previous)) {
+    std::optional<std::string> edited;
+    try {
+      edited = JsonText::edit(*previous, object, syntax);
+    } catch (const JsonText::ParseError&) {
+      // Only a file of ours gets here unparsed (shared ones were refused by load); the old
+      // text stays in the backup.
+      edited = fresh(object);
+    }
+    if (!edited)
+      throw IntegrationError(IntegrationError::unsafeEdit,
+                             displayPath(path) +
+                                 " could not be changed without disturbing the rest of it, so "
+                                 "it was left as it is");
+    text = std::move(*edited);
+  } else {
+    text = fresh(object);
+  }
+  if (previous && *previous == text) return;
+  if (readOnly(target))
+    throw IntegrationError(IntegrationError::unwritable,
+                           displayPath(path) + " is read-only, so it was left as it is");
+  if (previous) {
     // The backup always holds the version before the last write; failing to make it is no
     // reason to refuse the user's change.
     (void)files::writeAtomic(path + ".talvane-backup", *previous, mode);
   }
-  std::string text;
-  try {
-    text = object.dump(2, ' ', /*ensure_ascii=*/false, Json::error_handler_t::strict);
-  } catch (const Json::exception&) {
-    // Invalid UTF-8 read from the file: keep the rest rather than failing the whole save.
-    text = json::pretty(object, 2);
-  }
-  text += '\n';
   if (auto why = files::writeAtomic(target, text, mode))
-    throw IntegrationError(IntegrationError::unwritable, *why);
+    throw IntegrationError(IntegrationError::unwritable,
+                           "cannot write " + displayPath(path) + reasonOf(*why));
 }
 
 std::string commandOf(const Json& hook) { return json::string(hook, "command").value_or(""); }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "integrations/json_text.h"
 #include "platform/json.h"
 
 namespace talvane {
@@ -14,7 +15,7 @@ namespace talvane {
 // file with "~" for the home directory, e.g. "~/.claude/settings.json is not a JSON object".
 class IntegrationError : public std::runtime_error {
  public:
-  enum Code { notAnObject = 1, invalidJson = 2, unreadable = 3, unwritable = 4 };
+  enum Code { notAnObject = 1, invalidJson = 2, unreadable = 3, unwritable = 4, unsafeEdit = 5 };
   IntegrationError(Code code, const std::string& message)
       : std::runtime_error(message), code_(code) {}
   static constexpr std::string_view domain = "Talvane";
@@ -34,17 +35,23 @@ inline constexpr std::string_view legacyMarker = "wendolith-hook";
 // `path` with the home directory shown as "~".
 std::string displayPath(const std::string& path);
 
+// Whether the file is there, following a symbolic link (a link to nothing is no file).
+bool present(const std::string& path);
+
 // The file's top-level object. A missing or blank file is an empty object; comments are
 // allowed. Throws IntegrationError when the file exists but cannot be read, does not parse,
-// or holds something other than an object.
-Json load(const std::string& path);
+// or holds something other than an object, and when it is a symbolic link to nothing.
+Json load(const std::string& path, JsonText::Syntax syntax = {});
 
-// Pretty-printed (2 spaces), sorted keys, slashes and non-ASCII text as they are, one final
-// line feed. The previous version, if any, is kept in `path` + ".talvane-backup" (a failed
-// backup never stops the save). The write is atomic and keeps the file's permission bits; a
-// symbolic link is followed so that the file it points to is the one replaced.
-// Throws IntegrationError when the folder or the file cannot be written.
-void save(const std::string& path, const Json& object);
+// Changes the file to hold `object` (JsonText::edit): what stays keeps its text, so the user's
+// comments, order and layout survive. A new or blank file is written pretty-printed (2 spaces,
+// sorted keys, slashes and non-ASCII text as they are, one final line feed). Nothing is
+// written when the text would not change. Otherwise the previous version is kept in
+// `path` + ".talvane-backup" (a failed backup never stops the save), and the write is atomic,
+// keeps the permission bits and follows a symbolic link so that its target is replaced.
+// Throws IntegrationError when the file is read-only or cannot be written, and when the edit
+// could not be made exactly.
+void save(const std::string& path, const Json& object, JsonText::Syntax syntax = {});
 
 // Writes text atomically, creating the folder; throws IntegrationError on failure.
 void writeText(const std::string& path, std::string_view text, unsigned mode = 0644);

@@ -30,6 +30,9 @@ constexpr std::array<Event, 9> kEvents{{
     {"stop", 60},
 }};
 
+// Cursor reads its hook file the way its editor reads settings: comments and trailing commas.
+constexpr JsonText::Syntax kSyntax{.trailingCommas = true};
+
 Json hooksOf(const Json& config) {
   if (const Json* hooks = json::object(config, "hooks")) return *hooks;
   return Json::object();
@@ -49,11 +52,11 @@ std::string command(std::string_view event) {
 
 Json stripped(const Json& hooks) { return ConfigFile::strippedFlat(hooks); }
 
-void save(const Json& config) { ConfigFile::save(path(), config); }
+void save(const Json& config) { ConfigFile::save(path(), config, kSyntax); }
 
 void install() {
   HookInstaller::copyBinary();
-  Json config = ConfigFile::load(path());
+  Json config = ConfigFile::load(path(), kSyntax);
   Json hooks = stripped(hooksOf(config));
   for (const Event& event : kEvents) {
     const std::string name(event.name);
@@ -70,18 +73,25 @@ void install() {
 }
 
 void uninstall() {
-  if (!files::exists(path())) return;
-  Json config = ConfigFile::load(path());
-  config["hooks"] = stripped(hooksOf(config));
+  if (!ConfigFile::present(path())) return;
+  Json config = ConfigFile::load(path(), kSyntax);
+  const Json hooks = hooksOf(config);
+  Json kept = stripped(hooks);
+  if (kept == hooks) return;  // nothing of ours: the file stays as it is
+  config["hooks"] = std::move(kept);
   save(config);
 }
 
 bool isInstalled() {
   auto text = files::read(path());
   if (!text) return false;
-  auto config = json::parseObject(*text, /*allowComments=*/true);
-  if (!config) return false;
-  const Json hooks = hooksOf(*config);
+  Json config;
+  try {
+    config = JsonText::parse(*text, kSyntax);
+  } catch (const JsonText::ParseError&) {
+    return false;
+  }
+  const Json hooks = hooksOf(config);
   for (const auto& [event, list] : hooks.items()) {
     if (!list.is_array()) continue;
     for (const Json& hook : list)

@@ -157,7 +157,7 @@ void install() {
 void uninstall() {
   // A file that does not exist or holds nothing of ours is left alone: creating one, or
   // rewriting one without its comments, would change the user's settings for nothing.
-  if (!files::exists(settingsPath())) return;
+  if (!ConfigFile::present(settingsPath())) return;
   Json settings = load();
   Json hooks = Json::object();
   if (const Json* existing = json::object(settings, "hooks")) hooks = *existing;

@@ -64,6 +64,9 @@ constexpr std::array<std::string_view, 10> kWindsurfEvents{
 
 std::string home(std::string_view relative) { return files::home() + std::string(relative); }
 
+// Windsurf reads its hook file the way its editor reads settings: comments and trailing commas.
+constexpr JsonText::Syntax kWindsurfSyntax{.trailingCommas = true};
+
 Json hooksOf(const Json& config) {
   if (const Json* hooks = json::object(config, "hooks")) return *hooks;
   return Json::object();
@@ -93,16 +96,20 @@ void mergeClaudeStyle(const std::string& path, std::span<const Event> events,
   ConfigFile::save(path, config);
 }
 
-// Removes our entries from a shared file. A file that does not exist or holds nothing of ours
-// is not rewritten: a rewrite would drop the user's comments for no reason.
-void removeFrom(const std::string& path, Json (*strip)(const Json&)) {
-  if (!files::exists(path)) return;
-  Json config = ConfigFile::load(path);
+// Removes our entries from a shared file; a file that does not exist or holds nothing of ours
+// is left alone. A "hooks" member that only our entries filled goes too, so that connecting and
+// disconnecting gives back the user's file as it was.
+void removeFrom(const std::string& path, Json (*strip)(const Json&), JsonText::Syntax syntax = {}) {
+  if (!ConfigFile::present(path)) return;
+  Json config = ConfigFile::load(path, syntax);
   const Json hooks = hooksOf(config);
   Json kept = strip(hooks);
   if (kept == hooks) return;
-  config["hooks"] = std::move(kept);
-  ConfigFile::save(path, config);
+  if (kept.empty())
+    config.erase("hooks");
+  else
+    config["hooks"] = std::move(kept);
+  ConfigFile::save(path, config, syntax);
 }
 
 // Removes a file that belongs to us alone.
@@ -226,7 +233,7 @@ void Integration::install() const {
       return;
     }
     case windsurf: {
-      Json config = ConfigFile::load(path());
+      Json config = ConfigFile::load(path(), kWindsurfSyntax);
       Json hooks = ConfigFile::strippedFlat(hooksOf(config));
       for (std::string_view event : kWindsurfEvents) {
         const std::string name(event);
@@ -236,7 +243,7 @@ void Integration::install() const {
         hooks[name] = std::move(list);
       }
       config["hooks"] = std::move(hooks);
-      ConfigFile::save(path(), config);
+      ConfigFile::save(path(), config, kWindsurfSyntax);
       return;
     }
   }
@@ -260,7 +267,7 @@ void Integration::uninstall() const {
       removeOwn(path() + ".talvane-backup");
       return;
     case windsurf:
-      removeFrom(path(), ConfigFile::strippedFlat);
+      removeFrom(path(), ConfigFile::strippedFlat, kWindsurfSyntax);
       return;
   }
 }

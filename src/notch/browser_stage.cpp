@@ -2,17 +2,17 @@
 
 #include <libsoup/soup.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
 #include "notch/page_files.h"
+#include "platform/files.h"
 #include "platform/log.h"
 
 namespace talvane {
 
 namespace {
-
-constexpr const char* kCookie = "talvane_token";
 
 std::string randomToken() {
   unsigned char bytes[24];
@@ -39,31 +39,27 @@ bool sameSecret(std::string_view a, std::string_view b) {
   return diff == 0;
 }
 
-std::optional<std::string> cookieValue(const char* header, std::string_view name) {
-  if (!header) return std::nullopt;
-  std::string_view rest(header);
-  while (!rest.empty()) {
-    auto semi = rest.find(';');
-    std::string_view part = rest.substr(0, semi);
-    while (!part.empty() && part.front() == ' ') part.remove_prefix(1);
-    auto eq = part.find('=');
-    if (eq != std::string_view::npos && part.substr(0, eq) == name)
-      return std::string(part.substr(eq + 1));
-    if (semi == std::string_view::npos) break;
-    rest.remove_prefix(semi + 1);
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> queryValue(GUri* uri, const char* name) {
+// Lenient: a bare key ("?onboard&token=…") is a key with an empty value, not a broken query.
+std::optional<std::string> queryValue(GUri* uri, std::string_view name) {
   const char* query = uri ? g_uri_get_query(uri) : nullptr;
   if (!query) return std::nullopt;
-  GHashTable* params = g_uri_parse_params(query, -1, "&", G_URI_PARAMS_NONE, nullptr);
-  if (!params) return std::nullopt;
-  std::optional<std::string> value;
-  if (auto* v = static_cast<const char*>(g_hash_table_lookup(params, name))) value = v;
-  g_hash_table_unref(params);
-  return value;
+  std::string_view rest(query);
+  while (true) {
+    const auto amp = rest.find('&');
+    const std::string_view part = rest.substr(0, amp);
+    const auto eq = part.find('=');
+    if (part.substr(0, eq) == name) {
+      if (eq == std::string_view::npos) return std::string();
+      const std::string raw(part.substr(eq + 1));
+      char* value = g_uri_unescape_string(raw.c_str(), nullptr);
+      if (!value) return std::nullopt;
+      std::string out(value);
+      g_free(value);
+      return out;
+    }
+    if (amp == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(amp + 1);
+  }
 }
 
 void refuse(SoupServerMessage* msg) {
@@ -73,6 +69,24 @@ void refuse(SoupServerMessage* msg) {
 }
 
 }  // namespace
+
+std::string BrowserStage::keptToken(const std::string& path) {
+  if (auto saved = files::read(path)) {
+    std::string t = *saved;
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' ')) t.pop_back();
+    const bool wellFormed =
+        t.size() >= 32 && t.find_first_not_of("0123456789abcdef") == std::string::npos;
+    struct stat st {};
+    // A token others can read is no secret: make a new one.
+    if (wellFormed && ::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) == 0) return t;
+  }
+  std::string fresh = randomToken();
+  if (auto why = files::writeAtomic(path, fresh + "\n", 0600))
+    log::line("Talvane: cannot keep the panel token in " + path + ": " + *why);
+  return fresh;
+}
+
+std::string BrowserStage::tokenPath() { return files::configHome() + "/talvane/panel-token"; }
 
 BrowserStage::BrowserStage(WebStage& stage, std::string token)
     : stage_(stage), token_(token.empty() ? randomToken() : std::move(token)) {}
@@ -85,8 +99,8 @@ std::optional<std::string> BrowserStage::start(std::uint16_t port, bool fallback
   // Handlers are kept per path, so the socket's path needs its own early check.
   soup_server_add_early_handler(server_, nullptr, &BrowserStage::onEarly, this, nullptr);
   soup_server_add_early_handler(server_, "/ws", &BrowserStage::onEarly, this, nullptr);
-  soup_server_add_websocket_handler(server_, "/ws", nullptr, nullptr, &BrowserStage::onSocket,
-                                    this, nullptr);
+  soup_server_add_websocket_handler(server_, "/ws", nullptr, nullptr, &BrowserStage::onSocket, this,
+                                    nullptr);
   soup_server_add_handler(server_, nullptr, &BrowserStage::onRequest, this, nullptr);
   GError* error = nullptr;
   auto listen = [&](guint p) {
@@ -148,23 +162,20 @@ bool BrowserStage::allowedHost(SoupServerMessage* msg) const {
   return host == "127.0.0.1" + p || host == "localhost" + p;
 }
 
-bool BrowserStage::hasToken(SoupServerMessage* msg, bool* fromQuery) const {
-  *fromQuery = false;
-  if (auto q = queryValue(soup_server_message_get_uri(msg), "token"); q && sameSecret(*q, token_)) {
-    *fromQuery = true;
-    return true;
-  }
-  auto c = cookieValue(
-      soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Cookie"),
-      kCookie);
-  return c && sameSecret(*c, token_);
+bool BrowserStage::hasToken(SoupServerMessage* msg) const {
+  auto q = queryValue(soup_server_message_get_uri(msg), "token");
+  return q && checkToken(*q);
 }
 
-bool BrowserStage::allowed(SoupServerMessage* msg, bool websocket, bool* fromQuery) const {
-  if (!allowedHost(msg) || !hasToken(msg, fromQuery)) return false;
+bool BrowserStage::checkToken(std::string_view offered) const {
+  return !token_.empty() && sameSecret(offered, token_);
+}
+
+bool BrowserStage::allowed(SoupServerMessage* msg, bool needsToken) const {
+  if (!allowedHost(msg)) return false;
   const char* origin =
       soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Origin");
-  if (websocket || origin) {
+  if (needsToken || origin) {
     // Browsers send Origin on every socket and on cross-site requests: it must be ours.
     const std::string p = ":" + std::to_string(port_);
     if (!origin) return false;
@@ -172,32 +183,31 @@ bool BrowserStage::allowed(SoupServerMessage* msg, bool websocket, bool* fromQue
         std::strcmp(origin, ("http://localhost" + p).c_str()) != 0)
       return false;
   }
-  return true;
+  return !needsToken || hasToken(msg);
 }
 
 void BrowserStage::early(SoupServerMessage* msg, const char* path) {
-  bool fromQuery = false;
-  if (!allowed(msg, std::strcmp(path, "/ws") == 0, &fromQuery)) refuse(msg);
+  if (!allowed(msg, std::strcmp(path, "/ws") == 0)) refuse(msg);
 }
 
 void BrowserStage::serve(SoupServerMessage* msg, const char* path) {
-  bool fromQuery = false;
-  if (!allowed(msg, false, &fromQuery)) return refuse(msg);
+  if (!allowed(msg, false)) return refuse(msg);
   const char* method = soup_server_message_get_method(msg);
   if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
     soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
     return;
   }
   SoupMessageHeaders* out = soup_server_message_get_response_headers(msg);
-  if (fromQuery) {
-    const std::string cookie = std::string(kCookie) + "=" + token_ +
-                               "; Path=/; HttpOnly; SameSite=Strict";
-    soup_message_headers_append(out, "Set-Cookie", cookie.c_str());
-  }
   soup_message_headers_replace(out, "Cache-Control", "no-cache");
   soup_message_headers_replace(out, "X-Content-Type-Options", "nosniff");
   soup_message_headers_replace(out, "Referrer-Policy", "no-referrer");
 
+  if (std::strcmp(path, kCheckPath) == 0) {
+    // Lets a page whose socket keeps failing tell "not running" from "an old address".
+    soup_server_message_set_status(
+        msg, hasToken(msg) ? SOUP_STATUS_NO_CONTENT : SOUP_STATUS_FORBIDDEN, nullptr);
+    return;
+  }
   std::optional<PageFiles::File> file;
   switch (source_.kind) {
     case PageSource::Kind::kDirectory:
@@ -228,15 +238,15 @@ void BrowserStage::opened(SoupWebsocketConnection* socket) {
   soup_websocket_connection_set_keepalive_interval(socket, 20);
   g_object_ref(socket);
   sockets_.insert(socket);
-  g_signal_connect(socket, "message",
-                   G_CALLBACK(+[](SoupWebsocketConnection*, gint type, GBytes* bytes,
-                                  gpointer self) {
-                     if (type != SOUP_WEBSOCKET_DATA_TEXT) return;
-                     gsize size = 0;
-                     auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-                     static_cast<BrowserStage*>(self)->received(std::string(data, size));
-                   }),
-                   this);
+  g_signal_connect(
+      socket, "message",
+      G_CALLBACK(+[](SoupWebsocketConnection*, gint type, GBytes* bytes, gpointer self) {
+        if (type != SOUP_WEBSOCKET_DATA_TEXT) return;
+        gsize size = 0;
+        auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+        static_cast<BrowserStage*>(self)->received(std::string(data, size));
+      }),
+      this);
   g_signal_connect(socket, "closed", G_CALLBACK(+[](SoupWebsocketConnection* s, gpointer self) {
                      static_cast<BrowserStage*>(self)->closed(s);
                    }),

@@ -33,6 +33,57 @@ std::string boolText(bool b) { return b ? "true" : "false"; }
 
 }  // namespace
 
+// A page cannot forge log lines (control characters are escaped) or flood the log.
+std::string NotchController::logSafe(std::string_view text) {
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  // Room for the longest escape and the closing ellipsis.
+  const size_t budget = kMaxLogBytes - 8;
+  size_t i = 0;
+  for (; i < text.size() && out.size() < budget; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c == 0x7f) {
+      out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : "";
+      if (c != '\n' && c != '\t' && c != '\r') {
+        out += "\\x";
+        out.push_back(hex[c >> 4]);
+        out.push_back(hex[c & 15]);
+      }
+    } else if (c == 0xc2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      // C1 controls (U+0080..U+009F), e.g. NEL, which some viewers take as a line break.
+      const auto d = static_cast<unsigned char>(text[++i]);
+      out += "\\u00";
+      out.push_back(hex[d >> 4]);
+      out.push_back(hex[d & 15]);
+    } else if (c == 0xe2 && i + 2 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+               (static_cast<unsigned char>(text[i + 2]) == 0xa8 ||
+                static_cast<unsigned char>(text[i + 2]) == 0xa9)) {
+      // U+2028 and U+2029: line and paragraph separators.
+      out += static_cast<unsigned char>(text[i + 2]) == 0xa8 ? "\\u2028" : "\\u2029";
+      i += 2;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  if (i < text.size()) {
+    // Cut back to a character boundary.
+    size_t cut = out.size();
+    while (cut > 0 && (static_cast<unsigned char>(out[cut - 1]) & 0xc0) == 0x80) --cut;
+    if (cut > 0 && static_cast<unsigned char>(out[cut - 1]) >= 0xc0)
+      --cut;
+    else
+      cut = out.size();
+    out.resize(cut);
+    out += "…";
+  }
+  return out;
+}
+
 NotchController::NotchController(Hub& hub, Desktop desktop, EventLoop& loop)
     : hub_(hub), desktop_(desktop), loop_(loop), usage_(loop) {
   stage_.onMessage = [this](const Json& m) { handle(m); };
@@ -337,7 +388,8 @@ void NotchController::handle(const Json& message) {
   } else if (t == "jump") {
     hub_.jump(id);
   } else if (t == "allow" || t == "deny") {
-    hub_.decide(id, t);
+    // The request the user saw; a click that lands after it was replaced answers nothing.
+    hub_.decide(id, t, std::nullopt, json::string(message, "request").value_or(""));
   } else if (t == "answer") {
     std::vector<std::string> answers;
     if (const Json* list = json::array(message, "answers")) {
@@ -397,7 +449,10 @@ void NotchController::handle(const Json& message) {
     Prefs::set(*key, *value);
     push();
   } else if (t == "copyDiagnostics") {
-    desktop_.clipboard.copyText(diagnostics());
+    const std::string text = diagnostics();
+    desktop_.clipboard.copyText(text);
+    // A page in a browser copies with its own clipboard; the app's may be no one's.
+    stage_.send("diagnostics", {{"text", text}});
   } else if (t == "usage") {
     stage_.send("usage", usage_.snapshot());
   } else if (t == "focus") {
@@ -417,7 +472,9 @@ void NotchController::handle(const Json& message) {
     desktop_.shell.checkUpdates();
   } else if (t == "log") {
     const Json* msg = json::member(message, "msg");
-    std::string text = !msg ? "" : msg->is_string() ? msg->get<std::string>() : json::compact(*msg);
+    const std::string text = logSafe(!msg               ? ""
+                                     : msg->is_string() ? msg->get<std::string>()
+                                                        : json::compact(*msg));
     trace::line("PAGE " + text);
     log::line("Talvane page: " + text);
   } else if (t == "onboardDone") {

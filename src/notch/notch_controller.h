@@ -53,6 +53,9 @@ class NotchController {
 
   // The text "copyDiagnostics" puts on the clipboard.
   std::string diagnostics() const;
+  // A page's "log" text as written: control characters escaped, at most kMaxLogBytes.
+  static std::string logSafe(std::string_view text);
+  static constexpr size_t kMaxLogBytes = 4096;
 
   const std::set<std::string>& holds() const { return holds_; }
   const Rect& drawn() const { return drawn_; }

@@ -86,12 +86,34 @@ void WebStage::send(std::string_view type, const Json& payload) {
   } catch (const Json::exception&) {
     return;
   }
+  const bool state = type == "state";
   if (ready_) {
+    if (state) ++statesSent_;
     if (host_) host_->deliver(text);
     return;
   }
-  queued_.push_back(std::move(text));
-  while (queued_.size() > kMaxQueued) queued_.pop_front();
+  if (state) {
+    // Each state is complete: only the newest one is worth delivering.
+    std::erase_if(queued_, [&](const Queued& q) {
+      if (q.state) queuedBytes_ -= q.text.size();
+      return q.state;
+    });
+  }
+  queuedBytes_ += text.size();
+  queued_.push_back({std::move(text), state});
+  trimQueue();
+}
+
+void WebStage::trimQueue() {
+  auto over = [&] { return queued_.size() > kMaxQueued || queuedBytes_ > kMaxQueuedBytes; };
+  for (auto it = queued_.begin(); over() && it != queued_.end();) {
+    if (it->state) {
+      ++it;
+      continue;
+    }
+    queuedBytes_ -= it->text.size();
+    it = queued_.erase(it);
+  }
 }
 
 void WebStage::receive(const Json& message) {
@@ -99,11 +121,18 @@ void WebStage::receive(const Json& message) {
   auto type = json::string(message, "type");
   if (type && *type == "ready") {
     ready_ = true;
-    std::deque<std::string> taken;
+    std::deque<Queued> taken;
     taken.swap(queued_);
+    queuedBytes_ = 0;
+    const std::uint64_t before = statesSent_;
     if (onMessage) onMessage(message);
-    for (const auto& text : taken)
-      if (host_) host_->deliver(text);
+    // A state sent by the handler is newer than any queued one: never replay an older one after it.
+    const bool fresh = statesSent_ != before;
+    for (const auto& q : taken) {
+      if (fresh && q.state) continue;
+      if (q.state) ++statesSent_;
+      if (host_) host_->deliver(q.text);
+    }
     return;
   }
   if (onMessage) onMessage(message);

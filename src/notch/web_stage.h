@@ -3,6 +3,7 @@
 // holds native-to-page messages back until the page says it is ready. The page itself runs in
 // a `PageHost`: a web view in a window, or browsers connected to the browser stage.
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -51,6 +52,7 @@ class WebStage {
 
   bool isReady() const { return ready_; }
   std::size_t queuedCount() const { return queued_.size(); }
+  std::size_t queuedBytes() const { return queuedBytes_; }
   const std::string& route() const { return route_; }
   const PageSource& source() const { return source_; }
 
@@ -62,15 +64,26 @@ class WebStage {
   static std::vector<std::string> candidateDirectories();
   static PageSource chooseSource(const std::string& route);
 
-  // Queued messages beyond this are dropped oldest first: a panel nobody opens (a headless
-  // run with no browser connected) must not grow without bound.
+  // Queued messages beyond these are dropped oldest first: a panel nobody opens (a headless
+  // run with no browser connected) must not grow without bound. The newest state is never
+  // dropped.
   static constexpr std::size_t kMaxQueued = 4096;
+  static constexpr std::size_t kMaxQueuedBytes = 8u << 20;
 
  private:
+  struct Queued {
+    std::string text;
+    bool state = false;
+  };
+  void trimQueue();
+
   std::string route_;
   PageHost* host_ = nullptr;
   bool ready_ = false;
-  std::deque<std::string> queued_;
+  std::deque<Queued> queued_;
+  std::size_t queuedBytes_ = 0;
+  // Counts states delivered, so "ready" can tell whether its handler sent a fresh one.
+  std::uint64_t statesSent_ = 0;
   PageSource source_;
 };
 

@@ -15,18 +15,27 @@ constexpr std::string_view kPassThroughNames[] = {
     // the agents and the runtimes they are written for
     "claude", "codex", "cursor-agent", "gemini", "droid", "opencode", "copilot", "node", "nodejs",
     "bun", "deno", "python", "python3",
-    // shells
-    "sh", "bash", "zsh", "fish", "dash", "ash", "ksh", "mksh", "oksh", "pdksh", "yash", "tcsh",
-    "csh", "nu", "elvish", "xonsh", "busybox",
     // privilege switches
     "sudo", "su", "doas", "runuser", "pkexec",
     // remote logins
     "sshd", "sshd-session", "dropbear", "mosh-server",
     // service managers
-    "systemd", "init", "launchd",
-    // wrappers a hook command may be run through
+    "systemd", "init", "launchd"};
+
+// What a hook command runs the relay through: shells and wrappers. They are pass-throughs too,
+// and they live only as long as the hook, so the agent is the first ancestor above them.
+constexpr std::string_view kLauncherNames[] = {
+    // shells
+    "sh", "bash", "zsh", "fish", "dash", "ash", "ksh", "mksh", "oksh", "pdksh", "yash", "tcsh",
+    "csh", "nu", "elvish", "xonsh", "busybox",
+    // wrappers
     "env", "nice", "nohup", "setsid", "stdbuf", "timeout", "time", "flock", "xargs", "chrt",
     "ionice"};
+
+template <std::size_t N>
+bool named(const std::string_view (&names)[N], std::string_view name) {
+  return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
 
 std::string_view baseName(std::string_view path) {
   std::size_t slash = path.rfind('/');
@@ -54,12 +63,11 @@ bool isAgentBinary(std::string_view path) {
          path.find("/claude-code-vm/") != std::string_view::npos || path.ends_with("/claude");
 }
 
+bool isHookLauncher(std::string_view path) { return named(kLauncherNames, baseName(path)); }
+
 bool isPassThrough(std::string_view path) {
   std::string_view name = baseName(path);
-  if (std::find(std::begin(kPassThroughNames), std::end(kPassThroughNames), name) !=
-      std::end(kPassThroughNames)) {
-    return true;
-  }
+  if (named(kPassThroughNames, name) || named(kLauncherNames, name)) return true;
   // Claude Code's own installer keeps its binaries under .../claude/versions/<version>.
   return isVersionedPython(name) || path.find("/claude/versions/") != std::string_view::npos;
 }
@@ -93,7 +101,13 @@ HostFacts hostFacts(const std::vector<Ancestor>& chain) {
     std::size_t mark = host.path.find(kBundleMark);
     facts.bundle = mark == std::string::npos ? host.path : host.path.substr(0, mark) + ".app";
   }
-  if (chain.size() >= 2) facts.agentPid = chain[1].pid;
+  // Not simply the grandparent: dash (Debian's /bin/sh) does not exec the last command of
+  // `sh -c`, so the installed command leaves two shells between the agent and the relay.
+  for (const Ancestor& entry : chain) {
+    if (isHookLauncher(entry.path)) continue;
+    facts.agentPid = entry.pid;
+    break;
+  }
   return facts;
 }
 

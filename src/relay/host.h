@@ -17,6 +17,9 @@ namespace talvane {
 // including a copy shipped inside an application's folder.
 bool isAgentBinary(std::string_view path);
 
+// True for a shell or wrapper (env, timeout, ...) that a hook command may run the relay through.
+bool isHookLauncher(std::string_view path);
+
 // True for a process that only carries the agent or the hook along: the agent and the
 // interpreters it runs on, shells, privilege switches, remote logins and service managers.
 // None of them is ever the host.
@@ -27,7 +30,7 @@ struct HostFacts {
   std::optional<std::string> tty;     // first terminal device found in the ancestry
   std::optional<pid_t> pid;           // the hosting application
   std::optional<std::string> bundle;  // its bundle or executable path
-  std::optional<pid_t> agentPid;      // the relay's grandparent, normally the agent
+  std::optional<pid_t> agentPid;      // the agent: the nearest ancestor that is no hook launcher
 };
 
 // The index in `chain` (nearest first) of the hosting application, if any.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -38,6 +39,8 @@ constexpr Blocking kBlockingFor[] = {
 };
 
 constexpr std::size_t kReadChunk = 8192;
+// How long connecting may take. The answer itself may take as long as the user needs.
+constexpr timeval kConnectLimit{1, 500000};
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -150,6 +153,10 @@ std::string homeDirectory() {
   return passwdHome(passwd, ::getuid()).value_or("/");
 }
 
+bool setSendTimeout(int fd, timeval limit) {
+  return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
 class Socket {
  public:
   explicit Socket(int fd) : fd_(fd) {}
@@ -240,7 +247,13 @@ std::string exchange(const std::string& sockPath, std::string_view line, bool wa
   address.sun_family = AF_UNIX;
   memcpy(address.sun_path, sockPath.data(), sockPath.size());
   const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sockPath.size() + 1);
-  if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), length) != 0) return {};
+  // A unix-socket connect waits for room in the listener's backlog for as long as the send
+  // time-out allows; an app that has stopped accepting would otherwise hold every hook.
+  if (!setSendTimeout(socket.fd(), kConnectLimit) ||
+      ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+      !setSendTimeout(socket.fd(), timeval{0, 0})) {
+    return {};
+  }
 
   // MSG_NOSIGNAL: an app that has gone away must not end the relay with SIGPIPE.
   if (!writeAll(socket.fd(), line, MSG_NOSIGNAL) || !wait) return {};

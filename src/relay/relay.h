@@ -39,7 +39,8 @@ std::string socketPath(std::string_view home);
 std::optional<std::string> passwdHome(std::string_view passwd, uid_t uid);
 
 // Writes `line` to the app at `sockPath`; when `wait`, returns what the app answers (up to its
-// first line feed, or everything until it closes). Empty when nothing could be sent or read.
+// first line feed, or everything until it closes). Empty when nothing could be sent or read,
+// including when connecting takes longer than 1.5 s (an app that stopped accepting).
 std::string exchange(const std::string& sockPath, std::string_view line, bool wait);
 
 // What the agent reads on standard output, line feed included; empty for nothing.

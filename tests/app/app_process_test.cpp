@@ -1,7 +1,10 @@
 // The app and the relay as real processes in a temporary home: the answers an agent receives
 // when TALVANE_DEBUG_ANSWER answers every request, and what `talvane state` shows meanwhile.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
 
 #include "platform/json.h"
 #include "support/relay_process.h"
@@ -36,9 +39,20 @@ class Child {
   }
   ~Child() {
     if (pid_ > 0) {
+      ::kill(pid_, SIGCONT);
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
     }
+  }
+  void signal(int number) { ::kill(pid_, number); }
+  pid_t pid() const { return pid_; }
+  // The wait status once the child has ended, without waiting for it; nullopt while it runs.
+  std::optional<int> ended() {
+    int status = 0;
+    if (pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_) return ended_;
+    pid_ = -1;
+    ended_ = status;
+    return ended_;
   }
   const std::string& output() {
     char chunk[4096];
@@ -57,6 +71,7 @@ class Child {
 
  private:
   pid_t pid_ = -1;
+  std::optional<int> ended_;
   UniqueFd out_;
   std::string output_;
 };
@@ -66,11 +81,17 @@ class AppProcess : public ::testing::Test {
   void start(const std::string& answer) {
     if (::access(kApp.c_str(), X_OK) != 0 || ::access(testing::kRelayPath.c_str(), X_OK) != 0)
       GTEST_SKIP() << "talvane and talvane-hook are not built";
-    app = std::make_unique<Child>(std::vector<std::string>{kApp, "--web", "--port", "0"},
-                                  std::vector<std::string>{"TALVANE_DEBUG_ANSWER=" + answer});
-    ASSERT_TRUE(testing::runUntil(
-        [&] { return app->output().find("Talvane panel: http://127.0.0.1:") != std::string::npos; }));
+    app = launch({"TALVANE_DEBUG_ANSWER=" + answer});
   }
+  static std::unique_ptr<Child> launch(std::vector<std::string> env = {}) {
+    auto child = std::make_unique<Child>(std::vector<std::string>{kApp, "--web", "--port", "0"},
+                                         std::move(env));
+    EXPECT_TRUE(testing::runUntil([&] {
+      return child->output().find("Talvane panel: http://127.0.0.1:") != std::string::npos;
+    }));
+    return child;
+  }
+  std::string socketPath() const { return home.path() + "/.talvane/run/talvane.sock"; }
   std::string relay(const std::string& event, const Json& extra) {
     Json payload = {{"hook_event_name", event}, {"session_id", "s1"}, {"cwd", home.path()}};
     payload.update(extra);
@@ -163,6 +184,77 @@ TEST_F(AppProcess, TerminatingRemovesTheSocket) {
   EXPECT_EQ(::access(socket.c_str(), F_OK), 0);
   EXPECT_EQ(app->terminate(), 0);
   EXPECT_NE(::access(socket.c_str(), F_OK), 0);
+}
+
+// A second start replaces the first: the first is gone before the second serves anything, and
+// the socket the second bound survives the first's exit.
+TEST_F(AppProcess, ANewCopyTakesOverAndKeepsItsSocket) {
+  start("allow");
+  std::unique_ptr<Child> second = launch();
+  std::optional<int> first = app->ended();
+  ASSERT_TRUE(first) << "two copies run at once";
+  EXPECT_TRUE(WIFEXITED(*first) && WEXITSTATUS(*first) == 0);
+  EXPECT_EQ(::access(socketPath().c_str(), F_OK), 0) << "the old copy removed the new socket";
+  EXPECT_TRUE(state().contains("sessions"));
+  EXPECT_EQ(relay("PreToolUse", {{"tool_name", "Read"}}), "");
+  EXPECT_EQ(state()["sessions"].size(), 1u) << "the hook did not reach the new copy";
+  EXPECT_EQ(second->terminate(), 0);
+  EXPECT_NE(::access(socketPath().c_str(), F_OK), 0);
+}
+
+TEST_F(AppProcess, AnOlderCopyThatDoesNotQuitIsForcedBeforeTheNewOneStarts) {
+  start("allow");
+  app->signal(SIGSTOP);  // cannot act on SIGTERM
+  std::unique_ptr<Child> second = launch();
+  std::optional<int> first = app->ended();
+  ASSERT_TRUE(first) << "two copies run at once";
+  EXPECT_TRUE(WIFSIGNALED(*first) && WTERMSIG(*first) == SIGKILL);
+  EXPECT_EQ(::access(socketPath().c_str(), F_OK), 0);
+  EXPECT_TRUE(state().contains("sessions"));
+}
+
+// A copy from before the lock only left its pid in talvane.pid; it is replaced all the same.
+TEST_F(AppProcess, ACopyKnownOnlyByItsPidFileIsReplacedToo) {
+  if (::access(kApp.c_str(), X_OK) != 0) GTEST_SKIP() << "talvane is not built";
+  Child legacy({kApp}, {"TALVANE_LAUNCH_CHECK=1"});  // idle, holds no lock
+  ASSERT_TRUE(legacy.pid() > 0);
+  home.write(".talvane/run/talvane.pid", std::to_string(legacy.pid()) + "\n");
+  // Not before it runs as talvane: a copy is recognised by its program.
+  ASSERT_TRUE(testing::runUntil([&] {
+    char exe[4096];
+    ssize_t n =
+        ::readlink(("/proc/" + std::to_string(legacy.pid()) + "/exe").c_str(), exe, sizeof exe);
+    return n > 0 && std::string(exe, size_t(n)) == kApp;
+  }));
+  std::unique_ptr<Child> app = launch();
+  // (It may still be loading its libraries when asked to quit; how it ends does not matter.)
+  EXPECT_TRUE(legacy.ended()) << "two copies run at once";
+}
+
+// A takeover's SIGTERM may come at any point of startup: before the listener exists, while it
+// starts, or once the panel is served. Every time the socket goes with the app and a relay that
+// was waiting gets its answer (none).
+TEST(AppSignals, TerminatingAtAnyPointOfStartupRemovesTheSocketAndReleasesRelays) {
+  if (::access(kApp.c_str(), X_OK) != 0 || ::access(testing::kRelayPath.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "talvane and talvane-hook are not built";
+  for (int delayMs : {0, 5, 20, 100, 300}) {
+    SCOPED_TRACE(delayMs);
+    testing::TestHome home;
+    const std::string socket = home.path() + "/.talvane/run/talvane.sock";
+    Child app({kApp, "--web", "--port", "0"}, {});
+    timespec pause{0, delayMs * 1000000L};
+    ::nanosleep(&pause, nullptr);
+    const Json ask = {{"hook_event_name", "PermissionRequest"},
+                      {"session_id", "s1"},
+                      {"tool_name", "Bash"},
+                      {"tool_input", {{"command", "ls"}}}};
+    testing::RelayProcess relay({"claude"}, ask.dump());
+    app.terminate();
+    EXPECT_NE(::access(socket.c_str(), F_OK), 0) << "the socket file outlived the app";
+    EXPECT_TRUE(testing::runUntil([&] { return relay.finished(); }, 20)) << "a relay still waits";
+    EXPECT_EQ(relay.exitStatus(), 0);
+    EXPECT_EQ(relay.output(), "");
+  }
 }
 
 }  // namespace

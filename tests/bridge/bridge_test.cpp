@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -359,6 +360,60 @@ TEST_F(BridgeTest, StopRemovesTheSocketFileAndLeavesOpenConnectionsAlone) {
   router.calls.at(0).reply("done");
   ASSERT_TRUE(runUntil([&] { return client.ended(); }));
   EXPECT_EQ(client.received(), "done\n");
+}
+
+// A newer copy of the app binds the path while this one is on its way out: quitting must leave
+// the newer copy's socket where it is.
+TEST_F(BridgeTest, StopLeavesASocketFileThatIsNotItsOwn) {
+  ASSERT_EQ(::unlink(bridgeSocketPath().c_str()), 0);
+  Bridge newer(router);
+  newer.start();
+  ASSERT_TRUE(newer.listening());
+  bridge->stop();
+  EXPECT_TRUE(files::exists(bridgeSocketPath()));
+  Client client;
+  client.send("{\"n\":1}\n");
+  ASSERT_TRUE(runUntil([&] { return router.calls.size() == 1; }));
+  newer.stop();
+  EXPECT_FALSE(files::exists(bridgeSocketPath()));
+}
+
+struct LostSocketCase {
+  const char* what;
+  std::function<void(const std::string& path)> lose;
+};
+
+TEST_F(BridgeTest, LostSocketFileIsBoundAgainWithOneLogLine) {
+  const LostSocketCase cases[] = {
+      {"deleted", [](const std::string& path) { ::unlink(path.c_str()); }},
+      {"its folder deleted", [](const std::string&) { testing::removeTree(bridgeDirectory()); }},
+      {"replaced by a file",
+       [](const std::string& path) {
+         ::unlink(path.c_str());
+         ASSERT_TRUE(files::writeAtomic(path, "x", 0600) == std::nullopt);
+       }},
+  };
+  for (const LostSocketCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    router.calls.clear();
+    Client held;  // connected before the loss: still served
+    held.send("{\"n\":0}\n");
+    c.lose(bridgeSocketPath());
+    EXPECT_FALSE(Client().connected());
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(bridge->keepListening());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Talvane: the socket file was gone; listening again on " + bridgeSocketPath() + "\n");
+    Client client;
+    ASSERT_TRUE(client.connected());
+    client.send("{\"n\":1}\n");
+    ASSERT_TRUE(runUntil([&] { return router.calls.size() == 2; }));
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(bridge->keepListening());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  }
 }
 
 }  // namespace

@@ -100,6 +100,25 @@ TEST_F(HubAnswersTest, AnAnswerWithoutARelayStillUpdatesTheSession) {
 
 // --- permission decisions ------------------------------------------------------------------
 
+TEST_F(HubAnswersTest, ADecisionNamingAReplacedRequestAnswersNothing) {
+  struct Case {
+    const char* request;
+    bool answersNewer;
+  };
+  for (const Case& c : std::vector<Case>{{"claude:s1:tu1", false},  // the one the user saw
+                                         {"claude:s1:tu2", true},
+                                         {"", true}}) {  // an old page names none
+    SCOPED_TRACE(c.request);
+    restart();
+    Relay first = permission("s1", "tu1");
+    Relay second = permission("s1", "tu2");
+    ASSERT_EQ(first.calls(), 1u);
+    hub().decide("claude:s1", "allow", std::nullopt, c.request);
+    EXPECT_EQ(second.calls(), c.answersNewer ? 1u : 0u);
+    EXPECT_EQ(static_cast<bool>(get("claude:s1").pending), !c.answersNewer);
+  }
+}
+
 TEST_F(HubAnswersTest, AllowWritesOnlyTheBehavior) {
   Relay relay = permission();
   hub().decide("claude:s1", "allow");

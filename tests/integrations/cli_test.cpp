@@ -63,6 +63,8 @@ TEST_F(CliTest, ConnectAllStatusDisconnectAll) {
   // The relay shipped beside talvane is the one installed.
   EXPECT_EQ(contents(home_.path() + "/.talvane/bin/talvane-hook"),
             contents(TALVANE_BIN_DIR "/talvane-hook"));
+  EXPECT_EQ(talvane("connect gemini").out,
+            "Gemini CLI was already connected (~/.gemini/settings.json is unchanged)\n");
 
   auto status = talvane("status");
   EXPECT_EQ(status.status, 0) << status.err;
@@ -76,6 +78,8 @@ TEST_F(CliTest, ConnectAllStatusDisconnectAll) {
 
   auto disconnected = talvane("disconnect all");
   EXPECT_EQ(disconnected.status, 0) << disconnected.err;
+  EXPECT_EQ(talvane("disconnect cursor").out,
+            "Cursor was not connected (~/.cursor/hooks.json is unchanged)\n");
   status = talvane("status");
   for (const std::string& row : agents(status.out))
     EXPECT_EQ(row.substr(row.size() - 6), "yes no") << row;
@@ -83,8 +87,7 @@ TEST_F(CliTest, ConnectAllStatusDisconnectAll) {
   EXPECT_EQ(jsonAt(home_.path() + "/.claude/settings.json"),
             Json::parse(R"({"model": "opus", "hooks": {"Stop": [
                 {"hooks": [{"type": "command", "command": "say done"}]}]}})"));
-  EXPECT_EQ(jsonAt(home_.path() + "/.gemini/settings.json"),
-            Json::parse(R"({"theme": "Dracula", "hooks": {}})"));
+  EXPECT_EQ(contents(home_.path() + "/.gemini/settings.json"), gemini) << "comments and all";
   // The backup holds the connected version, the one before the last write.
   EXPECT_NE(contents(home_.path() + "/.gemini/settings.json.talvane-backup").find("talvane-hook"),
             std::string::npos);

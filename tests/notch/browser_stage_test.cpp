@@ -5,6 +5,7 @@
 #include <libsoup/soup.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -66,45 +67,78 @@ class BrowserStageTest : public ::testing::Test {
   std::string host;
 };
 
-TEST_F(BrowserStageTest, TheTokenInTheAddressOpensThePageAndSetsAStrictCookie) {
+TEST_F(BrowserStageTest, ThePagesFilesNeedNoTokenAndNoCookieIsEverSet) {
   EXPECT_EQ(browser.url(),
             "http://127.0.0.1:" + std::to_string(browser.port()) + "/?token=secret-token");
-  auto r = get(browser.port(), "/?token=secret-token", host);
-  EXPECT_EQ(status(r), 200);
-  EXPECT_NE(r.find("<title>panel</title>"), std::string::npos);
-  EXPECT_NE(r.find("Set-Cookie: talvane_token=secret-token; Path=/; HttpOnly; SameSite=Strict"),
-            std::string::npos);
-  auto js = get(browser.port(), "/app.JS", host + "Cookie: a=b; talvane_token=secret-token\r\n");
+  for (const std::string target : {"/", "/?token=secret-token", "/?onboard&token=secret-token"}) {
+    auto r = get(browser.port(), target, host);
+    EXPECT_EQ(status(r), 200) << target;
+    EXPECT_NE(r.find("<title>panel</title>"), std::string::npos);
+    EXPECT_EQ(r.find("Set-Cookie"), std::string::npos);
+    EXPECT_NE(r.find("Referrer-Policy: no-referrer"), std::string::npos);
+  }
+  auto js = get(browser.port(), "/app.JS", host);
   EXPECT_EQ(status(js), 200);
   EXPECT_NE(js.find("Content-Type: text/javascript; charset=utf-8"), std::string::npos);
-  auto localhost = get(browser.port(), "/?token=secret-token",
-                       "Host: localhost:" + std::to_string(browser.port()) + "\r\n");
+  auto localhost =
+      get(browser.port(), "/", "Host: localhost:" + std::to_string(browser.port()) + "\r\n");
   EXPECT_EQ(status(localhost), 200);
-  EXPECT_EQ(status(get(browser.port(), "/missing.css", host + "Cookie: talvane_token=secret-token\r\n")),
-            404);
+  EXPECT_EQ(status(get(browser.port(), "/missing.css", host)), 404);
+}
+
+TEST_F(BrowserStageTest, TheTokenCheckTakesOnlyTheWholeToken) {
+  struct Case {
+    std::string query;
+    int status;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"", 403},
+           {"?token=", 403},
+           {"?token", 403},
+           {"?token=secret", 403},         // a prefix
+           {"?token=secret-token0", 403},  // longer
+           {"?token=secret-tokem", 403},   // one character off
+           {"?token=SECRET-TOKEN", 403},
+           {"?onboard&token=secret-token", 204},  // the route the app builds for onboarding
+           {"?token=secret%2Dtoken", 204},        // escaped, as a browser may send it
+           {"?a=1&token=secret-token&b", 204},
+       }) {
+    EXPECT_EQ(status(get(browser.port(), "/check" + c.query, host)), c.status) << c.query;
+  }
+}
+
+TEST(BrowserStageToken, AnEmptyTokenIsNeverAcceptedAndAKeptOneIsPrivate) {
+  testing::TestHome home;
+  const std::string path = home.path() + "/.config/talvane/panel-token";
+  const std::string first = BrowserStage::keptToken(path);
+  EXPECT_EQ(first.size(), 48u);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(BrowserStage::keptToken(path), first) << "survives a restart";
+  ::chmod(path.c_str(), 0644);
+  EXPECT_NE(BrowserStage::keptToken(path), first) << "a readable token is replaced";
+  home.write(".config/talvane/panel-token", "\n");
+  ::chmod(path.c_str(), 0600);
+  EXPECT_EQ(BrowserStage::keptToken(path).size(), 48u) << "an empty file is no token";
 }
 
 TEST_F(BrowserStageTest, EverythingElseIsForbiddenWithNothingServed) {
   const std::string port = std::to_string(browser.port());
   for (const auto& [target, headers] : std::vector<std::pair<std::string, std::string>>{
-           {"/", host},                                                   // no token
-           {"/?token=wrong", host},                                       // wrong token
-           {"/", host + "Cookie: talvane_token=secret-tokem\r\n"},        // wrong cookie
-           {"/?token=secret-token", "Host: evil.example:" + port + "\r\n"},  // DNS rebinding
-           {"/?token=secret-token", "Host: 127.0.0.1:1\r\n"},             // other port
-           {"/?token=secret-token", host + "Origin: http://evil.example\r\n"},
+           {"/", "Host: evil.example:" + port + "\r\n"},  // DNS rebinding
+           {"/", "Host: 127.0.0.1:1\r\n"},                // other port
+           {"/", host + "Origin: http://evil.example\r\n"},
        }) {
     auto r = get(browser.port(), target, headers);
     EXPECT_EQ(status(r), 403) << target << " " << headers;
     EXPECT_EQ(r.find("panel"), std::string::npos);
-    EXPECT_EQ(r.find("Set-Cookie"), std::string::npos);
   }
   // HTTP/1.0 without a Host header at all.
   {
-    auto r = roundTrip(browser.port(), "GET /?token=secret-token HTTP/1.0\r\n\r\n");
+    auto r = roundTrip(browser.port(), "GET / HTTP/1.0\r\n\r\n");
     EXPECT_EQ(status(r), 403);
     EXPECT_EQ(r.find("panel"), std::string::npos);
-    EXPECT_EQ(r.find("Set-Cookie"), std::string::npos);
   }
 }
 
@@ -116,18 +150,16 @@ struct Tab {
   bool finished = false;
   std::vector<std::string> received;
 
-  Tab(std::uint16_t port, const std::string& origin, const std::string& cookie) {
-    const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/ws";
+  Tab(std::uint16_t port, const std::string& origin, const std::string& query) {
+    const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/ws" + query;
     SoupMessage* msg = soup_message_new("GET", url.c_str());
-    auto* headers = soup_message_get_request_headers(msg);
-    if (!cookie.empty()) soup_message_headers_replace(headers, "Cookie", cookie.c_str());
     soup_session_websocket_connect_async(
         session, msg, origin.empty() ? nullptr : origin.c_str(), nullptr, G_PRIORITY_DEFAULT,
         nullptr,
         +[](GObject* source, GAsyncResult* result, gpointer data) {
           auto* tab = static_cast<Tab*>(data);
-          tab->socket = soup_session_websocket_connect_finish(SOUP_SESSION(source), result,
-                                                              &tab->error);
+          tab->socket =
+              soup_session_websocket_connect_finish(SOUP_SESSION(source), result, &tab->error);
           if (tab->socket) {
             soup_websocket_connection_set_max_incoming_payload_size(tab->socket, 64 << 20);
             g_signal_connect(tab->socket, "message",
@@ -148,9 +180,11 @@ struct Tab {
     if (socket) {
       g_signal_handlers_disconnect_by_data(socket, this);
       soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
-      testing::runUntil([&] {
-        return soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_CLOSED;
-      }, 5);
+      testing::runUntil(
+          [&] {
+            return soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_CLOSED;
+          },
+          5);
       g_object_unref(socket);
     }
     g_clear_error(&error);
@@ -159,22 +193,25 @@ struct Tab {
   void send(const std::string& text) { soup_websocket_connection_send_text(socket, text.c_str()); }
 };
 
-TEST_F(BrowserStageTest, SocketsNeedOurOriginAndTheCookie) {
+TEST_F(BrowserStageTest, SocketsNeedOurOriginAndTheWholeToken) {
   const std::string origin = "http://127.0.0.1:" + std::to_string(browser.port());
-  const std::string cookie = "talvane_token=secret-token";
-  {
-    Tab wrongOrigin(browser.port(), "http://evil.example", cookie);
-    EXPECT_EQ(wrongOrigin.socket, nullptr);
+  struct Case {
+    std::string origin, query;
+    bool opens;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"http://evil.example", "?token=secret-token", false},
+           {"", "?token=secret-token", false},
+           {origin, "", false},
+           {origin, "?token=", false},
+           {origin, "?token=secret", false},
+           {origin, "?token=secret-token-and-more", false},
+           {origin, "?onboard&token=secret-token", true},
+       }) {
+    Tab tab(browser.port(), c.origin, c.query);
+    EXPECT_EQ(tab.socket != nullptr, c.opens) << c.origin << " " << c.query;
   }
-  {
-    Tab noOrigin(browser.port(), "", cookie);
-    EXPECT_EQ(noOrigin.socket, nullptr);
-  }
-  {
-    Tab noCookie(browser.port(), origin, "");
-    EXPECT_EQ(noCookie.socket, nullptr);
-  }
-  Tab good(browser.port(), origin, cookie);
+  Tab good(browser.port(), origin, "?token=secret-token");
   EXPECT_NE(good.socket, nullptr);
   EXPECT_EQ(browser.pageCount(), 1u);
 }
@@ -187,8 +224,8 @@ TEST_F(BrowserStageTest, MessagesCrossBothWaysToEveryTabAndLargeOnesSurvive) {
     if (m["type"] == "ready") stage.send("state", {{"open", false}});
   };
   stage.send("usage", {{"today", 1.5}});  // queued: nobody is ready yet
-  Tab a(browser.port(), origin, "talvane_token=secret-token");
-  Tab b(browser.port(), origin, "talvane_token=secret-token");
+  Tab a(browser.port(), origin, "?token=secret-token");
+  Tab b(browser.port(), origin, "?token=secret-token");
   ASSERT_TRUE(a.socket && b.socket);
   a.send(R"({"type":"ready"})");
   ASSERT_TRUE(testing::runUntil([&] { return a.received.size() >= 2 && b.received.size() >= 2; }));
@@ -208,7 +245,7 @@ TEST_F(BrowserStageTest, MessagesCrossBothWaysToEveryTabAndLargeOnesSurvive) {
 TEST_F(BrowserStageTest, WhenTheLastTabClosesMessagesQueueAgain) {
   const std::string origin = "http://127.0.0.1:" + std::to_string(browser.port());
   {
-    Tab a(browser.port(), origin, "talvane_token=secret-token");
+    Tab a(browser.port(), origin, "?token=secret-token");
     a.send(R"({"type":"ready"})");
     ASSERT_TRUE(testing::runUntil([&] { return stage.isReady(); }));
   }

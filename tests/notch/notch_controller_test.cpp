@@ -79,15 +79,15 @@ class NotchControllerTest : public ::testing::Test {
   // A Claude Code session waiting on a permission request; returns the session id.
   std::string waitingSession(int* replies, std::string* answer) {
     auto pending = hub.claude({{"hook_event_name", "PermissionRequest"},
-                          {"session_id", "s1"},
-                          {"cwd", "/tmp"},
-                          {"tool_name", "Bash"},
-                          {"tool_input", {{"command", "ls"}}},
-                          {"_agent", "claude"}},
-                         [=](const std::string& a) {
-                           ++*replies;
-                           *answer = a;
-                         });
+                               {"session_id", "s1"},
+                               {"cwd", "/tmp"},
+                               {"tool_name", "Bash"},
+                               {"tool_input", {{"command", "ls"}}},
+                               {"_agent", "claude"}},
+                              [=](const std::string& a) {
+                                ++*replies;
+                                *answer = a;
+                              });
     loop.runPending();
     return pending ? "claude:s1" : "";
   }
@@ -267,6 +267,49 @@ TEST_F(NotchControllerTest, AllowReachesTheAgentOnceAndMistypedAnswersBecomeEmpt
   EXPECT_TRUE(lastState()["queue"].empty());
 }
 
+TEST_F(NotchControllerTest, AllowOrDenyNamingAnotherRequestIsIgnored) {
+  ready();
+  int replies = 0;
+  std::string answer;
+  const std::string id = waitingSession(&replies, &answer);
+  const std::string request = lastState()["sessions"][0]["pending"]["id"];
+  send({{"type", "deny"}, {"id", id}, {"request", "claude:s1:older"}});
+  send({{"type", "allow"}, {"id", id}, {"request", 7}});  // mistyped: as if absent
+  ASSERT_EQ(replies, 1);
+  EXPECT_EQ(Json::parse(answer)["hookSpecificOutput"]["decision"]["behavior"], "allow");
+  waitingSession(&replies, &answer);
+  send({{"type", "deny"}, {"id", id}, {"request", lastState()["sessions"][0]["pending"]["id"]}});
+  EXPECT_EQ(replies, 2);
+  EXPECT_FALSE(request.empty());
+}
+
+TEST(NotchControllerLog, PageLogTextIsEscapedAndBounded) {
+  struct Case {
+    std::string in, out;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"plain text", "plain text"},
+           {"a\nTalvane: forged", "a\\nTalvane: forged"},
+           {"cr\r tab\t esc\x1b[2J bell\x07", "cr\\r tab\\t esc\\x1b[2J bell\\x07"},
+           {"back\\slash", "back\\\\slash"},
+           {"nel\xc2\x85 ls\xe2\x80\xa8", "nel\\u0085 ls\\u2028"},
+           {"caf\xc3\xa9", "caf\xc3\xa9"},
+       }) {
+    EXPECT_EQ(NotchController::logSafe(c.in), c.out) << c.in;
+  }
+  for (const std::string& big : {std::string(100000, 'x'), std::string(100000, '\n'), [] {
+                                   std::string s;
+                                   for (int i = 0; i < 30000; ++i) s += "\xc3\xa9";
+                                   return s;
+                                 }()}) {
+    const std::string out = NotchController::logSafe(big);
+    EXPECT_LE(out.size(), NotchController::kMaxLogBytes);
+    EXPECT_GT(out.size(), NotchController::kMaxLogBytes - 16);
+    EXPECT_EQ(out.substr(out.size() - 3), "…");
+    EXPECT_EQ(Json(out).dump().empty(), false);  // still valid UTF-8
+  }
+}
+
 TEST_F(NotchControllerTest, ReplyWithoutTextStillReleasesFocus) {
   ready();
   send({{"type", "focus"}, {"on", true}});
@@ -349,6 +392,8 @@ TEST_F(NotchControllerTest, UsageAnswersWithTheMeterAndDiagnosticsListSessions) 
   EXPECT_TRUE(page.got[0]["today"].is_number());
   send({{"type", "copyDiagnostics"}});
   EXPECT_NE(desktop.clipboard().find("Sessions: claude tmp waiting"), std::string::npos);
+  ASSERT_EQ(page.got.back()["type"], "diagnostics");
+  EXPECT_EQ(page.got.back()["text"], desktop.clipboard());
   EXPECT_NE(desktop.clipboard().find("Socket: false"), std::string::npos);
   send({{"type", "menu"}});
   send({{"type", "dragStart"}});

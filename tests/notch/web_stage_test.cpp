@@ -46,24 +46,37 @@ TEST(PageFiles, ServesIndexForTheRootAndRefusesEscapes) {
   EXPECT_FALSE(PageFiles::read(std::nullopt, "/index.html"));
 }
 
-TEST(WebStage, QueuesUntilReadyAndTheReadyHandlersMessagesGoFirst) {
-  RecordingHost host;
-  WebStage stage;
-  stage.setHost(&host);
-  stage.onMessage = [&](const Json& m) {
-    if (m["type"] == "ready") stage.send("state", {{"n", 2}});
+TEST(WebStage, QueuesUntilReadyAndNeverReplaysAnOlderStateAfterTheFreshOne) {
+  struct Case {
+    const char* name;
+    bool handlerPushes;
+    std::vector<int> states;  // "n" of the states delivered, in order
   };
-  stage.send("state", {{"n", 1}});
-  stage.send("usage", {{"today", 0}});
-  EXPECT_TRUE(host.delivered.empty());
-  stage.receive({{"type", "ready"}});
-  ASSERT_EQ(host.delivered.size(), 3u);
-  EXPECT_EQ(host.delivered[0]["n"], 2);
-  EXPECT_EQ(host.delivered[1]["n"], 1);
-  EXPECT_EQ(host.delivered[2]["type"], "usage");
-  EXPECT_EQ(stage.queuedCount(), 0u);
-  stage.send("keys", {{"on", true}});
-  EXPECT_EQ(host.delivered.back()["type"], "keys");
+  for (const Case& c :
+       std::vector<Case>{{"ready pushes", true, {2}}, {"ready is quiet", false, {1}}}) {
+    SCOPED_TRACE(c.name);
+    RecordingHost host;
+    WebStage stage;
+    stage.setHost(&host);
+    stage.onMessage = [&](const Json& m) {
+      if (c.handlerPushes && m["type"] == "ready") stage.send("state", {{"n", 2}});
+    };
+    stage.send("state", {{"n", 0}});
+    stage.send("usage", {{"today", 0}});
+    stage.send("state", {{"n", 1}});
+    EXPECT_TRUE(host.delivered.empty());
+    EXPECT_EQ(stage.queuedCount(), 2u) << "queued states coalesce";
+    stage.receive({{"type", "ready"}});
+    std::vector<int> states;
+    for (const auto& m : host.delivered)
+      if (m["type"] == "state") states.push_back(m["n"].get<int>());
+    EXPECT_EQ(states, c.states);
+    EXPECT_EQ(host.delivered.back()["type"], c.handlerPushes ? "usage" : "state");
+    EXPECT_EQ(stage.queuedCount(), 0u);
+    EXPECT_EQ(stage.queuedBytes(), 0u);
+    stage.send("keys", {{"on", true}});
+    EXPECT_EQ(host.delivered.back()["type"], "keys");
+  }
 }
 
 TEST(WebStage, LoadClearsReadinessAndDropsWhatCannotBeSent) {
@@ -75,7 +88,7 @@ TEST(WebStage, LoadClearsReadinessAndDropsWhatCannotBeSent) {
   EXPECT_FALSE(stage.isReady());
   ASSERT_EQ(host.loads.size(), 1u);
   EXPECT_EQ(host.loads[0].route, "?onboard");
-  stage.send("state", Json::array());                  // not an object
+  stage.send("state", Json::array());                   // not an object
   stage.send("talk", {{"text", std::string("\xff")}});  // not UTF-8
   EXPECT_EQ(stage.queuedCount(), 0u);
   int other = 0;
@@ -85,14 +98,23 @@ TEST(WebStage, LoadClearsReadinessAndDropsWhatCannotBeSent) {
   EXPECT_EQ(other, 1);
 }
 
-TEST(WebStage, QueueIsBoundedOldestFirst) {
+TEST(WebStage, QueueIsBoundedByCountAndBytesOldestFirstKeepingTheNewestState) {
   WebStage stage;
-  for (size_t i = 0; i < WebStage::kMaxQueued + 10; ++i) stage.send("state", {{"n", i}});
+  const std::string big(1 << 20, 'x');
+  for (size_t i = 0; i < 450; ++i) stage.send("state", {{"n", i}, {"detail", big}});
+  EXPECT_EQ(stage.queuedCount(), 1u);
+  for (size_t i = 0; i < 20; ++i) stage.send("talk", {{"n", i}, {"text", big}});
+  EXPECT_LE(stage.queuedBytes(), WebStage::kMaxQueuedBytes);
+  for (size_t i = 0; i < WebStage::kMaxQueued + 10; ++i) stage.send("pointer", {{"n", i}});
   EXPECT_EQ(stage.queuedCount(), WebStage::kMaxQueued);
   RecordingHost host;
   stage.setHost(&host);
   stage.receive({{"type", "ready"}});
-  EXPECT_EQ(host.delivered.front()["n"], 10);
+  ASSERT_EQ(host.delivered.size(), WebStage::kMaxQueued);
+  EXPECT_EQ(host.delivered.front()["type"], "state");
+  EXPECT_EQ(host.delivered.front()["n"], 449);
+  EXPECT_EQ(host.delivered[1]["type"], "pointer");
+  EXPECT_EQ(host.delivered[1]["n"], 11);
 }
 
 TEST(WebStage, SourceChoiceFollowsDevUrlThenDirectories) {

@@ -198,8 +198,46 @@ TEST(HostFacts, ShortChains) {
   EXPECT_EQ(hostFacts({}).agentPid, std::nullopt);
   HostFacts one = hostFacts({{12, "/usr/bin/alacritty", std::nullopt}});
   EXPECT_EQ(one.pid, 12);
-  EXPECT_FALSE(one.agentPid);
   EXPECT_FALSE(one.tty);
+}
+
+struct AgentCase {
+  const char* what;
+  std::vector<Ancestor> chain;
+  std::optional<pid_t> agent;
+};
+
+// The agent is the nearest ancestor that is not a shell or wrapper the hook command ran in, so
+// that it is the process whose life decides the session's.
+TEST(HostFacts, AgentIsTheFirstAncestorAboveTheHooksShells) {
+  const std::string claude = "/home/u/.local/share/claude/versions/2.0.14";
+  const AgentCase cases[] = {
+      {"dash keeps both shells of sh -c '...'",
+       {{9, "/usr/bin/dash", kPts},
+        {8, "/usr/bin/dash", kPts},
+        {7, claude, kPts},
+        {6, "/usr/bin/bash", kPts},
+        {5, "/usr/bin/kitty", std::nullopt}},
+       7},
+      {"bash execs the outer shell",
+       {{9, "/usr/bin/bash", kPts}, {7, "/usr/bin/node", kPts}, {6, "/usr/bin/zsh", kPts}},
+       7},
+      {"wrappers around the relay",
+       {{9, "/usr/bin/timeout", std::nullopt},
+        {8, "/usr/bin/env", std::nullopt},
+        {7, "/bin/sh", std::nullopt},
+        {6, "/usr/share/cursor/cursor", std::nullopt}},
+       6},
+      {"run by the agent directly", {{7, "/usr/bin/node", kPts}, {6, "/usr/bin/bash", kPts}}, 7},
+      {"an unreadable parent is taken as it is",
+       {{9, "/bin/sh", std::nullopt}, {8, "", std::nullopt}},
+       8},
+      {"nothing but shells", {{9, "/bin/sh", kPts}, {8, "/bin/bash", kPts}}, std::nullopt},
+      {"no ancestry", {}, std::nullopt},
+  };
+  for (const AgentCase& c : cases) {
+    EXPECT_EQ(hostFacts(c.chain).agentPid, c.agent) << c.what;
+  }
 }
 
 TEST(ProcStat, ParsesAroundAwkwardCommandNames) {

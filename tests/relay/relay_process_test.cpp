@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "integrations/hook_installer.h"
 #include "platform/gobject.h"
 #include "relay/process_table.h"
 #include "relay/relay.h"
@@ -44,7 +45,16 @@ struct Outcome {
 class RelayProcess {
  public:
   RelayProcess(const std::string& home, const std::vector<std::string>& args,
-               const std::string& input, bool closeStdout = false) {
+               const std::string& input, bool closeStdout = false)
+      : RelayProcess(home, relayCommand(args), input, closeStdout) {}
+
+  // Any command line, e.g. the hook command through a shell.
+  struct Command {
+    explicit Command(std::vector<std::string> words) : argv(std::move(words)) {}
+    std::vector<std::string> argv;
+  };
+  RelayProcess(const std::string& home, Command command, const std::string& input,
+               bool closeStdout = false) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
       ADD_FAILURE() << "pipe failed";
@@ -77,9 +87,8 @@ class RelayProcess {
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::string program = TALVANE_BIN_DIR "/talvane-hook";
-    std::vector<std::string> argStrings{program};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<std::string>& argStrings = command.argv;
+    const std::string& program = argStrings.front();
     std::vector<char*> argv;
     for (std::string& a : argStrings) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -105,6 +114,12 @@ class RelayProcess {
       rest.remove_prefix(static_cast<std::size_t>(n));
     }
     close(in[1]);
+  }
+
+  static Command relayCommand(const std::vector<std::string>& args) {
+    Command command({TALVANE_BIN_DIR "/talvane-hook"});
+    command.argv.insert(command.argv.end(), args.begin(), args.end());
+    return command;
   }
 
   ~RelayProcess() {
@@ -189,6 +204,24 @@ class AppSocket {
   bool pending() const {
     pollfd p{fd_.get(), POLLIN, 0};
     return poll(&p, 1, 0) == 1;
+  }
+
+  // Connects until the listener's backlog is full, as an app that stopped accepting leaves it.
+  std::vector<UniqueFd> fillBacklog() {
+    std::vector<UniqueFd> queued;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, path_.c_str());
+    for (int i = 0; i < 1000; ++i) {
+      UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        EXPECT_EQ(errno, EAGAIN);
+        return queued;
+      }
+      queued.push_back(std::move(fd));
+    }
+    ADD_FAILURE() << "the backlog never fills";
+    return queued;
   }
 
   // Stops listening but leaves the socket file behind, as a crashed app would.
@@ -313,13 +346,53 @@ TEST_F(RelayProcessTest, ForwardsThePayloadWithAgentAndHost) {
   // The relay's parent is this test process, so its ancestry is ours.
   expected["_host"] = Relay::hostObject(hostFacts(ancestors(ProcTable(), getpid())));
   EXPECT_EQ(sent, expected);
-  if (getppid() > 1) {
-    EXPECT_EQ(sent["_host"].value("agentPid", 0), getppid());
-  }
+  EXPECT_EQ(sent["_host"].value("agentPid", 0), getpid());
 
   sent = forward({"gemini", "BeforeTool"}, R"({"hook_event_name":"BeforeTool"})");
   EXPECT_EQ(sent["_agent"], "gemini");
 }
+
+struct ShellCase {
+  std::string outer;  // what the agent runs the hook command with
+  std::string inner;  // the shell the command itself names
+};
+
+class RelayUnderShellsTest : public RelayProcessTest,
+                             public ::testing::WithParamInterface<ShellCase> {};
+
+// This process plays the agent: it runs the installed hook command through a shell, and the
+// relay must name it, not one of the shells that live only as long as the hook.
+TEST_P(RelayUnderShellsTest, AgentPidIsTheProcessThatRanTheHookCommand) {
+  const ShellCase& c = GetParam();
+  if (access(c.outer.c_str(), X_OK) != 0 || access(c.inner.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "no " << c.outer << " or " << c.inner;
+  const std::string bin = home_.path() + "/.talvane/bin";
+  std::filesystem::create_directories(bin);
+  std::filesystem::create_symlink(TALVANE_BIN_DIR "/talvane-hook", bin + "/talvane-hook");
+  std::string command(HookInstaller::hookCommand);
+  ASSERT_TRUE(command.starts_with("/bin/sh -c "));
+  command.replace(0, 7, c.inner);
+
+  AppSocket app(home_.path());
+  RelayProcess relay(home_.path(), RelayProcess::Command({c.outer, "-c", command}),
+                     R"({"hook_event_name":"PreToolUse","session_id":"s"})");
+  UniqueFd connection = app.accept();
+  std::optional<std::string> line = readLine(connection.get());
+  ASSERT_TRUE(line.has_value());
+  Json sent = parseLine(*line);
+  EXPECT_EQ(sent["_host"].value("agentPid", 0), getpid()) << sent["_host"].dump();
+  EXPECT_TRUE(relay.finish().exitedZero);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shells, RelayUnderShellsTest,
+    ::testing::Values(ShellCase{"/bin/sh", "/bin/sh"}, ShellCase{"/usr/bin/dash", "/usr/bin/dash"},
+                      ShellCase{"/bin/bash", "/bin/bash"}, ShellCase{"/bin/bash", "/bin/sh"},
+                      ShellCase{"/usr/bin/dash", "/bin/bash"}),
+    [](const ::testing::TestParamInfo<ShellCase>& info) {
+      auto name = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+      return name(info.param.outer) + "_" + name(info.param.inner);
+    });
 
 TEST_F(RelayProcessTest, EventNameFallbacks) {
   // agent_action_name names the event; hook_event_name is not added.
@@ -424,6 +497,15 @@ TEST_F(RelayProcessTest, DefaultsWhenTheAppIsAbsent) {
   }
   EXPECT_EQ(runAlone({"cursor"}, prompt), "{\"continue\":true}\n");
   EXPECT_EQ(runAlone({}, R"({"hook_event_name":"Stop"})"), "");
+}
+
+TEST_F(RelayProcessTest, AppThatStoppedAcceptingGetsTheDefaultsSoon) {
+  AppSocket app(home_.path());
+  std::vector<UniqueFd> queued = app.fillBacklog();
+  ASSERT_FALSE(queued.empty());
+  EXPECT_EQ(runAlone({"cursor"}, R"({"hook_event_name":"beforeSubmitPrompt"})"),
+            "{\"continue\":true}\n");
+  EXPECT_EQ(runAlone({}, R"({"hook_event_name":"PermissionRequest"})"), "");
 }
 
 TEST_F(RelayProcessTest, InvalidInputIsNeverSent) {

@@ -5,6 +5,7 @@
 import assert from "node:assert/strict";
 import { randomUUID } from "node:crypto";
 import { mkdirSync } from "node:fs";
+import { createServer } from "node:http";
 import { join } from "node:path";
 import { after, afterEach, before, test } from "node:test";
 import { launch } from "./browser.mjs";
@@ -41,7 +42,7 @@ afterEach(async () => {
   await app?.stop();
 }, HOOK);
 
-/** A fresh app in its own home, and the page opened at its address (which sets the cookie). */
+/** A fresh app in its own home, and the page opened at its address. */
 async function start(settings = {}) {
   const app = await App.start(bin, { settings: { ...SETTINGS, ...settings } });
   current.app = app;
@@ -62,7 +63,7 @@ async function start(settings = {}) {
 
 /** A test whose failure also shows what the app wrote on stderr. */
 function e2e(name, fn) {
-  test(name, async () => {
+  test(name, { timeout: 60_000 }, async () => {
     try {
       await fn();
     } catch (e) {
@@ -338,6 +339,13 @@ e2e("settings: a change made in the panel is stored and shown back", async () =>
   await until(async () => (await replyWindow.inputValue()) === "30", 5000, "select shows 30");
 
   // Back to the cards: the new window is what a finished turn now waits.
+  // Copy diagnostics copies with the browser's clipboard and says so only then.
+  await browser.context.grantPermissions(["clipboard-read", "clipboard-write"], { origin: new URL(app.url).origin });
+  await button(page.locator(".settings-foot"), "Copy diagnostics").click();
+  await button(page.locator(".settings-foot"), "Copied").waitFor();
+  assert.match(await page.evaluate(() => navigator.clipboard.readText()), /^Talvane .*\nLinux/s);
+  assert.equal(await page.getByRole("button", { name: "Check for updates" }).count(), 0, "no updater in a browser");
+
   await button(page.locator(".panel-head"), "Back").click();
   const session = `sess-${randomUUID()}`;
   const relay = app.relay(payload(app, session, "Stop", { last_assistant_message: "Ready." }));
@@ -358,21 +366,253 @@ e2e("the first-run window's route shows onboarding", async () => {
   await until(async () => (await page.locator(".onboarding").innerText()).trim().length > 0, 5000, "onboarding content");
   assert.equal(await page.evaluate(() => document.documentElement.dataset["route"]), "onboard");
   await shot(page, "e2e-07-onboarding", { around: false });
-  // The plain route of the same app, not yet onboarded, still shows the panel.
-  await page.setViewportSize({ width: 720, height: 640 });
-  await page.goto(app.url);
+  // The route the app builds itself (token first, then the route) works too.
+  const built = new URL(app.url);
+  await page.goto(`${built.origin}/?onboard&token=${built.searchParams.get("token")}`);
+  await page.waitForSelector(".onboarding .setup-foot");
+  // Through to the end: a browser tab goes on to the panel instead of a dead last screen.
+  for (let i = 0; i < 6; i++) {
+    const next = page.locator(".setup-foot .btn-primary");
+    const last = (await next.innerText()).includes("Start Talvane");
+    await next.click();
+    if (last) break;
+  }
   await page.waitForSelector(".shell");
+  assert.equal(await page.evaluate(() => document.documentElement.dataset["route"]), "panel");
+  assert.ok(!page.url().includes("onboard"));
+  await until(() => app.settings().onboarded === true, 5000, "onboarded stored");
+  await page.waitForFunction(() => document.querySelector(".strip")?.getAttribute("aria-label") !== "Talvane" || !!document.querySelector(".panel"));
+  await shot(page, "e2e-16-onboarding-done");
   noPageErrors();
 });
 
-e2e("the panel is refused without its token", async () => {
-  const app = await App.start(bin);
-  current.app = app;
-  const url = new URL(app.url);
-  const bare = `${url.origin}/`;
-  assert.equal((await fetch(bare)).status, 403);
-  assert.equal((await fetch(`${bare}?token=${"0".repeat(48)}`)).status, 403);
-  const ok = await fetch(app.url);
-  assert.equal(ok.status, 200);
-  assert.match(ok.headers.get("set-cookie") ?? "", /HttpOnly/i);
+e2e("the token reaches no other local server: no cookie, no referrer, and only the whole token opens the socket", async () => {
+  const { app, page } = await start();
+  const token = new URL(app.url).searchParams.get("token");
+  // Another service on this machine, as a local dev server would be.
+  const seen = [];
+  const other = createServer((req, res) => {
+    seen.push({ url: req.url, headers: req.headers });
+    res.writeHead(200, { "Content-Type": "text/html" }).end("<p>other</p>");
+  });
+  await new Promise((ok) => other.listen(0, "127.0.0.1", ok));
+  const otherUrl = `http://127.0.0.1:${other.address().port}`;
+  try {
+    // A link or an image from the panel's page, then a visit of its own in the same browser.
+    await page.evaluate(async (u) => {
+      await fetch(`${u}/from-panel`, { mode: "no-cors", credentials: "include" });
+      const img = new Image();
+      img.src = `${u}/pixel`;
+      await new Promise((ok) => { img.onload = img.onerror = ok; });
+    }, otherUrl);
+    const tab = await browser.context.newPage();
+    await tab.goto(`${otherUrl}/visit`);
+    await tab.close();
+    assert.ok(seen.length >= 3, `the other server was reached (${seen.length})`);
+    for (const r of seen) assert.ok(!JSON.stringify(r).includes(token), `the token leaked to ${r.url}: ${JSON.stringify(r.headers)}`);
+    assert.deepEqual(await browser.context.cookies(), [], "no cookie at all");
+  } finally {
+    other.closeAllConnections();
+    await new Promise((ok) => other.close(ok));
+  }
+  // The page's files are no secret; the token check takes only the whole token.
+  const origin = new URL(app.url).origin;
+  assert.equal((await fetch(`${origin}/`)).status, 200);
+  for (const [query, status] of [["", 403], ["?token=", 403], [`?token=${token.slice(0, -1)}`, 403], [`?token=${token}0`, 403], [`?onboard&token=${token}`, 204]]) {
+    assert.equal((await fetch(`${origin}/check${query}`)).status, status, query);
+  }
+  // The address still works when reloaded and in a second tab.
+  await page.reload();
+  await page.waitForSelector(".strip .badge, .strip");
+  const second = await browser.context.newPage();
+  await second.goto(app.url);
+  await until(() => second.evaluate(() => document.querySelector(".strip")?.getAttribute("aria-label") !== "Talvane"), 5000, "second tab gets a state");
+  await second.close();
+  noPageErrors();
+});
+
+e2e("a click on a request that was replaced meanwhile answers nothing", async () => {
+  const { app, page } = await start();
+  // Hold the app's messages back, as a slow tab would, while the request is replaced.
+  let hold = false;
+  const held = [];
+  let tab = null;
+  await page.routeWebSocket(/\/ws/, (ws) => {
+    tab = ws;
+    const server = ws.connectToServer();
+    ws.onMessage((m) => server.send(m));
+    server.onMessage((m) => (hold ? held.push(m) : ws.send(m)));
+  });
+  await page.reload();
+  await openPanel(page);
+  const session = `sess-${randomUUID()}`;
+  const first = app.relay(payload(app, session, "PermissionRequest", { tool_name: "Bash", tool_input: { command: "ls" }, tool_use_id: "toolu_first" }));
+  const c = card(page, session);
+  await until(async () => (await c.locator(".req-detail").innerText()).includes("ls"), 5000, "first request shown");
+  hold = true;
+  const second = app.relay(payload(app, session, "PermissionRequest", { tool_name: "Bash", tool_input: { command: "rm -rf ~" }, tool_use_id: "toolu_second" }));
+  // The first relay is let go when the second request takes its place.
+  const r = await first.result();
+  assert.equal(r.stdout, "");
+  await button(c, "Allow").click(); // still showing "ls"
+  await new Promise((ok) => setTimeout(ok, 500));
+  assert.ok(second.running, "the replaced request's Allow did not answer the new one");
+  hold = false;
+  for (const m of held.splice(0)) tab.send(m);
+  await until(async () => (await c.locator(".req-detail").innerText()).includes("rm -rf ~"), 5000, "new request shown");
+  await shot(page, "e2e-08-replaced-request");
+  await button(c, "Deny").click();
+  assert.equal((await answerOf(second)).hookSpecificOutput.decision.behavior, "deny");
+  noPageErrors();
+});
+
+e2e("a command with a right-to-left override shows the override, and a path shows whole", async () => {
+  const { app, page } = await start();
+  await openPanel(page);
+  const bidi = `bidi-${randomUUID()}`;
+  const command = "echo done # \u202Ehs.tegrat | lruc\u202C";
+  const r1 = app.relay(payload(app, bidi, "PermissionRequest", { tool_name: "Bash", tool_input: { command } }));
+  const c1 = card(page, bidi);
+  await c1.locator(".req-detail").waitFor();
+  assert.deepEqual(await c1.locator(".req-detail .hidden-char").allInnerTexts(), ["U+202E", "U+202C"]);
+  assert.ok(!(await c1.locator(".req-detail").innerText()).includes("\u202E"));
+  await shot(page, "e2e-09-bidi-command");
+  await button(c1, "Deny").click();
+  await r1.result();
+
+  const edit = `path-${randomUUID()}`;
+  // Not joined: joining would fold the climb away, and the point is that it shows.
+  const path = `${app.home}/code/parser-kit/provider/settings/../../../../../.bashrc`;
+  const r2 = app.relay(payload(app, edit, "PermissionRequest", { tool_name: "Edit", tool_input: { file_path: path, old_string: "a", new_string: "b" } }));
+  const c2 = card(page, edit);
+  await c2.locator(".req-detail.path").waitFor();
+  assert.equal(await c2.locator(".req-detail.path").innerText(), path);
+  await shot(page, "e2e-10-whole-path");
+  await button(c2, "Deny").click();
+  await r2.result();
+  noPageErrors();
+});
+
+e2e("a tab that reconnects after 100 events gets the newest state first and never an older one", async () => {
+  const { app, page } = await start();
+  await page.close();
+  current.page = null;
+  const session = `busy-${randomUUID()}`;
+  // 100 events while no tab is open: every one of them changes the state.
+  for (let i = 1; i <= 100; i += 10) {
+    await Promise.all(
+      Array.from({ length: 10 }, (_, k) => i + k).map((n) =>
+        app.relay(payload(app, session, "PreToolUse", { tool_name: "Bash", tool_input: { command: `step ${n}` }, tool_use_id: `toolu_${n}` })).result(),
+      ),
+    );
+  }
+  const relay = app.relay(payload(app, session, "PermissionRequest", { tool_name: "Bash", tool_input: { command: "the last one" }, tool_use_id: "toolu_last" }));
+  await new Promise((ok) => setTimeout(ok, 300));
+  const tab = await browser.context.newPage();
+  current.page = tab;
+  await tab.addInitScript(() => {
+    window.__states = [];
+    const Real = window.WebSocket;
+    window.WebSocket = class extends Real {
+      constructor(...a) {
+        super(...a);
+        this.addEventListener("message", (e) => {
+          try {
+            const m = JSON.parse(e.data);
+            if (m.type === "state") window.__states.push({ at: performance.now(), asking: m.sessions.some((s) => s.pending), count: m.sessions.length });
+          } catch {}
+        });
+      }
+    };
+  });
+  const t0 = Date.now();
+  await tab.goto(app.url);
+  await openPanel(tab);
+  const c = card(tab, session);
+  await until(async () => (await c.locator(".req-detail").innerText()).includes("the last one"), 5000, "newest request shown");
+  const settled = Date.now() - t0;
+  await new Promise((ok) => setTimeout(ok, 500));
+  const states = await tab.evaluate(() => window.__states);
+  assert.ok(states.length >= 1 && states.length <= 4, `a few states, not a replay of 100 (${states.length})`);
+  assert.ok(states.every((s) => s.asking), "no state older than the request was ever shown");
+  assert.ok(settled < 5000, `settled in ${settled} ms`);
+  await shot(tab, "e2e-11-reconnected");
+  await button(c, "Allow").click();
+  assert.equal((await answerOf(relay)).hookSpecificOutput.decision.behavior, "allow");
+  noPageErrors();
+});
+
+e2e("a phone-sized window answers a request with every control in reach", async () => {
+  const { app, page } = await start();
+  await page.setViewportSize({ width: 360, height: 640 });
+  const session = `phone-${randomUUID()}`;
+  const relay = app.relay(payload(app, session, "PermissionRequest", { tool_name: "Bash", tool_input: { command: "npm run build && npm test -- --coverage --reporter=verbose" } }));
+  await openPanel(page);
+  const c = card(page, session);
+  await c.locator(".req-permission").waitFor();
+  for (const name of ["Allow", "Deny", "Answer there"]) {
+    const box = await button(c, name).boundingBox();
+    assert.ok(box && box.x >= 0 && box.x + box.width <= 360 && box.y + box.height <= 640, `${name} inside the window: ${JSON.stringify(box)}`);
+  }
+  await shot(page, "e2e-12-phone-permission", { around: false });
+  await button(c, "Allow").click();
+  assert.equal((await answerOf(relay)).hookSpecificOutput.decision.behavior, "allow");
+  // Settings fit too: the last control can be scrolled to and is inside the window.
+  await button(page.locator(".panel-head"), "Settings").click();
+  const quit = page.getByRole("button", { name: "Quit", exact: true });
+  await quit.scrollIntoViewIfNeeded();
+  const q = await quit.boundingBox();
+  assert.ok(q && q.x >= 0 && q.x + q.width <= 360 && q.y + q.height <= 640, `Quit inside the window: ${JSON.stringify(q)}`);
+  await shot(page, "e2e-13-phone-settings", { around: false });
+  noPageErrors();
+});
+
+e2e("Enter acts on the focused card, not on another selected one, and focus is visible", async () => {
+  const { app, page } = await start();
+  await openPanel(page);
+  const [a, b] = [`a-${randomUUID()}`, `b-${randomUUID()}`];
+  const ra = app.relay(payload(app, a, "PermissionRequest", { tool_name: "Read", tool_input: { file_path: "/tmp/a.txt" } }));
+  await card(page, a).locator(".req").waitFor();
+  const rb = app.relay(payload(app, b, "PermissionRequest", { tool_name: "Read", tool_input: { file_path: "/tmp/b.txt" } }));
+  await card(page, b).locator(".req").waitFor();
+  await card(page, a).locator(".project").click(); // selects a
+  await until(async () => (await card(page, a).getAttribute("aria-current")) === "true", 5000, "a selected");
+  // Tab onto b's hide button: it shows, with a ring.
+  await card(page, b).focus();
+  await page.keyboard.press("Tab");
+  const ring = () =>
+    page.evaluate(() => {
+      const el = document.activeElement;
+      const st = getComputedStyle(el);
+      return { cls: el.className, outline: st.outlineStyle, width: st.outlineWidth, opacity: st.opacity };
+    });
+  assert.equal((await ring()).cls, "card-dismiss");
+  assert.equal((await ring()).outline, "solid");
+  await until(async () => (await ring()).opacity === "1", 3000, "the hide button shows while it has the focus");
+  await shot(page, "e2e-14-focus-ring");
+  await card(page, b).focus();
+  await page.keyboard.press("Enter");
+  assert.equal((await answerOf(rb)).hookSpecificOutput.decision.behavior, "allow");
+  assert.ok(ra.running, "the selected card's request still waits");
+  await card(page, a).focus();
+  await page.keyboard.press("Enter");
+  await answerOf(ra);
+  noPageErrors();
+});
+
+e2e("while the app is gone, every control is disabled and the page says why", async () => {
+  const { app, page } = await start();
+  const session = `off-${randomUUID()}`;
+  app.relay(payload(app, session, "PermissionRequest", { tool_name: "Bash", tool_input: { command: "make" } }));
+  await openPanel(page);
+  const c = card(page, session);
+  await c.locator(".req-permission").waitFor();
+  await app.quit();
+  await page.waitForSelector(".offline");
+  assert.ok(await button(c, "Allow").isDisabled());
+  assert.ok(await button(c, "Deny").isDisabled());
+  await until(async () => (await page.locator(".offline-note").innerText()).includes("not running"), 10000, "says the app is not running");
+  await shot(page, "e2e-15-offline");
+  current.errors = current.errors.filter((e) => !/WebSocket|ERR_CONNECTION_REFUSED|Failed to load resource/.test(e));
+  noPageErrors();
 });

@@ -36,8 +36,11 @@ if (files.length === 0) {
 let passed = 0;
 let failed = 0;
 let skipped = 0;
-// Each test has 60 s; the whole run is cut off well before CI would lose patience.
-const stream = run({ files, concurrency: 1, timeout: 60_000, signal: AbortSignal.timeout(240_000) });
+// A file (its tests run one by one, each with 60 s) has 300 s; the whole run is cut off well
+// before CI would lose patience.
+// E2E_GREP=text runs only the tests whose names contain it.
+const only = process.env.E2E_GREP ? { testNamePatterns: [process.env.E2E_GREP] } : {};
+const stream = run({ files, concurrency: 1, timeout: 300_000, signal: AbortSignal.timeout(540_000), ...only });
 stream.on("test:pass", (t) => {
   if (t.details?.type === "suite") return;
   if (t.skip || t.todo) skipped++;

@@ -2,11 +2,28 @@
 
 const ELLIPSIS = "…";
 
+let segmenter: Intl.Segmenter | null | undefined;
+
 /** Splits into user-perceived characters where the platform can, else code points. */
 function chars(text: string): string[] {
-  const Seg = (Intl as { Segmenter?: typeof Intl.Segmenter }).Segmenter;
-  if (Seg) return Array.from(new Seg(undefined, { granularity: "grapheme" }).segment(text), (s) => s.segment);
+  if (segmenter === undefined) {
+    // Made once: building a segmenter costs far more than using one.
+    const Seg = (Intl as { Segmenter?: typeof Intl.Segmenter }).Segmenter;
+    segmenter = Seg ? new Seg(undefined, { granularity: "grapheme" }) : null;
+  }
+  if (segmenter) return Array.from(segmenter.segment(text), (s) => s.segment);
   return Array.from(text);
+}
+
+/** The first and last `n` characters of a text that may be huge, without walking all of it. */
+function ends(text: string, n: number): { head: string[]; tail: string[]; count: number } {
+  // A character is at most a few dozen UTF-16 units in practice; 8 per character is plenty.
+  const span = n * 8 + 16;
+  if (text.length <= 2 * span) {
+    const c = chars(text);
+    return { head: c, tail: c, count: c.length };
+  }
+  return { head: chars(text.slice(0, span)), tail: chars(text.slice(-span)), count: Infinity };
 }
 
 /**
@@ -15,25 +32,27 @@ function chars(text: string): string[] {
  * kept characters taken from the end (paths keep more of their end).
  */
 export function middleTruncate(text: string, max: number, tail = 0.5): string {
-  const c = chars(text);
-  if (c.length <= max) return text;
+  if (text.length <= max) return text;
+  const { head, tail: last, count } = ends(text, max);
+  if (count <= max) return text;
   if (max <= 1) return max === 1 ? ELLIPSIS : "";
   const keep = max - 1;
   const back = Math.min(keep, Math.max(0, Math.floor(keep * tail)));
   const front = keep - back;
-  return c.slice(0, front).join("") + ELLIPSIS + (back > 0 ? c.slice(c.length - back).join("") : "");
+  return head.slice(0, front).join("") + ELLIPSIS + (back > 0 ? last.slice(last.length - back).join("") : "");
 }
 
 /** Path-like text: cut in the middle, keeping the file name whole whenever it fits. */
 export function truncatePath(text: string, max: number): string {
-  const c = chars(text);
-  if (c.length <= max) return text;
+  if (text.length <= max) return text;
+  const { head, count } = ends(text, max);
+  if (count <= max) return text;
   const slash = text.lastIndexOf("/");
-  const name = slash >= 0 ? chars(text.slice(slash)) : [];
+  const name = slash >= 0 && text.length - slash <= 8 * max ? chars(text.slice(slash)) : [];
   // The front needs at least one character before the ellipsis to still read as a path.
   if (name.length > 0 && name.length <= max - 2) {
     const front = max - 1 - name.length;
-    return c.slice(0, front).join("") + ELLIPSIS + name.join("");
+    return head.slice(0, front).join("") + ELLIPSIS + name.join("");
   }
   return middleTruncate(text, max, 0.62);
 }
@@ -142,4 +161,65 @@ export function formatSeconds(sec: number): string {
   if (sec < 1) return "Off";
   if (sec < 60 || sec % 60 !== 0) return `${sec} s`;
   return `${sec / 60} min`;
+}
+
+/**
+ * Invisible and direction-changing characters: format characters (bidi embeddings, overrides
+ * and isolates, zero-width characters, the byte-order mark...) and control characters other than
+ * line feed and tab. Shown as they are, they can make a command read differently from what runs.
+ */
+const HIDDEN = /[\p{Cf}\p{Cc}\u2028\u2029]/u;
+const HIDDEN_ALL = /[\p{Cf}\p{Cc}\u2028\u2029]/gu;
+
+export type Piece = string | { escape: string; code: number };
+
+/** `U+202E` for a hidden character, as shown in place of it. */
+export function escapeName(code: number): string {
+  return `U+${code.toString(16).toUpperCase().padStart(4, "0")}`;
+}
+
+/** Splits text into plain runs and the hidden characters between them (line feed and tab stay). */
+export function revealHidden(text: string): Piece[] {
+  if (!HIDDEN.test(text)) return [text];
+  const out: Piece[] = [];
+  let last = 0;
+  for (const m of text.matchAll(HIDDEN_ALL)) {
+    const ch = m[0];
+    if (ch === "\n" || ch === "\t") continue;
+    const at = m.index ?? 0;
+    if (at > last) out.push(text.slice(last, at));
+    out.push({ escape: escapeName(ch.codePointAt(0)!), code: ch.codePointAt(0)! });
+    last = at + ch.length;
+  }
+  if (last < text.length) out.push(text.slice(last));
+  return out;
+}
+
+/** The same as plain text: every hidden character written as ⟨U+XXXX⟩. */
+export function revealHiddenText(text: string): string {
+  return revealHidden(text)
+    .map((p) => (typeof p === "string" ? p : `⟨${p.escape}⟩`))
+    .join("");
+}
+
+export interface Cut {
+  shown: string;
+  /** Characters not shown (0 when the text is whole). */
+  hidden: number;
+}
+
+/** The first `max` UTF-16 units of a long text, never splitting a surrogate pair. */
+export function cutLong(text: string, max: number): Cut {
+  if (text.length <= max) return { shown: text, hidden: 0 };
+  let end = max;
+  const c = text.charCodeAt(end - 1);
+  if (c >= 0xd800 && c <= 0xdbff) end--;
+  return { shown: text.slice(0, end), hidden: text.length - end };
+}
+
+/** "12 KB", "1.0 MB": the size of text not shown yet. */
+export function formatSize(chars: number): string {
+  if (chars < 1024) return `${chars} characters`;
+  if (chars < 1024 * 1024) return `${Math.round(chars / 1024)} KB`;
+  return `${(chars / (1024 * 1024)).toFixed(1)} MB`;
 }

@@ -27,7 +27,10 @@ async function boot(): Promise<void> {
   document.documentElement.dataset["route"] = route;
 
   const page = new Page(transport);
-  if (transport instanceof SocketTransport) transport.onConnection = (up) => page.setConnected(up);
+  if (transport instanceof SocketTransport) {
+    transport.onConnection = (up) => page.setConnected(up);
+    transport.onTrouble = (why) => page.setTrouble(why);
+  }
   window.__talvane = { receive: (message: unknown) => page.receive(message) };
   window.addEventListener("error", (e) => page.send({ type: "log", msg: `error: ${e.message} at ${e.filename}:${e.lineno}` }));
   window.addEventListener("unhandledrejection", (e) => page.send({ type: "log", msg: `rejection: ${String(e.reason)}` }));

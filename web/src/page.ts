@@ -7,6 +7,9 @@ import { replyTarget, sessionById } from "./model";
 
 export type View = "cards" | "settings" | "usage" | "setup";
 
+/** "stopped": nothing answers at the address; "refused": the app runs but no longer takes this address. */
+export type Trouble = "stopped" | "refused";
+
 /** What the user has started on one request; kept by request id so a fresh state keeps it. */
 export interface Draft {
   text: string;
@@ -31,6 +34,10 @@ export interface PageState {
   drafts: Record<string, Draft>;
   denyArmed: string | null;
   connected: boolean;
+  /** Why the socket stays down, once retrying has gone on for a while. */
+  trouble: Trouble | null;
+  /** "Copy diagnostics": waiting for the text, copied, or the clipboard refused. */
+  copy: "idle" | "waiting" | "copied" | "failed";
   recording: "openKey" | "talkKey" | null;
   /** Focus request from the keyboard: the reply field of this request id. */
   focusReply: string | null;
@@ -50,6 +57,8 @@ const initial = (): PageState => ({
   drafts: {},
   denyArmed: null,
   connected: true,
+  trouble: null,
+  copy: "idle",
   recording: null,
   focusReply: null,
   setupDismissed: false,
@@ -103,7 +112,41 @@ export class Page {
   }
 
   setConnected(up: boolean): void {
-    this.set({ connected: up });
+    this.set(up ? { connected: true, trouble: null } : { connected: false });
+  }
+
+  setTrouble(trouble: Trouble | null): void {
+    if (trouble !== this.s.trouble) this.set({ trouble });
+  }
+
+  /** Answers the request the user saw: the app ignores it if the session has a newer one by now. */
+  decide(sessionId: string, pendingId: string, behavior: "allow" | "deny"): void {
+    this.send({ type: behavior, id: sessionId, request: pendingId });
+  }
+
+  /** Asks the app for its diagnostics; copied when they arrive. */
+  copyDiagnostics(): void {
+    this.set({ copy: "waiting" });
+    this.send({ type: "copyDiagnostics" });
+    this.later(4000, () => this.s.copy === "waiting" && this.set({ copy: "failed" }));
+  }
+
+  private async placeOnClipboard(text: string): Promise<void> {
+    // Inside the app the native side has already copied; a browser copies for itself.
+    if (this.transport.kind === "webkit") return this.flashCopy("copied");
+    try {
+      const clip = typeof navigator !== "undefined" ? navigator.clipboard : undefined;
+      if (!clip) throw new Error("no clipboard");
+      await clip.writeText(text);
+      this.flashCopy("copied");
+    } catch {
+      this.flashCopy("failed");
+    }
+  }
+
+  private flashCopy(result: "copied" | "failed"): void {
+    this.set({ copy: result });
+    this.later(2500, () => this.s.copy === result && this.set({ copy: "idle" }));
   }
 
   send(msg: Outgoing): void {
@@ -138,10 +181,42 @@ export class Page {
         return this.showView("settings");
       case "tour":
         return this.set({ tourStep: 0, view: "cards" });
+      case "diagnostics":
+        if (this.s.copy === "waiting") void this.placeOnClipboard(msg.text);
+        return;
     }
   }
 
-  private applyState(state: State): void {
+  /** Each session as JSON, to keep an unchanged session's object (and so its drawn card). */
+  private sessionText = new WeakMap<object, string>();
+
+  private textOf(x: object): string {
+    let t = this.sessionText.get(x);
+    if (t === undefined) {
+      t = JSON.stringify(x);
+      this.sessionText.set(x, t);
+    }
+    return t;
+  }
+
+  /** The same session object as before for every session whose content did not change. */
+  private keepUnchanged(state: State): State {
+    const before = new Map((this.s.state?.sessions ?? []).map((x) => [x.id, x]));
+    if (before.size === 0) return state;
+    let reused = false;
+    const sessions = state.sessions.map((x) => {
+      const old = before.get(x.id);
+      if (old && this.textOf(old) === this.textOf(x)) {
+        reused = true;
+        return old;
+      }
+      return x;
+    });
+    return reused ? { ...state, sessions } : state;
+  }
+
+  private applyState(fresh: State): void {
+    const state = this.keepUnchanged(fresh);
     // Forget drafts of requests that have ended.
     const live = new Set(state.sessions.flatMap((x) => (x.pending ? [x.pending.id] : [])));
     const drafts: Record<string, Draft> = {};
@@ -298,6 +373,20 @@ export class Page {
     this.send({ type: "tourDone" });
     this.set({ setupDismissed: true });
     this.showView("cards");
+  }
+
+  /**
+   * The first-run route is done. The app closes its own onboarding window; a browser tab has no
+   * one to close it, so it goes on to the panel at the same address minus the route.
+   */
+  finishOnboarding(): void {
+    this.send({ type: "onboardDone" });
+    if (this.transport.kind !== "socket" || typeof location === "undefined") return;
+    const params = new URLSearchParams(location.search);
+    params.delete("onboard");
+    const query = params.toString();
+    // Give the socket a moment to carry the command before the page goes.
+    this.later(200, () => location.replace(`${location.pathname}${query ? `?${query}` : ""}`));
   }
 
   dismissSetup(): void {

@@ -170,7 +170,8 @@ export type Incoming =
   | { type: "pointer"; x: number; y: number }
   | { type: "escape" }
   | { type: "openSettings" }
-  | { type: "tour" };
+  | { type: "tour" }
+  | { type: "diagnostics"; text: string };
 
 type Obj = Record<string, unknown>;
 
@@ -423,6 +424,8 @@ export function readMessage(raw: unknown): Incoming | null {
       return { type: "keys", on: bool(o, "on") };
     case "pointer":
       return { type: "pointer", x: num(o, "x", -1), y: num(o, "y", -1) };
+    case "diagnostics":
+      return { type: "diagnostics", text: str(o, "text") };
     default:
       return null;
   }

@@ -33,10 +33,44 @@ export function pickTransport(win: WindowLike): "webkit" | "socket" | "none" {
   return "none";
 }
 
-/** The socket address: /ws on the page's own origin, carrying the page's query (its token). */
-export function socketUrl(loc: WindowLike["location"]): string {
+interface StorageLike {
+  getItem(key: string): string | null;
+  setItem(key: string, value: string): void;
+}
+
+const TOKEN_KEY = "talvane.token";
+
+/**
+ * The token this tab talks with: the one in its address (kept for the tab, so a page whose
+ * address lost it, like the panel after onboarding, still has it), else the kept one. Never a
+ * cookie: cookies ignore ports and would go to every other server on this machine.
+ */
+export function pageToken(search: string, storage: StorageLike | null): string {
+  const fromUrl = new URLSearchParams(search).get("token");
+  try {
+    if (fromUrl) storage?.setItem(TOKEN_KEY, fromUrl);
+    return fromUrl ?? storage?.getItem(TOKEN_KEY) ?? "";
+  } catch {
+    return fromUrl ?? "";
+  }
+}
+
+/** The socket address: /ws on the page's own origin, carrying the token in its query. */
+export function socketUrl(loc: WindowLike["location"], token: string): string {
   const scheme = loc.protocol === "https:" ? "wss:" : "ws:";
-  return `${scheme}//${loc.host}/ws${loc.search}`;
+  return `${scheme}//${loc.host}/ws?token=${encodeURIComponent(token)}`;
+}
+
+/** The app's answer to "is this token still good": ok, refused (an old address), or nothing. */
+export type Check = "ok" | "refused" | "stopped";
+
+export async function checkToken(loc: WindowLike["location"], token: string, get: typeof fetch): Promise<Check> {
+  try {
+    const r = await get(`${loc.protocol}//${loc.host}/check?token=${encodeURIComponent(token)}`, { cache: "no-store" });
+    return r.status === 204 ? "ok" : "refused";
+  } catch {
+    return "stopped";
+  }
 }
 
 const SCRIPT_PREFIX = "window.__talvane";
@@ -92,6 +126,8 @@ interface SocketLike {
 export interface SocketDeps {
   url: string;
   open: (url: string) => SocketLike;
+  /** Asked once attempts keep failing, so the page can say why instead of spinning. */
+  check?: () => Promise<Check>;
   setTimer: (fn: () => void, ms: number) => unknown;
   clearTimer: (handle: unknown) => void;
 }
@@ -111,6 +147,9 @@ export class SocketTransport implements Transport {
   private stopped = false;
   private deliver: (raw: unknown) => void = () => {};
   onConnection: (up: boolean) => void = () => {};
+  onTrouble: (why: Exclude<Check, "ok"> | null) => void = () => {};
+  /** Failed attempts in a row after which the page asks why. */
+  static readonly CHECK_AFTER = 2;
 
   constructor(private readonly deps: SocketDeps) {}
 
@@ -151,6 +190,11 @@ export class SocketTransport implements Transport {
 
   private retry(): void {
     if (this.stopped || this.timer !== null) return;
+    if (this.attempts >= SocketTransport.CHECK_AFTER && this.deps.check) {
+      void this.deps.check().then((why) => {
+        if (!this.stopped && this.socket === null) this.onTrouble(why === "ok" ? null : why);
+      });
+    }
     this.timer = this.deps.setTimer(() => this.connect(), backoff(this.attempts++));
   }
 
@@ -181,13 +225,22 @@ export function createTransport(win: WindowLike & typeof globalThis): Transport 
   switch (pickTransport(win)) {
     case "webkit":
       return new WebKitTransport(webkitHandler(win)!);
-    case "socket":
+    case "socket": {
+      let storage: StorageLike | null = null;
+      try {
+        storage = win.sessionStorage;
+      } catch {
+        // Storage can be switched off; the address still carries the token.
+      }
+      const token = pageToken(win.location.search, storage);
       return new SocketTransport({
-        url: socketUrl(win.location),
+        url: socketUrl(win.location, token),
+        check: () => checkToken(win.location, token, win.fetch.bind(win)),
         open: (url) => new WebSocket(url) as unknown as SocketLike,
         setTimer: (fn, ms) => setTimeout(fn, ms),
         clearTimer: (h) => clearTimeout(h as ReturnType<typeof setTimeout>),
       });
+    }
     default:
       return new NullTransport();
   }

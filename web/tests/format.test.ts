@@ -1,6 +1,9 @@
 import { describe, expect, it } from "vitest";
 import {
   contextUse,
+  cutLong,
+  revealHidden,
+  revealHiddenText,
   countdown,
   formatCost,
   formatDuration,
@@ -186,5 +189,32 @@ describe("input level", () => {
     expect(normalizeLevel(-30)).toBeCloseTo(0.5);
     expect(normalizeLevel(-120)).toBe(0);
     expect(normalizeLevel(400)).toBe(1);
+  });
+});
+
+describe("hidden characters", () => {
+  it.each([
+    ["bidi override and isolates", "a\u202Eb\u2066c\u2069", "a⟨U+202E⟩b⟨U+2066⟩c⟨U+2069⟩"],
+    ["zero width and byte-order mark", "x\u200By\u200Fz\uFEFF", "x⟨U+200B⟩y⟨U+200F⟩z⟨U+FEFF⟩"],
+    ["C0 and C1 controls", "a\u0000b\u001Bc\u0085d\u009F", "a⟨U+0000⟩b⟨U+001B⟩c⟨U+0085⟩d⟨U+009F⟩"],
+    ["line and paragraph separators", "a\u2028b\u2029", "a⟨U+2028⟩b⟨U+2029⟩"],
+    ["line feed and tab stay", "a\nb\tc", "a\nb\tc"],
+    ["carriage return is written out", "a\rb", "a⟨U+000D⟩b"],
+    ["soft hyphen and tag characters (format)", "a\u00ADb\u{E0041}", "a⟨U+00AD⟩b⟨U+E0041⟩"],
+    ["ordinary text, emoji and right-to-left letters are left alone", "שלום 👍🏽 é", "שלום 👍🏽 é"],
+  ])("%s", (_, text, shown) => {
+    expect(revealHiddenText(text)).toBe(shown);
+  });
+
+  it("keeps plain text as one piece", () => {
+    expect(revealHidden("ls -la")).toEqual(["ls -la"]);
+  });
+});
+
+describe("cutting long text", () => {
+  it("keeps short text whole and never splits a surrogate pair", () => {
+    expect(cutLong("abc", 3)).toEqual({ shown: "abc", hidden: 0 });
+    expect(cutLong("ab👍cd", 3)).toEqual({ shown: "ab", hidden: 4 });
+    expect(cutLong("abcdef", 4)).toEqual({ shown: "abcd", hidden: 2 });
   });
 });

@@ -215,3 +215,17 @@ describe("commands", () => {
     expect(types()).toEqual(["tourDone"]);
   });
 });
+
+describe("unchanged sessions", () => {
+  it("keep their object across states, so their cards are not redrawn; a changed one is new", () => {
+    const { page } = setup();
+    page.receive(rawState([rawSession("a"), rawSession("b")]));
+    const [a1, b1] = page.get().state!.sessions;
+    page.receive(rawState([rawSession("a"), rawSession("b", { activity: "Reading" })], { selected: "a" }));
+    const [a2, b2] = page.get().state!.sessions;
+    expect(a2).toBe(a1);
+    expect(b2).not.toBe(b1);
+    expect(b2!.activity).toBe("Reading");
+    expect(page.get().state!.selected).toBe("a");
+  });
+});

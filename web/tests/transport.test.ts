@@ -1,5 +1,5 @@
 import { describe, expect, it, vi } from "vitest";
-import { backoff, decodeFrame, pickTransport, SocketTransport, socketUrl, WebKitTransport, type WindowLike } from "../src/transport";
+import { backoff, checkToken, decodeFrame, pageToken, pickTransport, SocketTransport, socketUrl, WebKitTransport, type Check, type WindowLike } from "../src/transport";
 
 const loc = (protocol: string, search = "") => ({ protocol, host: "127.0.0.1:4711", search });
 
@@ -24,9 +24,29 @@ describe("choosing the transport", () => {
     expect(pickTransport({ location: loc("file:") })).toBe("none");
   });
 
-  it("puts the socket on the page's own origin and keeps its query", () => {
-    expect(socketUrl(loc("http:", "?token=abc"))).toBe("ws://127.0.0.1:4711/ws?token=abc");
-    expect(socketUrl(loc("https:"))).toBe("wss://127.0.0.1:4711/ws");
+  it("puts the socket on the page's own origin with the token in its query", () => {
+    expect(socketUrl(loc("http:", "?onboard&token=abc"), "abc")).toBe("ws://127.0.0.1:4711/ws?token=abc");
+    expect(socketUrl(loc("https:"), "a&b")).toBe("wss://127.0.0.1:4711/ws?token=a%26b");
+  });
+
+  it("keeps the address's token for the tab and falls back to it when the address has none", () => {
+    const kept = new Map<string, string>();
+    const storage = { getItem: (k: string) => kept.get(k) ?? null, setItem: (k: string, v: string) => void kept.set(k, v) };
+    expect(pageToken("?onboard", storage)).toBe("");
+    expect(pageToken("?onboard&token=t1", storage)).toBe("t1");
+    expect(pageToken("", storage)).toBe("t1");
+    expect(pageToken("?token=t2", storage)).toBe("t2");
+    const broken = { getItem: () => { throw new Error("off"); }, setItem: () => { throw new Error("off"); } };
+    expect(pageToken("?token=t3", broken)).toBe("t3");
+    expect(pageToken("", null)).toBe("");
+  });
+
+  it("tells a refused token from an app that is not running", async () => {
+    const answer = (status: number) => (async () => ({ status })) as unknown as typeof fetch;
+    expect(await checkToken(loc("http:"), "t", answer(204))).toBe("ok");
+    expect(await checkToken(loc("http:"), "t", answer(403))).toBe("refused");
+    const down = (async () => { throw new TypeError("Failed to fetch"); }) as unknown as typeof fetch;
+    expect(await checkToken(loc("http:"), "t", down)).toBe("stopped");
   });
 });
 
@@ -71,12 +91,13 @@ class FakeSocket {
   }
 }
 
-function harness() {
+function harness(check?: () => Promise<Check>) {
   const sockets: FakeSocket[] = [];
   const timers: { fn: () => void; ms: number; id: number }[] = [];
   let next = 1;
   const t = new SocketTransport({
     url: "ws://x/ws",
+    ...(check ? { check } : {}),
     open: () => {
       const s = new FakeSocket();
       sockets.push(s);
@@ -96,6 +117,29 @@ function harness() {
 }
 
 describe("socket transport", () => {
+  it("says why once retrying goes on, and clears it when connected again", async () => {
+    let why: Check = "refused";
+    const { t, sockets, fire } = harness(async () => why);
+    const trouble: (string | null)[] = [];
+    t.onTrouble = (w) => trouble.push(w);
+    t.start(() => {});
+    for (let i = 0; i < SocketTransport.CHECK_AFTER; i++) {
+      sockets[i]!.drop();
+      fire();
+    }
+    expect(trouble).toEqual([]);
+    sockets[SocketTransport.CHECK_AFTER]!.drop();
+    await Promise.resolve();
+    await Promise.resolve();
+    expect(trouble).toEqual(["refused"]);
+    why = "stopped";
+    fire();
+    sockets[SocketTransport.CHECK_AFTER + 1]!.drop();
+    await Promise.resolve();
+    await Promise.resolve();
+    expect(trouble).toEqual(["refused", "stopped"]);
+  });
+
   it("says ready when connected and delivers every frame", () => {
     const { t, sockets } = harness();
     const got: unknown[] = [];

@@ -6,7 +6,8 @@ import { agentInfo, MOOD_LABEL, safeUrl, shownTools, tallyChips } from "../model
 import { Chip, Icon, Spinner, familyIcon } from "./bits";
 import { Face } from "./Face";
 import { Request } from "./Requests";
-import { useNow, usePage, usePageState } from "./context";
+import { memo } from "preact/compat";
+import { useNow, usePage, usePageSlice } from "./context";
 
 interface Props {
   session: Session;
@@ -14,14 +15,19 @@ interface Props {
   queued: boolean;
 }
 
-export function Card({ session: s, selected, queued }: Props) {
+/** Redrawn only when its own session, selection or queue place changed (sessions keep their identity while unchanged). */
+export const Card = memo(CardView, (a, b) => a.session === b.session && a.selected === b.selected && a.queued === b.queued);
+
+function CardView({ session: s, selected, queued }: Props) {
   const page = usePage();
-  const ps = usePageState();
-  const st = ps.state!;
+  const { keys, flash, news } = usePageSlice((ps) => ({
+    keys: ps.keys,
+    flash: ps.state?.flash === s.id,
+    news: ps.state?.prNews?.id === s.id ? ps.state.prNews.kind : null,
+  }));
+  const ps = { keys };
   const now = useNow(1000);
   const timer = turnTimer(s.stats.turnStart, s.stats.turnEnd, now);
-  const flash = st.flash === s.id;
-  const news = st.prNews?.id === s.id ? st.prNews.kind : null;
   const running = s.tools.some((t) => t.running);
   const agent = agentInfo(s.agent);
   // Finished, quiet sessions stay compact; the busy, the asking and the selected show their tools.
@@ -43,9 +49,12 @@ export function Card({ session: s, selected, queued }: Props) {
         ps.keys && selected ? "key-target" : "",
       ].join(" ")}
       data-id={s.id}
+      tabIndex={0}
       aria-current={selected ? "true" : undefined}
       aria-label={`${s.project}: ${MOOD_LABEL[s.mood]}`}
       onClickCapture={() => !selected && page.select(s.id)}
+      // The card with the focus is the one keys act on: show it as the selected one too.
+      onFocusCapture={() => !selected && page.select(s.id)}
     >
       <header class="card-l1">
         <Face color={s.color} pose={s.pose} size={20} label={MOOD_LABEL[s.mood]} />

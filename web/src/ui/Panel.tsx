@@ -1,5 +1,6 @@
 // The open panel: a header, the cards (or settings, usage, setup), and a footer.
 
+import { useEffect, useState } from "preact/hooks";
 import type { State } from "../protocol";
 import { formatCost } from "../format";
 import { clearable, isFirstRun, orderSessions, summaryLine } from "../model";
@@ -38,7 +39,14 @@ export function Panel({ maxHeight, onHeaderDown }: { maxHeight: number; onHeader
         <div class="head-right">
           {!ps.connected && <span class="offline" role="status">Reconnecting…</span>}
           {ps.view === "cards" && total > 0 && (
-            <button type="button" class="chip chip-button cost tabular" title="Usage today" onClick={() => page.showView("usage")}>
+            <button
+              type="button"
+              class="chip chip-button cost tabular"
+              title="Spent by the sessions shown — open today's usage"
+              aria-label={`${formatCost(total)} spent by the sessions shown; open today's usage`}
+              onClick={() => page.showView("usage")}
+              disabled={!ps.connected}
+            >
               {formatCost(total)}
             </button>
           )}
@@ -51,20 +59,41 @@ export function Panel({ maxHeight, onHeaderDown }: { maxHeight: number; onHeader
           >
             <Icon name="gear" size={15} />
           </button>
-          <button type="button" class="icon-btn" aria-label="Close" title="Close" onClick={() => page.hide()}>
+          <button type="button" class="icon-btn" aria-label="Close" title="Close" onClick={() => page.hide()} disabled={!ps.connected}>
             <Icon name="close" />
           </button>
         </div>
       </header>
-      <div class="panel-body">
-        {ps.view === "cards" && <Cards state={st} />}
-        {ps.view === "settings" && <Settings />}
-        {ps.view === "usage" && <UsageView />}
-        {ps.view === "setup" && <Setup mode="panel" />}
-      </div>
-      <Footer state={st} />
+      {!ps.connected && <Offline />}
+      {/* While the app cannot hear us, no control may look as if it acted. */}
+      <fieldset class="gate" disabled={!ps.connected}>
+        <div class="panel-body">
+          {ps.view === "cards" && <Cards state={st} />}
+          {ps.view === "settings" && <Settings />}
+          {ps.view === "usage" && <UsageView sessionsTotal={total} />}
+          {ps.view === "setup" && <Setup mode="panel" />}
+        </div>
+        <Footer state={st} />
+      </fieldset>
       <TalkBar />
       {ps.tourStep !== null && <Tour />}
+    </div>
+  );
+}
+
+export function offlineText(trouble: "stopped" | "refused" | null): string {
+  if (trouble === "refused") {
+    return "Talvane restarted with a new address. Use the address it printed at start (“Talvane panel: …”) or run “talvane --web” again.";
+  }
+  if (trouble === "stopped") return "Talvane is not running. Start it again with “talvane --web”; this page reconnects by itself.";
+  return "Lost the connection to Talvane. Trying again…";
+}
+
+function Offline() {
+  const ps = usePageState();
+  return (
+    <div class={`offline-note ${ps.trouble ? "trouble" : ""}`} role="alert">
+      {offlineText(ps.trouble)}
     </div>
   );
 }
@@ -78,6 +107,7 @@ function Cards({ state }: { state: State }) {
   // The setup banner goes below every waiting request, never above one.
   const bannerAt = ordered.findIndex((s) => !queued.has(s.id));
   const banner = firstRun ? <SetupBanner key="setup-banner" /> : null;
+  const shown = useProgressive(ordered.length);
 
   if (ordered.length === 0) {
     return (
@@ -98,11 +128,29 @@ function Cards({ state }: { state: State }) {
       </div>
     );
   }
-  const cards = ordered.map((s) => (
+  const cards = ordered.slice(0, shown).map((s) => (
     <Card key={s.id} session={s} selected={state.selected === s.id} queued={queued.has(s.id)} />
   ));
   if (banner) cards.splice(bannerAt < 0 ? cards.length : bannerAt, 0, banner);
   return <div class="cards">{cards}</div>;
+}
+
+/** Cards drawn in the first frame; the rest follow in small steps, one task each. */
+export const FIRST_CARDS = 12;
+const MORE_CARDS = 12;
+
+/**
+ * How many of `total` cards to draw now. A hundred sessions drawn at once would hold up the
+ * frame for all of them; the first screenful comes at once and the others right after.
+ */
+function useProgressive(total: number): number {
+  const [shown, setShown] = useState(Math.min(total, FIRST_CARDS));
+  useEffect(() => {
+    if (shown >= total) return;
+    const t = setTimeout(() => setShown((n) => Math.min(total, n + MORE_CARDS)), 0);
+    return () => clearTimeout(t);
+  }, [shown, total]);
+  return Math.min(Math.max(shown, Math.min(total, FIRST_CARDS)), total);
 }
 
 function SetupBanner() {

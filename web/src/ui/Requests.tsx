@@ -2,8 +2,9 @@
 
 import { useEffect, useRef } from "preact/hooks";
 import type { Pending, Session } from "../protocol";
-import { countdown, truncatePath } from "../format";
+import { countdown } from "../format";
 import { agentInfo, questionAnswers, togglePick } from "../model";
+import { AgentText, Revealed } from "./AgentText";
 import { Button, Icon, Kbd } from "./bits";
 import { useNow, usePage, usePageState } from "./context";
 
@@ -34,19 +35,20 @@ function Permission({ session, p, active }: { session: Session; p: Of<"permissio
   const pathLike = PATH_TOOLS.has(p.tool) && singleLine;
   const deny = () => {
     page.armDeny(null);
-    page.send({ type: "deny", id: session.id });
+    page.decide(session.id, p.id, "deny");
   };
   return (
     <div class="req req-permission">
       <div class="req-title">
-        <strong>{p.title || "Allow this?"}</strong>
+        <strong><Revealed text={p.title || "Allow this?"} /></strong>
         {p.tool && !p.title.includes(p.tool) && <span class="req-tool">{p.tool}</span>}
       </div>
       {p.detail &&
         (pathLike ? (
-          <div class="req-detail mono one-line" title={p.detail}>{truncatePath(p.detail, 72)}</div>
+          // Whole, never cut in the middle: a cut path can hide a climb out of the project.
+          <AgentText class="req-detail mono path" as="div" text={p.detail} label="Path" focusable />
         ) : (
-          <pre class="req-detail mono" tabIndex={0}>{p.detail}</pre>
+          <AgentText class="req-detail mono" text={p.detail} label="Details" focusable />
         ))}
       {armed && (
         <div class="req-confirm" role="alert">
@@ -61,7 +63,7 @@ function Permission({ session, p, active }: { session: Session; p: Of<"permissio
         <Button variant={armed ? "danger" : "plain"} onClick={deny} aria-keyshortcuts="Backspace">
           Deny{active && ps.keys && <Kbd hint>⌫</Kbd>}
         </Button>
-        <Button variant="primary" onClick={() => page.send({ type: "allow", id: session.id })} aria-keyshortcuts="Enter">
+        <Button variant="primary" onClick={() => page.decide(session.id, p.id, "allow")} aria-keyshortcuts="Enter">
           Allow{active && ps.keys && <Kbd hint>⏎</Kbd>}
         </Button>
       </div>
@@ -94,8 +96,8 @@ function Questions({ session, p, active }: { session: Session; p: Of<"question">
         return (
           <fieldset class={`question ${current ? "current" : ""}`} key={qi}>
             <legend>
-              {q.header && <span class="q-header">{q.header}</span>}
-              <span class="q-text">{q.text}</span>
+              {q.header && <span class="q-header"><Revealed text={q.header.slice(0, 200)} /></span>}
+              <AgentText class="q-text" as="span" text={q.text} first={2000} />
               {q.multi && <span class="q-multi">Choose any</span>}
             </legend>
             <div class="options" role={q.multi ? "group" : "radiogroup"}>
@@ -114,8 +116,8 @@ function Questions({ session, p, active }: { session: Session; p: Of<"question">
                       {on && (q.multi ? <Icon name="check" size={11} /> : <span class="round-dot" />)}
                     </span>
                     <span class="option-text">
-                      <span class="option-label">{o.label}</span>
-                      {o.detail && <span class="option-detail"> — {o.detail}</span>}
+                      <span class="option-label"><Revealed text={o.label.slice(0, 500)} /></span>
+                      {o.detail && <span class="option-detail"> — <Revealed text={o.detail.slice(0, 1000)} /></span>}
                     </span>
                     {current && oi < 9 && <Kbd hint>{oi + 1}</Kbd>}
                   </button>
@@ -175,7 +177,7 @@ function Reply({ session, p }: { session: Session; p: Of<"reply"> }) {
     <div class="req req-reply">
       {p.message && (
         <div class={`reply-message ${d.expanded ? "expanded" : ""}`}>
-          <div class="reply-text">{p.message}</div>
+          <AgentText class="reply-text" as="div" text={p.message} />
           {p.message.length > 180 && (
             <button type="button" class="link" onClick={() => page.updateDraft(p.id, { expanded: !d.expanded })}>
               {d.expanded ? "Less" : "More"}

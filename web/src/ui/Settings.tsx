@@ -21,12 +21,8 @@ export function Settings() {
   const ps = usePageState();
   const st = ps.state!;
   const s = st.settings;
-  const [copied, setCopied] = useState(false);
-  useEffect(() => {
-    if (!copied) return;
-    const t = setTimeout(() => setCopied(false), 1800);
-    return () => clearTimeout(t);
-  }, [copied]);
+  // A browser tab cannot reach the desktop's permissions or the app's updater.
+  const inApp = page.transportKind === "webkit";
 
   return (
     <div class="settings">
@@ -78,8 +74,17 @@ export function Settings() {
         <Row label="Talk">
           <KeyRecorder which="talkKey" label={s.talkKey} />
         </Row>
-        <Row label="Hold Alt to talk" hint={s.optionTap && !s.optionTapReady ? "Needs permission to watch the keyboard." : "Hold to dictate, tap to open."}>
-          {s.optionTap && !s.optionTapReady && (
+        <Row
+          label="Hold Alt to talk"
+          hint={
+            s.optionTap && !s.optionTapReady
+              ? inApp
+                ? "Needs permission to watch the keyboard."
+                : "Needs permission to watch the keyboard, which only the desktop panel can ask for."
+              : "Hold to dictate, tap to open."
+          }
+        >
+          {inApp && s.optionTap && !s.optionTapReady && (
             <Button variant="quiet" onClick={() => page.send({ type: "askAccessibility" })}>Allow…</Button>
           )}
           <Switch label="Hold Alt to talk" checked={s.optionTap} onChange={(v) => page.setting("optionTap", v)} />
@@ -91,9 +96,11 @@ export function Settings() {
         <Row label="Open at login">
           <Switch label="Open at login" checked={s.openAtLogin} onChange={(v) => page.setting("openAtLogin", v)} />
         </Row>
-        <Row label="Update automatically">
-          <Switch label="Update automatically" checked={s.autoUpdate} onChange={(v) => page.setting("autoUpdate", v)} />
-        </Row>
+        {inApp && (
+          <Row label="Update automatically">
+            <Switch label="Update automatically" checked={s.autoUpdate} onChange={(v) => page.setting("autoUpdate", v)} />
+          </Row>
+        )}
         <Row label="Usage today">
           <Button onClick={() => page.showView("usage")}>Show</Button>
         </Row>
@@ -105,10 +112,13 @@ export function Settings() {
       <footer class="settings-foot">
         <span class="muted tabular">Talvane {s.version}</span>
         <span class="spacer" />
-        <button type="button" class="link" onClick={() => { page.send({ type: "copyDiagnostics" }); setCopied(true); }}>
-          <Icon name="copy" size={12} /> {copied ? "Copied" : "Copy diagnostics"}
+        <button type="button" class="link" onClick={() => page.copyDiagnostics()} aria-live="polite" disabled={ps.copy === "waiting"}>
+          <Icon name="copy" size={12} />{" "}
+          {ps.copy === "copied" ? "Copied" : ps.copy === "failed" ? "Could not copy" : "Copy diagnostics"}
         </button>
-        <button type="button" class="link" onClick={() => page.send({ type: "checkUpdates" })}>Check for updates</button>
+        {inApp && (
+          <button type="button" class="link" onClick={() => page.send({ type: "checkUpdates" })}>Check for updates</button>
+        )}
         {page.transportKind === "webkit" && (
           <button type="button" class="link" onClick={() => page.send({ type: "menu" })}>More…</button>
         )}

@@ -15,7 +15,7 @@ export function Setup({ mode }: { mode: "window" | "panel" }) {
   const [step, setStep] = useState(0);
   const s = ps.state?.settings;
   const connected = s ? agentRows(s).filter((r) => r.installed).length : 0;
-  const finish = () => (mode === "window" ? page.send({ type: "onboardDone" }) : page.finishSetup());
+  const finish = () => (mode === "window" ? page.finishOnboarding() : page.finishSetup());
   const next = () => (step + 1 < STEPS.length ? setStep(step + 1) : finish());
 
   return (

@@ -14,7 +14,8 @@ export function Stage() {
   const page = usePage();
   const ps = usePageState();
   const st = ps.state;
-  const geo: Geo = st?.geo ?? DEFAULT_GEO;
+  const viewport = useViewport(page.transportKind !== "webkit");
+  const geo: Geo = fitGeo(st?.geo ?? DEFAULT_GEO, viewport);
   const open = !!st?.open;
   const inner = useRef<HTMLDivElement>(null);
   const closedSize = stripSize(geo);
@@ -130,6 +131,31 @@ export function Stage() {
   );
 }
 
+/** A browser window's size, followed as it changes; null inside the app (its stage is fixed). */
+function useViewport(follow: boolean): { w: number; h: number } | null {
+  const read = () => (follow && typeof window !== "undefined" ? { w: window.innerWidth, h: window.innerHeight } : null);
+  const [size, setSize] = useState(read);
+  useEffect(() => {
+    if (!follow) return;
+    const on = () => setSize((old) => {
+      const now = read();
+      return old && now && old.w === now.w && old.h === now.h ? old : now;
+    });
+    window.addEventListener("resize", on);
+    return () => window.removeEventListener("resize", on);
+  }, [follow]);
+  return size;
+}
+
+/**
+ * In a browser the stage is the window: as narrow as a phone or as tall as a 4K screen, so the
+ * panel always fits and scrolls instead of being cut off.
+ */
+export function fitGeo(geo: Geo, viewport: { w: number; h: number } | null): Geo {
+  if (!viewport || viewport.w <= 0 || viewport.h <= 0) return geo;
+  return { ...geo, stageWidth: Math.min(geo.stageWidth, viewport.w), stageHeight: Math.max(160, viewport.h) };
+}
+
 function useApplyTheme(geo: Geo) {
   useEffect(() => {
     const root = document.documentElement;
@@ -178,14 +204,16 @@ function useKeyboard(page: Page) {
         return;
       }
       const st = ps.state;
-      if (!st?.open || ps.view !== "cards" || ps.tourStep !== null) return;
+      if (!st?.open || ps.view !== "cards" || ps.tourStep !== null || !ps.connected) return;
       const active = document.activeElement;
       if (isField(active)) return;
       // A focused control answers Enter and Space itself.
       if ((e.key === "Enter" || e.key === " ") && active && active !== document.body && active.closest("button, a")) return;
 
       const order = orderSessions(st.sessions, st.queue);
-      const sel = order.find((s) => s.id === st.selected) ?? order[0];
+      // Keys act on the card that has the focus; the selection only when no card has it.
+      const focusedId = active instanceof Element ? active.closest(".card")?.getAttribute("data-id") : null;
+      const sel = (focusedId ? order.find((s) => s.id === focusedId) : undefined) ?? order.find((s) => s.id === st.selected) ?? order[0];
       const pending = sel?.pending;
       const action = keyAction(e, { pending, denyArmed: !!pending && ps.denyArmed === pending.id });
       if (action.do !== "armDeny" && action.do !== "deny" && ps.denyArmed) page.armDeny(null);
@@ -195,7 +223,12 @@ function useKeyboard(page: Page) {
         case "next":
         case "prev":
           page.move(order.map((s) => s.id), action.do === "next" ? 1 : -1);
-          requestAnimationFrame(() => document.querySelector(".card.selected")?.scrollIntoView?.({ block: "nearest" }));
+          requestAnimationFrame(() => {
+            const card = document.querySelector<HTMLElement>(".card.selected");
+            card?.scrollIntoView?.({ block: "nearest" });
+            // The focus follows, so Enter and Backspace act on the card now shown as current.
+            if (document.activeElement?.closest(".card")) card?.focus({ preventScroll: true });
+          });
           return;
         case "leave":
           return page.escape("dom");
@@ -203,10 +236,10 @@ function useKeyboard(page: Page) {
       if (!sel || !pending) return;
       switch (action.do) {
         case "allow":
-          return page.send({ type: "allow", id: sel.id });
+          return page.decide(sel.id, pending.id, "allow");
         case "deny":
           page.armDeny(null);
-          return page.send({ type: "deny", id: sel.id });
+          return page.decide(sel.id, pending.id, "deny");
         case "armDeny":
           return page.armDeny(pending.id);
         case "jump":

@@ -5,6 +5,7 @@ import type { Geo, Pending, State } from "../protocol";
 import { oneLine } from "../format";
 import { stripSession, summaryLine } from "../model";
 import { Face } from "./Face";
+import { offlineText } from "./Panel";
 import { usePage, usePageState } from "./context";
 
 function pendingLine(p: Pending): string {
@@ -36,7 +37,18 @@ export function Strip({ geo }: { geo: Geo }) {
   const count = st?.sessions.length ?? 0;
   const notch = geo.shape === "notch" && geo.notchWidth > 0 && !geo.away;
   const listening = ps.talk?.state === "listening" || ps.talk?.state === "polishing";
-  const text = ps.helloAt ? "Hello!" : st ? stripText(st) : "";
+  const offline = !ps.connected;
+  const text = offline
+    ? ps.trouble === "refused"
+      ? "Address out of date"
+      : ps.trouble === "stopped"
+        ? "Talvane is not running"
+        : "Reconnecting…"
+    : ps.helloAt
+      ? "Hello!"
+      : st
+        ? stripText(st)
+        : "";
   const label = st ? `${summaryLine(count, waiting)}. ${text}` : "Talvane";
 
   const face = s ? (
@@ -58,6 +70,9 @@ export function Strip({ geo }: { geo: Geo }) {
       class={`strip ${notch ? "strip-notch" : "strip-pill"} ${waiting > 0 ? "attention" : ""}`}
       aria-label={label}
       aria-expanded="false"
+      // Nothing can open the panel while the app cannot hear the page: say why instead.
+      disabled={offline}
+      title={offline ? offlineText(ps.trouble) : undefined}
       onClick={() => page.open()}
     >
       {notch ? (

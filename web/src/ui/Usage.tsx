@@ -4,7 +4,7 @@ import { useEffect } from "preact/hooks";
 import { formatCost, formatTokens } from "../format";
 import { usePage, usePageState } from "./context";
 
-export function UsageView() {
+export function UsageView({ sessionsTotal }: { sessionsTotal: number }) {
   const page = usePage();
   const ps = usePageState();
   const usage = ps.usage;
@@ -25,8 +25,13 @@ export function UsageView() {
     <div class="usage">
       <div class="usage-total">
         <div class="usage-amount tabular">{formatCost(usage.today)}</div>
-        <div class="muted">today · {formatTokens(tokens)} tokens</div>
+        <div class="muted">Claude Code today, all sessions · {formatTokens(tokens)} tokens</div>
       </div>
+      {sessionsTotal > 0 && (
+        <div class="usage-shown muted small">
+          The header's <span class="tabular">{formatCost(sessionsTotal)}</span> counts only the sessions shown in the panel, whatever their agent.
+        </div>
+      )}
       {models.length === 0 ? (
         <div class="muted usage-empty">Nothing spent yet today.</div>
       ) : (

@@ -1,0 +1,180 @@
+#include "context/jump_runner.h"
+
+#include <glib.h>
+
+#include <algorithm>
+
+#include "context/child_process.h"
+#include "platform/files.h"
+#include "platform/gobject.h"
+#include "platform/log.h"
+
+namespace talvane::Jump {
+
+namespace {
+
+using Done = std::function<void(std::optional<std::string>)>;
+
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  gchar** own = g_get_environ();
+  for (gchar** e = own; e && *e; ++e) env.emplace_back(*e);
+  g_strfreev(own);
+  for (const std::string& add : extra) {
+    const std::string name = add.substr(0, add.find('=') + 1);
+    std::erase_if(env, [&](const std::string& e) { return e.starts_with(name); });
+    env.push_back(add);
+  }
+  return env;
+}
+
+// A child process that is killed, and counts as failed, when it outlives `seconds`.
+void runChild(const Command& command, double seconds, Done done) {
+  struct Waiting {
+    std::shared_ptr<ChildProcess> child;
+    Done done;
+    guint timer = 0;
+  };
+  auto waiting = std::make_shared<Waiting>();
+  waiting->done = std::move(done);
+  waiting->child = ChildProcess::start(command.argv, files::home(), environmentWith(command.env),
+                                       [waiting](std::optional<std::string> out) {
+                                         if (waiting->timer) g_source_remove(waiting->timer);
+                                         waiting->timer = 0;
+                                         auto done = std::exchange(waiting->done, nullptr);
+                                         waiting->child.reset();
+                                         if (done) done(std::move(out));
+                                       });
+  auto* held = new std::shared_ptr<Waiting>(waiting);
+  waiting->timer = g_timeout_add_full(
+      G_PRIORITY_DEFAULT, static_cast<guint>(seconds * 1000),
+      [](gpointer data) -> gboolean {
+        auto& w = *static_cast<std::shared_ptr<Waiting>*>(data);
+        w->timer = 0;
+        if (w->child) w->child->cancel();
+        w->child.reset();
+        if (auto done = std::exchange(w->done, nullptr)) done(std::nullopt);
+        return G_SOURCE_REMOVE;
+      },
+      held, [](gpointer data) { delete static_cast<std::shared_ptr<Waiting>*>(data); });
+}
+
+std::string describe(const Command& c) {
+  return c.argv.empty() ? std::string("?") : files::lastComponent(c.argv[0]);
+}
+
+// One jump in flight: owns its plan and walks it step by step.
+class Attempt : public std::enable_shared_from_this<Attempt> {
+ public:
+  Attempt(std::shared_ptr<const Outside> outside, Plan plan)
+      : outside_(std::move(outside)), plan_(std::move(plan)) {}
+
+  void next() {
+    if (index_ >= plan_.steps.size()) {
+      outside_->log("Talvane jump: " + why_);
+      return;
+    }
+    const Step& step = plan_.steps[index_++];
+    if (const auto* tmux = std::get_if<TmuxStep>(&step)) return runTmux(*tmux);
+    if (const auto* command = std::get_if<CommandStep>(&step)) return runCommand(*command);
+    runWindow(std::get<WindowStep>(step));
+  }
+
+ private:
+  void failed(std::string why) {
+    log::debug("jump", why);
+    why_ = std::move(why);
+    next();
+  }
+
+  std::optional<std::string> raise(const std::vector<int>& pids) {
+    if (!outside_->windows) return "no window system to raise windows with";
+    if (pids.empty()) return "no process to raise a window of";
+    return outside_->windows->activate(pids);
+  }
+
+  void runCommand(const CommandStep& step) {
+    auto self = shared_from_this();
+    outside_->run(step.command, Runner::kCommandSeconds,
+                  [self, step](std::optional<std::string> out) {
+                    if (!out) return self->failed(describe(step.command) + " failed or timed out");
+                    if (!step.raise.empty()) {
+                      if (auto why = self->raise(step.raise)) log::debug("jump", *why);
+                    }
+                  });
+  }
+
+  void runWindow(const WindowStep& step) {
+    if (auto why = raise(step.pids)) return failed(*why);
+  }
+
+  void runTmux(const TmuxStep& step) {
+    auto self = shared_from_this();
+    Command list{step.tmux, {}};
+    list.argv.insert(list.argv.end(), {"list-panes", "-a", "-F", std::string(kPaneFormat)});
+    outside_->run(list, Runner::kCommandSeconds, [self, step](std::optional<std::string> out) {
+      if (!out) return self->failed("no tmux server at " + step.tmux.back());
+      auto panes = parsePanes(*out);
+      auto pane = std::find_if(panes.begin(), panes.end(),
+                               [&](const TmuxPane& p) { return p.tty == step.tty; });
+      if (pane == panes.end()) return self->failed("no tmux pane on " + step.tty);
+      self->tmuxClients(step, *pane);
+    });
+  }
+
+  void tmuxClients(const TmuxStep& step, const TmuxPane& pane) {
+    auto self = shared_from_this();
+    Command list{step.tmux, {}};
+    list.argv.insert(list.argv.end(), {"list-clients", "-F", std::string(kClientFormat)});
+    outside_->run(list, Runner::kCommandSeconds,
+                  [self, step, pane](std::optional<std::string> out) {
+                    auto client = tmuxClientFor(parseClients(out.value_or("")), pane);
+                    Command select{step.tmux, {}};
+                    for (auto& a : tmuxSelect(pane, client)) select.argv.push_back(std::move(a));
+                    self->tmuxSelected(select, client);
+                  });
+  }
+
+  void tmuxSelected(const Command& select, const std::optional<TmuxClient>& client) {
+    auto self = shared_from_this();
+    outside_->run(select, Runner::kCommandSeconds, [self, client](std::optional<std::string> out) {
+      if (!out) return self->failed("tmux could not select the session's pane");
+      // The pane is chosen; the terminal showing it is raised when there is one.
+      if (!client) return;
+      if (auto why = self->raise(self->outside_->lineage(client->pid))) log::debug("jump", *why);
+    });
+  }
+
+  std::shared_ptr<const Outside> outside_;
+  Plan plan_;
+  std::size_t index_ = 0;
+  std::string why_ = "nothing to bring forward";
+};
+
+}  // namespace
+
+Runner::Runner(Outside outside) {
+  if (!outside.run) outside.run = runChild;
+  if (!outside.lineage) outside.lineage = Jump::lineage;
+  if (!outside.log) outside.log = [](const std::string& line) { log::line(line); };
+  outside_ = std::make_shared<const Outside>(std::move(outside));
+}
+
+void Runner::go(const Facts& facts) {
+  Plan p = plan(facts);
+  if (p.steps.empty() && facts.wayland && !facts.lineage.empty()) {
+    // Said once: it stays true for the whole run.
+    if (std::exchange(waylandLogged_, true)) return;
+  }
+  go(p);
+}
+
+void Runner::go(const Plan& p) {
+  if (p.steps.empty()) {
+    outside_->log("Talvane jump: " + p.nothing);
+    return;
+  }
+  std::make_shared<Attempt>(outside_, p)->next();
+}
+
+}  // namespace talvane::Jump

@@ -1,0 +1,53 @@
+#pragma once
+// Carries out a jump's plan: tries its steps in order without ever blocking the main loop,
+// and logs one line when none of them brought anything forward.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "context/jump_observe.h"
+#include "context/jump_plan.h"
+
+namespace talvane::Jump {
+
+// Raises windows of other programs; X11 has one (x11/x11_windows.h).
+class WindowActivator {
+ public:
+  virtual ~WindowActivator() = default;
+  // Activates the top-level window of the first of `pids` that owns one. Empty on success,
+  // else why not.
+  virtual std::optional<std::string> activate(const std::vector<int>& pids) = 0;
+};
+
+struct Outside {
+  // Standard output when the command exited with status 0 within `seconds`; `done` is called
+  // once, later, on the main loop. Default: a child process killed when the time is up.
+  std::function<void(const Command&, double seconds,
+                     std::function<void(std::optional<std::string>)> done)>
+      run;
+  std::shared_ptr<WindowActivator> windows;  // none: no window is raised
+  // Default: jump_observe's lineage().
+  std::function<std::vector<int>(int pid)> lineage;
+  // The one line written when nothing happened. Default: log::line.
+  std::function<void(const std::string&)> log;
+};
+
+class Runner {
+ public:
+  static constexpr double kCommandSeconds = 5;
+
+  explicit Runner(Outside outside = {});
+
+  // Plans from `facts` and carries the plan out.
+  void go(const Facts& facts);
+  void go(const Plan& plan);
+
+ private:
+  std::shared_ptr<const Outside> outside_;
+  bool waylandLogged_ = false;
+};
+
+}  // namespace talvane::Jump
