@@ -68,8 +68,10 @@ class PanelX11 : public ::testing::Test {
     if (!session_->ok()) GTEST_SKIP() << "Xvfb, xcompmgr or openbox could not be started";
     if (!files::exists(kPage + "/index.html")) GTEST_SKIP() << "the page is not built (web/dist)";
     fs::create_directories(kShots);
-    // Every test starts at home: no placement left by an earlier one.
-    fs::remove(files::configHome() + "/talvane/settings.json");
+    // Every test starts at home (no placement left by an earlier one), in the dark theme the
+    // pixel checks expect.
+    fs::create_directories(files::configHome() + "/talvane");
+    std::ofstream(files::configHome() + "/talvane/settings.json") << R"({"theme": "dark"})";
     session_->run("xdotool mousemove 100 900");
   }
 
