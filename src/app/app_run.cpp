@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/app_services.h"
@@ -14,11 +15,13 @@
 #include "app/prefs.h"
 #include "bridge/bridge.h"
 #include "context/jump.h"
+#include "desktop/desktop_factory.h"
 #include "context/jump_runner.h"
 #include "context/x11/x11_windows.h"
 #include "hub/codex_watcher.h"
 #include "hub/hub.h"
 #include "notch/browser_stage.h"
+#include "notch/headless_desktop.h"
 #include "notch/notch_controller.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
@@ -31,6 +34,19 @@ namespace {
 
 bool hasEnv(const char* name) { return std::getenv(name) != nullptr; }
 
+// The desktop panel and browsers showing the same page.
+struct BothHosts final : PageHost {
+  PageHost* window = nullptr;
+  PageHost* browsers = nullptr;
+  void load(const PageSource& source) override {
+    window->load(source);
+    browsers->load(source);
+  }
+  void deliver(const std::string& message) override {
+    window->deliver(message);
+    browsers->deliver(message);
+  }
+};
 Jump::Recorded recorded(const Session& s) {
   Jump::Recorded r;
   r.agent = std::string(rawValue(s.agent));
@@ -93,6 +109,7 @@ int app(const Args& args) {
   if (!takeOverFromOlderInstances()) return 1;
 
   JsonSettingsStore& store = JsonSettingsStore::user();
+  store.batchOn(&loop);
   AppServices services(loop);
   ColorScheme colorScheme;
   services.followColorScheme(&colorScheme);
@@ -134,37 +151,61 @@ int app(const Args& args) {
     codex.start();
   }
 
-  HeadlessDesktop desktop;
-  desktop.onQuit = [&loop] { loop.quit(); };
-  NotchController notch(hub, desktop, loop);
-  // Without a desktop panel the page is served to browsers; see the README.
+  auto desktop = DesktopBackend::open(store, loop, displayAvailable());
+  desktop->setQuit([&loop] { loop.quit(); });
+  NotchController notch(hub, desktop->parts(), loop);
+  desktop->attach(notch.stage());
+  // Without a desktop panel, or with --web, the page is served to browsers; see the README.
   // The token outlives the run, so a bookmarked address keeps working.
-  BrowserStage browser(notch.stage(), BrowserStage::keptToken());
-  notch.stage().setHost(&browser);
-  if (auto why = browser.start(static_cast<std::uint16_t>(options->port), options->port != 0)) {
-    std::fprintf(stderr, "talvane: cannot serve the panel: %s\n", why->c_str());
-    bridge.stop();
-    return 1;
+  // Beside a window, browsers get a stage of their own: their tabs closing must not make the
+  // window's page look gone.
+  WebStage browserStage;
+  browserStage.onMessage = [&notch](const Json& m) { notch.stage().receive(m); };
+  BothHosts both;
+  std::optional<BrowserStage> browser;
+  if (options->web || !desktop->host()) {
+    if (desktop->host()) {
+      browser.emplace(browserStage, BrowserStage::keptToken());
+      both.window = desktop->host();
+      both.browsers = &*browser;
+      notch.stage().setHost(&both);
+    } else {
+      browser.emplace(notch.stage(), BrowserStage::keptToken());
+      notch.stage().setHost(&*browser);
+    }
+    if (auto why = browser->start(static_cast<std::uint16_t>(options->port), options->port != 0)) {
+      std::fprintf(stderr, "talvane: cannot serve the panel: %s\n", why->c_str());
+      bridge.stop();
+      return 1;
+    }
   }
   // The desktop settles its theme in steps; push once it has.
   TimerHandle themePush;
   colorScheme.onChange = [&] { themePush = loop.after(0.15, [&notch] { notch.push(); }); };
   colorScheme.start();
   notch.show(/*arriving=*/!Prefs::onboarded());
-  std::printf("Talvane panel: %s\n", browser.url().c_str());
+  if (browser) std::printf("Talvane panel: %s\n", browser->url().c_str());
+  else std::printf("Talvane panel: on the desktop (%s)\n", desktop->name().c_str());
   std::fflush(stdout);
 
   if (!demo) {
     refreshInstalledHooks();
+    Prefs::forgetInstalled();
     // The login entry follows the app when it moves (a build tree, then a package).
     Autostart::refresh();
   }
+  // Agents connected or removed outside the app show up within half a minute.
+  TimerHandle installed = loop.every(30, 10, [&notch] {
+    if (Prefs::refreshInstalled()) notch.push();
+  });
 
   loop.run();
 
   codex.stop();
   bridge.stop();
-  browser.stop();
+  if (browser) browser->stop();
+  installed.cancel();
+  store.batchOn(nullptr);
   store.flush();
   releaseInstance();
   return 0;

@@ -43,6 +43,10 @@ namespace {
 
 SettingsStore* boundStore = nullptr;
 PrefsServices* boundServices = nullptr;
+// What the services last reported (installed agents, login item, version…). Asking them reads
+// agents' files and may search $PATH, too slow for every push; see refreshInstalled().
+std::optional<Json> installedCache;
+std::uint64_t installedReads = 0;
 
 // The agents connected through the generic integrations, in the order the page lists them.
 // To add one: its identifier (as the integrations know it) and its display name.
@@ -181,11 +185,13 @@ Binding::Binding(SettingsStore& store, PrefsServices* services)
     : oldStore_(boundStore), oldServices_(boundServices) {
   boundStore = &store;
   if (services) boundServices = services;
+  installedCache.reset();
 }
 
 Binding::~Binding() {
   boundStore = oldStore_;
   boundServices = oldServices_;
+  installedCache.reset();
 }
 
 std::int64_t replyWindow() { return integer("replyWindow", 15); }
@@ -242,7 +248,10 @@ void setTucked(const std::map<std::string, Date>& tucked) {
   store().set("tucked", object);
 }
 
-Json json() {
+namespace {
+
+Json readInstalled() {
+  ++installedReads;
   PrefsServices& s = services();
   Json integrations = Json::array();
   for (const auto& row : kIntegrations) {
@@ -266,21 +275,52 @@ Json json() {
   } catch (...) {
   }
   return Json{
-      {"shape", shape()},
-      {"replyWindow", replyWindow()},
-      {"hideAfter", hideAfter()},
-      {"autoOpen", autoOpen()},
       {"openAtLogin", ask([&] { return s.openAtLogin(); })},
-      {"autoUpdate", autoUpdate()},
-      {"optionTap", optionTap()},
       {"optionTapReady", ask([&] { return s.accessibilityTrusted(); })},
-      {"glass", glass()},
-      {"theme", theme()},
       {"hooksInstalled", ask([&] { return s.hooksInstalled(); })},
       {"cursorInstalled", ask([&] { return s.cursorInstalled(); })},
       {"cursorAvailable", ask([&] { return s.cursorAvailable(); })},
       {"version", version},
       {"integrations", integrations},
+  };
+}
+
+const Json& installed() {
+  if (!installedCache) installedCache = readInstalled();
+  return *installedCache;
+}
+
+}  // namespace
+
+bool refreshInstalled() {
+  Json fresh = readInstalled();
+  const bool changed = !installedCache || *installedCache != fresh;
+  installedCache = std::move(fresh);
+  return changed;
+}
+
+void forgetInstalled() { installedCache.reset(); }
+
+std::uint64_t installedReadCount() { return installedReads; }
+
+Json json() {
+  const Json& known = installed();
+  return Json{
+      {"shape", shape()},
+      {"replyWindow", replyWindow()},
+      {"hideAfter", hideAfter()},
+      {"autoOpen", autoOpen()},
+      {"openAtLogin", known["openAtLogin"]},
+      {"autoUpdate", autoUpdate()},
+      {"optionTap", optionTap()},
+      {"optionTapReady", known["optionTapReady"]},
+      {"glass", glass()},
+      {"theme", theme()},
+      {"hooksInstalled", known["hooksInstalled"]},
+      {"cursorInstalled", known["cursorInstalled"]},
+      {"cursorAvailable", known["cursorAvailable"]},
+      {"version", known["version"]},
+      {"integrations", known["integrations"]},
       {"openKey", HotKey::label(comboOrDefault(HotKey::Action::open))},
       {"talkKey", HotKey::label(comboOrDefault(HotKey::Action::talk))},
   };
@@ -304,6 +344,10 @@ void set(std::string_view key, const Json& value) {
   }
   if (!value.is_boolean()) return;
   const bool on = value.get<bool>();
+  // Whatever the action did, the next state shows what is really installed now.
+  struct Forget {
+    ~Forget() { forgetInstalled(); }
+  } forget;
   if (key == "openAtLogin") {
     absorb("login item", [&] { s.setOpenAtLogin(on); });
   } else if (key == "cursorInstalled") {

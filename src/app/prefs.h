@@ -102,8 +102,17 @@ HotKey::Combo comboOrDefault(HotKey::Action action);
 std::map<std::string, Date> tucked();
 void setTucked(const std::map<std::string, Date>& tucked);
 
-// The settings object for the page: exactly 17 entries.
+// The settings object for the page: exactly 17 entries. What the services report (installed
+// agents, login item, accessibility, version) is read once and kept: reading it touches agents'
+// files. It is read again after a connect/disconnect through set(), a new binding,
+// forgetInstalled() or refreshInstalled().
 Json json();
+// Reads what the services report now; true when it differs from what was kept.
+bool refreshInstalled();
+// Drops what was kept; the next json() reads again.
+void forgetInstalled();
+// How many times the services were asked (for benchmarks).
+std::uint64_t installedReadCount();
 
 // Applies one change sent by the page. An unknown key, or a value of the wrong type for its
 // key, changes nothing.

@@ -1,10 +1,13 @@
 #pragma once
-// What the panel needs from the desktop: its window, the keyboard, the clipboard, dictation and
-// the application. The desktop layer implements it with real windows; a headless run (the
-// browser stage) keeps only the state and shows nothing.
+// What the panel needs from the desktop, split by concern: the panel window, the keyboard, the
+// clipboard, dictation and the application shell. Back ends (src/desktop/) implement them with
+// real windows; a headless run (the browser stage) keeps only the state and shows nothing.
+// Callers ask the capability queries instead of testing which back end they have.
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/json.h"
 
@@ -13,76 +16,145 @@ namespace talvane {
 struct Rect {
   double x = 0, y = 0, w = 0, h = 0;
   bool operator==(const Rect&) const = default;
+  bool contains(double px, double py) const {
+    return px >= x && px < x + w && py >= y && py < y + h;
+  }
 };
 
-class Desktop {
- public:
-  virtual ~Desktop() = default;
+struct Point {
+  double x = 0, y = 0;
+  bool operator==(const Point&) const = default;
+};
 
-  // The panel geometry the page receives under "geo" (its 13 keys, or fewer where the host
-  // has no such notion).
-  virtual Json geo() const = 0;
-  // The open panel takes the pointer; the closed one lets clicks through.
-  virtual void panelOpened(bool open) = 0;
+// The panel geometry the page receives as "geo".
+struct PanelGeometry {
+  double notchWidth = 0;
+  double strip = 32;
+  std::string shape = "pill";  // "pill" or "notch"
+  double stageWidth = 720;
+  double stageHeight = 640;
+  bool away = false;           // a placement is in effect
+  std::string anchor = "top";  // "top" or "bottom"
+  bool dragging = false;
+  double dx = 0;                    // placed panel's centre relative to the stage's centre
+  std::optional<std::string> edge;  // "left" or "right" when docked
+  bool glass = false;
+  bool glassAvailable = false;
+  std::string theme = "dark";
+
+  // All 13 keys.
+  Json json() const;
+};
+
+// The page's "glass" command, decoded leniently.
+struct GlassRequest {
+  struct Shape {
+    Rect rect;
+    double radius = 16;
+  };
+  bool on = false;
+  std::vector<Shape> shapes;
+  bool animate = true;
+  std::optional<Rect> seed;
+  double fuse = 0;
+  bool light = false;
+
+  static GlassRequest parse(const Json& message);
+};
+
+// Where the pointer is, in the same global coordinates as the panel's frame (origin top-left).
+struct PointerSample {
+  Point at;
+  bool buttonDown = false;  // left or right button held
+};
+
+class PanelWindow {
+ public:
+  virtual ~PanelWindow() = default;
+
+  virtual PanelGeometry geometry() const = 0;
+  // The stage's frame and the frame of the screen it hangs on, in global coordinates; none
+  // when there is no screen.
+  virtual std::optional<Rect> stageFrame() const = 0;
+  virtual std::optional<Rect> screenFrame() const = 0;
+  // The pointer now; none when the desktop does not tell (headless, or outside our surface on
+  // Wayland).
+  virtual std::optional<PointerSample> pointer() const = 0;
+
+  // Opened: raised and taking clicks on the drawn area; closed: click-through everywhere.
+  virtual void setOpen(bool open) = 0;
+  // Takes clicks on the drawn area while closed (the pointer rests over a placed panel).
+  virtual void setInteractive(bool on) = 0;
+  // The part of the stage the page draws, in stage coordinates; everything else lets clicks
+  // through.
+  virtual void setDrawn(const Rect& drawn) = 0;
   virtual void beginDrag() = 0;
+  virtual bool dragging() const = 0;
   virtual void resetPosition() = 0;
-  virtual void placeGlass(const Json& message) = 0;
-  virtual void showMenu() = 0;
+  virtual bool supportsGlass() const = 0;
+  virtual void placeGlass(const GlassRequest& request) = 0;
+
+  // The panel moved or a screen came or went: the page needs fresh geometry.
+  std::function<void()> onMoved;
+  // A drag ended (the hover logic takes over again).
+  std::function<void()> onDragEnded;
+};
+
+class Keyboard {
+ public:
+  virtual ~Keyboard() = default;
+
+  virtual bool supportsGlobalKeys() const = 0;
   // Keyboard focus for the page's text fields.
   virtual void takeFocus() = 0;
   virtual void releaseFocus() = 0;
+  virtual bool focused() const = 0;
   // Global hot keys: paused while the page records a new combination.
   virtual void pauseHotKeys() = 0;
   virtual void reloadHotKeys() = 0;
-  // Dictation: starts or stops; `listening` tells which.
-  virtual void toggleTalk() = 0;
-  virtual bool listening() const = 0;
-  virtual void cancelTalk() = 0;
-  virtual void restartOptionTap() = 0;
   virtual void askAccessibility() = 0;
-  virtual void copyText(const std::string& text) = 0;
-  virtual void checkUpdates() = 0;
-  virtual void quit() = 0;
-  // The pointer's place, for trace lines.
-  virtual std::string pointerText() const = 0;
+
+  // Escape pressed in the panel; the panel lost the keyboard to another window (click-away).
+  std::function<void()> onEscape;
+  std::function<void()> onFocusLost;
 };
 
-// No window, no keyboard, no voice: the state the commands leave behind is all there is.
-class HeadlessDesktop : public Desktop {
+// Speech to text, started and stopped from the panel.
+class Dictation {
  public:
-  Json geo() const override;
-  void panelOpened(bool open) override { open_ = open; }
-  void beginDrag() override {}
-  void resetPosition() override {}
-  void placeGlass(const Json&) override {}
-  void showMenu() override {}
-  void takeFocus() override { focused_ = true; }
-  void releaseFocus() override { focused_ = false; }
-  void pauseHotKeys() override { hotKeysPaused_ = true; }
-  void reloadHotKeys() override { hotKeysPaused_ = false; }
-  void toggleTalk() override {}
-  bool listening() const override { return false; }
-  void cancelTalk() override {}
-  void restartOptionTap() override {}
-  void askAccessibility() override {}
-  void copyText(const std::string& text) override { clipboard_ = text; }
-  void checkUpdates() override {}
-  void quit() override;
-  std::string pointerText() const override { return "(-1, -1)"; }
+  virtual ~Dictation() = default;
 
-  // Called by quit(); by default nothing happens.
-  std::function<void()> onQuit;
+  virtual bool available() const = 0;
+  virtual void toggle() = 0;
+  virtual void cancel() = 0;
+  virtual bool listening() const = 0;
+  // Whether the Option-key tap can observe the keyboard here.
+  virtual bool optionTapReady() const = 0;
+  virtual void restartOptionTap() = 0;
+};
 
-  bool isOpen() const { return open_; }
-  bool focused() const { return focused_; }
-  bool hotKeysPaused() const { return hotKeysPaused_; }
-  const std::string& clipboard() const { return clipboard_; }
+class Clipboard {
+ public:
+  virtual ~Clipboard() = default;
+  virtual void copyText(const std::string& text) = 0;
+};
 
- private:
-  bool open_ = false;
-  bool focused_ = false;
-  bool hotKeysPaused_ = false;
-  std::string clipboard_;
+class AppShell {
+ public:
+  virtual ~AppShell() = default;
+  virtual bool supportsMenu() const = 0;
+  virtual void showMenu() = 0;
+  virtual void checkUpdates() = 0;
+  virtual void quit() = 0;
+};
+
+// The parts one back end supplies; each reference lives as long as the back end.
+struct Desktop {
+  PanelWindow& panel;
+  Keyboard& keyboard;
+  Dictation& dictation;
+  Clipboard& clipboard;
+  AppShell& shell;
 };
 
 }  // namespace talvane

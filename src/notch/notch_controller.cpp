@@ -3,6 +3,8 @@
 #include <sys/utsname.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <sstream>
 
 #include "app/prefs.h"
@@ -82,7 +84,7 @@ std::string NotchController::logSafe(std::string_view text) {
   return out;
 }
 
-NotchController::NotchController(Hub& hub, Desktop& desktop, EventLoop& loop)
+NotchController::NotchController(Hub& hub, Desktop desktop, EventLoop& loop)
     : hub_(hub), desktop_(desktop), loop_(loop), usage_(loop) {
   stage_.onMessage = [this](const Json& m) { handle(m); };
 }
@@ -90,6 +92,37 @@ NotchController::NotchController(Hub& hub, Desktop& desktop, EventLoop& loop)
 NotchController::~NotchController() {
   hub_.onChange = nullptr;
   hub_.onAttention = nullptr;
+  desktop_.panel.onMoved = nullptr;
+  desktop_.panel.onDragEnded = nullptr;
+  desktop_.keyboard.onEscape = nullptr;
+  desktop_.keyboard.onFocusLost = nullptr;
+}
+
+std::string NotchController::pointerText() const {
+  auto p = desktop_.panel.pointer();
+  if (!p) return "(-1, -1)";
+  std::ostringstream out;
+  out << "(" << p->at.x << ", " << p->at.y << ")";
+  return out.str();
+}
+
+PanelGeometry NotchController::geometry() const {
+  PanelGeometry geo = desktop_.panel.geometry();
+  geo.stageWidth = kStageWidth;
+  geo.stageHeight = kStageHeight;
+  if (geo.away) {
+    geo.shape = "pill";
+  } else {
+    geo.shape = Prefs::shape() == "pill" ? "pill" : geo.notchWidth > 0 ? "notch" : "pill";
+  }
+  geo.glass = geo.glassAvailable && Prefs::glass();
+  geo.theme = Prefs::resolvedTheme();
+  if (geo.dragging || !geo.away) {
+    geo.dx = 0;
+    geo.edge.reset();
+  }
+  if (geo.edge) geo.dx = 0;
+  return geo;
 }
 
 void NotchController::later(double seconds, std::function<void()> fn) {
@@ -107,11 +140,112 @@ void NotchController::show(bool arriving) {
     if (Prefs::autoOpen()) peek();
     else push();
   };
+  desktop_.panel.onMoved = [this] { push(); };
+  desktop_.panel.onDragEnded = [this] {
+    hold("drag", false);
+    push();
+    evaluateHover();
+  };
+  desktop_.keyboard.onEscape = [this] {
+    if (hub_.isOpen()) stage_.send("escape");
+  };
+  desktop_.keyboard.onFocusLost = [this] {
+    if (holds_.count("keys")) dismissKeys();
+  };
+  desktop_.panel.setDrawn(drawn_);
+  // A panel without a window (the browser stage) has no pointer to poll.
+  if (desktop_.panel.stageFrame()) setPoll(false);
+  if (const char* debug = std::getenv("TALVANE_DEBUG_OPEN")) {
+    const bool settings = std::string_view(debug) == "settings";
+    later(1.2, [this, settings] {
+      hold("debug", true);
+      open();
+      if (settings) openSettings();
+    });
+  }
+}
+
+void NotchController::setPoll(bool hot) {
+  if (poll_ && pollHot_ == hot) return;
+  pollHot_ = hot;
+  poll_ = loop_.every(hot ? Hover::kHotInterval : Hover::kSlowInterval,
+                      hot ? Hover::kHotTolerance : Hover::kSlowTolerance,
+                      [this] { evaluateHover(); });
+}
+
+void NotchController::relayPointer(bool inside, Point at) {
+  Point p{-1, -1};
+  if (inside) {
+    if (auto frame = desktop_.panel.stageFrame())
+      p = {std::round(at.x - frame->x), std::round(at.y - frame->y)};
+  }
+  if (p == lastPointer_) return;
+  lastPointer_ = p;
+  stage_.send("pointer", {{"x", p.x}, {"y", p.y}});
+}
+
+void NotchController::evaluateHover() {
+  PanelWindow& panel = desktop_.panel;
+  if (panel.dragging()) return;
+  auto frame = panel.stageFrame();
+  auto screen = panel.screenFrame();
+  auto sample = panel.pointer();
+  if (!frame || !screen || !sample) return;
+  Hover::Input in;
+  in.pointer = sample->at;
+  in.drawn = {frame->x + drawn_.x, frame->y + drawn_.y, drawn_.w, drawn_.h};
+  in.screen = *screen;
+  in.placed = panel.geometry().away;
+  in.open = hub_.isOpen();
+  in.held = !holds_.empty();
+  in.closePending = static_cast<bool>(collapse_);
+  // A click elsewhere leaves keyboard mode, as losing the keyboard does.
+  if (sample->buttonDown && holds_.count("keys") &&
+      !Hover::hitZone(in.drawn, in.open).contains(in.pointer.x, in.pointer.y)) {
+    dismissKeys();
+    return;
+  }
+  const Hover::Decision d = hover_.evaluate(in, loop_.now());
+  setPoll(d.hot);
+  relayPointer(d.inside, sample->at);
+  if (d.cancelClose) collapse_.cancel();
+  if (d.dropPeek) hold("peek", false);
+  if (d.interactive) panel.setInteractive(*d.interactive);
+  if (d.open) open();
+  if (d.scheduleClose) {
+    collapse_ = loop_.after(Hover::kCloseDelay, [this] {
+      collapse_ = TimerHandle();
+      close();
+    });
+  }
+}
+
+void NotchController::beginDrag() {
+  PanelWindow& panel = desktop_.panel;
+  if (panel.dragging()) return;
+  hold("drag", true);
+  collapse_.cancel();
+  trace::line("DRAG cursor=" + pointerText());
+  panel.beginDrag();
+  if (!panel.dragging()) {
+    // Nothing to drag, or the button was already up.
+    hold("drag", false);
+    return;
+  }
+  hub_.setOpen(false);
+}
+
+void NotchController::openSettings() { stage_.send("openSettings"); }
+
+void NotchController::tour() {
+  hold("tour", true);
+  open();
+  stage_.send("tour");
 }
 
 void NotchController::push() {
   Json state = hub_.snapshot();
-  const Json geo = desktop_.geo();
+  const Json geo = geometry().json();
   state["geo"] = geo;
   state["trace"] = trace::enabled();
   // Lets a page opened in a browser offer the first-run flow.
@@ -120,31 +254,33 @@ void NotchController::push() {
   if (trace::enabled()) {
     trace::line("PUSH away=" + boolText(geo.value("away", false)) +
                 " anchor=" + geo.value("anchor", std::string("top")) +
-                " shape=" + geo.value("shape", std::string("pill")) + " stage=" +
-                rectText({0, 0, kStageWidth, kStageHeight}) + " panel=" + rectText({}));
+                " shape=" + geo.value("shape", std::string("pill")) +
+                " stage=" + rectText({0, 0, kStageWidth, kStageHeight}) +
+                " panel=" + rectText(desktop_.panel.stageFrame().value_or(Rect{})));
   }
   if (hub_.queue().empty()) holds_.erase("card");
 }
 
 void NotchController::open() {
   if (hub_.isOpen()) return;
-  trace::line("OPEN cursor=" + desktop_.pointerText());
-  desktop_.panelOpened(true);
+  trace::line("OPEN cursor=" + pointerText());
+  desktop_.panel.setOpen(true);
   hub_.setOpen(true);
 }
 
 void NotchController::close() {
   if (!hub_.isOpen() || !holds_.empty()) return;
-  trace::line("CLOSE cursor=" + desktop_.pointerText());
+  trace::line("CLOSE cursor=" + pointerText());
+  collapse_.cancel();
   releaseFocus();
   hub_.setOpen(false);
   later(0.5, [this] {
-    if (!hub_.isOpen()) desktop_.panelOpened(false);
+    if (!hub_.isOpen()) desktop_.panel.setOpen(false);
   });
 }
 
 void NotchController::peek() {
-  if (desktop_.geo().value("away", false)) {
+  if (desktop_.panel.geometry().away) {
     push();
     return;
   }
@@ -152,7 +288,9 @@ void NotchController::peek() {
   open();
   later(6, [this] {
     hold("peek", false);
-    close();
+    // Stays open while the pointer is over it; without a pointer to ask, it closes.
+    if (desktop_.panel.pointer()) evaluateHover();
+    else close();
   });
 }
 
@@ -163,12 +301,12 @@ void NotchController::hold(const std::string& key, bool on) {
 
 void NotchController::takeFocus() {
   hold("typing", true);
-  desktop_.takeFocus();
+  desktop_.keyboard.takeFocus();
 }
 
 void NotchController::releaseFocus() {
   hold("typing", false);
-  desktop_.releaseFocus();
+  desktop_.keyboard.releaseFocus();
 }
 
 void NotchController::summon() {
@@ -178,30 +316,33 @@ void NotchController::summon() {
   }
   hold("keys", true);
   open();
-  desktop_.takeFocus();
+  desktop_.keyboard.takeFocus();
   stage_.send("keys", {{"on", true}});
 }
 
 void NotchController::dismissKeys() {
-  if (desktop_.listening()) {
-    desktop_.cancelTalk();
+  Dictation& dictation = desktop_.dictation;
+  if (dictation.listening()) {
+    dictation.cancel();
     hold("talking", false);
     stage_.send("talk", {{"state", "off"}, {"text", ""}});
   }
   hold("keys", false);
   stage_.send("keys", {{"on", false}});
   releaseFocus();
+  evaluateHover();
 }
 
 void NotchController::toggleTalk() {
-  if (desktop_.listening()) {
-    desktop_.toggleTalk();
+  Dictation& dictation = desktop_.dictation;
+  if (dictation.listening()) {
+    dictation.toggle();
     return;
   }
   if (!(hub_.isOpen() && holds_.count("keys"))) summon();
   hold("talking", true);
-  desktop_.toggleTalk();
-  if (!desktop_.listening()) {
+  dictation.toggle();
+  if (!dictation.listening()) {
     // Nothing to listen with here (no microphone, or a browser-only run).
     hold("talking", false);
     stage_.send("talk", {{"state", "error"}, {"text", "Dictation is not available here"}});
@@ -229,13 +370,18 @@ void NotchController::handle(const Json& message) {
     auto w = json::number(message, "w"), h = json::number(message, "h");
     if (!x || !y || !w || !h) return;
     drawn_ = {*x, *y, std::max(*w, 40.0), std::max(*h, 20.0)};
+    desktop_.panel.setDrawn(drawn_);
     trace::line("RECT " + rectText(drawn_));
   } else if (t == "glass") {
-    desktop_.placeGlass(message);
+    if (desktop_.panel.supportsGlass()) {
+      GlassRequest request = GlassRequest::parse(message);
+      if (!Prefs::glass()) request.shapes.clear();
+      desktop_.panel.placeGlass(request);
+    }
   } else if (t == "dragStart") {
-    desktop_.beginDrag();
+    beginDrag();
   } else if (t == "resetPosition") {
-    desktop_.resetPosition();
+    desktop_.panel.resetPosition();
     push();
   } else if (t == "select") {
     hub_.select(id);
@@ -273,8 +419,8 @@ void NotchController::handle(const Json& message) {
   } else if (t == "undo") {
     hub_.undoClear();
   } else if (t == "hide") {
-    if (desktop_.listening()) {
-      desktop_.cancelTalk();
+    if (desktop_.dictation.listening()) {
+      desktop_.dictation.cancel();
       stage_.send("talk", {{"state", "off"}, {"text", ""}});
     }
     holds_.clear();
@@ -282,18 +428,18 @@ void NotchController::handle(const Json& message) {
     close();
   } else if (t == "recordingKey") {
     if (json::boolean(message, "on").value_or(false)) {
-      desktop_.pauseHotKeys();
+      desktop_.keyboard.pauseHotKeys();
       takeFocus();
     } else {
-      desktop_.reloadHotKeys();
+      desktop_.keyboard.reloadHotKeys();
       releaseFocus();
     }
   } else if (t == "talk") {
     toggleTalk();
   } else if (t == "askAccessibility") {
-    desktop_.askAccessibility();
+    desktop_.keyboard.askAccessibility();
   } else if (t == "optionTapChanged") {
-    desktop_.restartOptionTap();
+    desktop_.dictation.restartOptionTap();
   } else if (t == "open") {
     open();
   } else if (t == "setting") {
@@ -304,7 +450,7 @@ void NotchController::handle(const Json& message) {
     push();
   } else if (t == "copyDiagnostics") {
     const std::string text = diagnostics();
-    desktop_.copyText(text);
+    desktop_.clipboard.copyText(text);
     // A page in a browser copies with its own clipboard; the app's may be no one's.
     stage_.send("diagnostics", {{"text", text}});
   } else if (t == "usage") {
@@ -317,13 +463,13 @@ void NotchController::handle(const Json& message) {
     if (!key) return;
     hold(*key, json::boolean(message, "on").value_or(false));
   } else if (t == "menu") {
-    desktop_.showMenu();
+    desktop_.shell.showMenu();
   } else if (t == "quit") {
-    desktop_.quit();
+    desktop_.shell.quit();
   } else if (t == "checkUpdates") {
     hold("settings", false);
     close();
-    desktop_.checkUpdates();
+    desktop_.shell.checkUpdates();
   } else if (t == "log") {
     const Json* msg = json::member(message, "msg");
     const std::string text = logSafe(!msg               ? ""
@@ -339,7 +485,7 @@ void NotchController::handle(const Json& message) {
 }
 
 std::string NotchController::diagnostics() const {
-  const Json geo = desktop_.geo();
+  const Json geo = geometry().json();
   const Json settings = Prefs::json();
   std::vector<std::string> lines;
   lines.push_back("Talvane " + std::string(TALVANE_VERSION) + " (" + TALVANE_VERSION + ")");
@@ -366,17 +512,6 @@ std::string NotchController::diagnostics() const {
   std::string text;
   for (const auto& l : lines) text += (text.empty() ? "" : "\n") + l;
   return text;
-}
-
-Json HeadlessDesktop::geo() const {
-  return {{"notchWidth", 0},     {"strip", 32},       {"shape", "pill"},
-          {"stageWidth", 720},   {"stageHeight", 640}, {"away", false},
-          {"anchor", "top"},     {"dragging", false}, {"glass", false},
-          {"theme", Prefs::resolvedTheme()}};
-}
-
-void HeadlessDesktop::quit() {
-  if (onQuit) onQuit();
 }
 
 }  // namespace talvane

@@ -9,6 +9,7 @@
 #include "context/usage_meter.h"
 #include "hub/hub.h"
 #include "notch/desktop.h"
+#include "notch/hover.h"
 #include "notch/web_stage.h"
 #include "platform/event_loop.h"
 
@@ -19,7 +20,7 @@ class NotchController {
   static constexpr double kStageWidth = 720;
   static constexpr double kStageHeight = 640;
 
-  NotchController(Hub& hub, Desktop& desktop, EventLoop& loop);
+  NotchController(Hub& hub, Desktop desktop, EventLoop& loop);
   ~NotchController();
   NotchController(const NotchController&) = delete;
   NotchController& operator=(const NotchController&) = delete;
@@ -43,6 +44,12 @@ class NotchController {
   void summon();
   void dismissKeys();
   void toggleTalk();
+  void beginDrag();
+  // The status menu's "Settings…" and walkthrough.
+  void openSettings();
+  void tour();
+  // Decides open, close and the poll rate from where the pointer is now.
+  void evaluateHover();
 
   // The text "copyDiagnostics" puts on the clipboard.
   std::string diagnostics() const;
@@ -53,18 +60,29 @@ class NotchController {
   const std::set<std::string>& holds() const { return holds_; }
   const Rect& drawn() const { return drawn_; }
   bool arriving() const { return arriving_; }
+  // The hover poll's rate: true while fast; none before show().
+  std::optional<bool> pollHot() const { return pollHot_; }
 
  private:
   void later(double seconds, std::function<void()> fn);
+  void setPoll(bool hot);
+  void relayPointer(bool inside, Point at);
+  PanelGeometry geometry() const;
+  std::string pointerText() const;
 
   Hub& hub_;
-  Desktop& desktop_;
+  Desktop desktop_;
   EventLoop& loop_;
   WebStage stage_;
   UsageMeter usage_;
   Rect drawn_{260, 0, 200, 32};
   bool arriving_ = false;
   std::set<std::string> holds_;
+  Hover hover_;
+  TimerHandle poll_;
+  std::optional<bool> pollHot_;
+  TimerHandle collapse_;
+  Point lastPointer_{-1, -1};
   std::vector<TimerHandle> timers_;
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

@@ -100,12 +100,23 @@ void JsonSettingsStore::remove(const std::string& key) {
 
 void JsonSettingsStore::changed() {
   dirty_ = true;
-  flush();
+  if (!loop_) {
+    flush();
+    return;
+  }
+  if (flushPosted_) return;
+  flushPosted_ = true;
+  loop_->post([this, weak = std::weak_ptr<char>(alive_)] {
+    if (!weak.lock()) return;
+    flushPosted_ = false;
+    flush();
+  });
 }
 
 bool JsonSettingsStore::flush() {
   if (!dirty_) return true;
   if (!writable_) return false;
+  ++writes_;
   if (auto error = files::writeAtomic(path_, json::pretty(values_) + "\n", 0600)) {
     if (!warned_) log::line("Talvane: cannot save settings: " + *error);
     warned_ = true;

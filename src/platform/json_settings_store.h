@@ -1,11 +1,14 @@
 #pragma once
 // The user's settings as one JSON object in $XDG_CONFIG_HOME/talvane/settings.json.
-// Every change is written at once, atomically; a write that failed is retried by the next
-// change or by flush(), and the destructor flushes. A file that is not a JSON object reads as
+// Every change is written at once, atomically, or, once batchOn() names a loop, in one write on
+// the loop's next pass however many changes came first (each write syncs the disk twice). A
+// write that failed is retried by the next change or by flush(), and the destructor flushes. A file that is not a JSON object reads as
 // empty and is moved aside to "settings.json.corrupt" first, so a later write never destroys it.
 
+#include <memory>
 #include <string>
 
+#include "platform/event_loop.h"
 #include "platform/settings_store.h"
 
 namespace talvane {
@@ -27,8 +30,13 @@ class JsonSettingsStore final : public SettingsStore {
   void set(const std::string& key, const Json& value) override;
   void remove(const std::string& key) override;
 
-  // Writes what a failed write left unsaved; true when the file holds every change.
+  // Writes what is not saved yet; true when the file holds every change.
   bool flush();
+  // From now on changes are written together on a later pass of `loop` (nullptr: at once).
+  // The loop must outlive the batching, or batching must be turned off first.
+  void batchOn(EventLoop* loop) { loop_ = loop; }
+  // How many times the file was written (for tests and benchmarks).
+  std::size_t writes() const { return writes_; }
 
   const std::string& path() const { return path_; }
   // Where a corrupt file was moved at load, or empty.
@@ -47,6 +55,10 @@ class JsonSettingsStore final : public SettingsStore {
   bool dirty_ = false;
   bool writable_ = true;
   bool warned_ = false;
+  EventLoop* loop_ = nullptr;
+  bool flushPosted_ = false;
+  std::size_t writes_ = 0;
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
 }  // namespace talvane

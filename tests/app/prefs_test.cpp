@@ -107,6 +107,25 @@ TEST_F(PrefsTest, JsonReportsTheOtherPartsState) {
   EXPECT_EQ(page["version"], "dev");
 }
 
+TEST_F(PrefsTest, InstalledStateIsReadOnceUntilSomethingCanChangeIt) {
+  const auto before = Prefs::installedReadCount();
+  Prefs::json();
+  Prefs::json();
+  EXPECT_EQ(Prefs::installedReadCount(), before + 1);
+  services.hooks = true;  // changed behind our back: seen only on refresh
+  EXPECT_EQ(Prefs::json()["hooksInstalled"], false);
+  EXPECT_TRUE(Prefs::refreshInstalled());
+  EXPECT_FALSE(Prefs::refreshInstalled());
+  EXPECT_EQ(Prefs::json()["hooksInstalled"], true);
+  services.cursor = true;
+  Prefs::set("cursorInstalled", true);  // a connect reads again
+  EXPECT_EQ(Prefs::json()["cursorInstalled"], true);
+  Prefs::set("hideAfter", 3);  // a plain setting does not
+  const auto reads = Prefs::installedReadCount();
+  EXPECT_EQ(Prefs::json()["hideAfter"], 3);
+  EXPECT_EQ(Prefs::installedReadCount(), reads);
+}
+
 TEST_F(PrefsTest, IntegrationsListedInOrderWithTheirFileState) {
   TestHome home;
   services.present = {"droid", "windsurf"};

@@ -1,5 +1,7 @@
 #include "notch/notch_controller.h"
 
+#include "notch/headless_desktop.h"
+
 #include <gtest/gtest.h>
 
 #include "app/prefs.h"
@@ -25,9 +27,10 @@ struct FakeDesktop : HeadlessDesktop {
   bool hasVoice = true;
   int cancelled = 0;
   std::vector<std::string> calls;
-  void toggleTalk() override { talking = hasVoice && !talking; }
+  bool available() const override { return hasVoice; }
+  void toggle() override { talking = hasVoice && !talking; }
   bool listening() const override { return talking; }
-  void cancelTalk() override {
+  void cancel() override {
     ++cancelled;
     talking = false;
   }
@@ -36,9 +39,21 @@ struct FakeDesktop : HeadlessDesktop {
   void quit() override { calls.push_back("quit"); }
 };
 
+// A panel on a 1920×1080 screen at home, with a pointer the test moves.
+struct WindowedDesktop : FakeDesktop {
+  Point at{10, 900};
+  bool button = false;
+  bool interactive = false;
+  std::optional<Rect> stageFrame() const override { return Rect{600, 0, 720, 640}; }
+  std::optional<Rect> screenFrame() const override { return Rect{0, 0, 1920, 1080}; }
+  std::optional<PointerSample> pointer() const override { return PointerSample{at, button}; }
+  void setInteractive(bool on) override { interactive = on; }
+};
+
 class NotchControllerTest : public ::testing::Test {
  protected:
-  NotchControllerTest() : binding(store), hub(loop, store, settings()), notch(hub, desktop, loop) {
+  NotchControllerTest()
+      : binding(store), hub(loop, store, settings()), notch(hub, desktop.parts(), loop) {
     notch.stage().setHost(&page);
   }
   static HubSettings settings() {
@@ -95,6 +110,138 @@ TEST_F(NotchControllerTest, ReadyPushesEveryTimeButGreetsOnlyOnce) {
   EXPECT_EQ(state["geo"]["stageWidth"], 720);
   EXPECT_EQ(state["geo"]["stageHeight"], 640);
   EXPECT_EQ(state["trace"], false);
+}
+
+TEST_F(NotchControllerTest, GeometryCarriesAllThirteenKeys) {
+  ready();
+  const Json geo = lastState()["geo"];
+  EXPECT_EQ(geo.size(), 13u);
+  for (const char* key : {"notchWidth", "strip", "shape", "stageWidth", "stageHeight", "away",
+                          "anchor", "dragging", "dx", "edge", "glass", "glassAvailable", "theme"})
+    EXPECT_TRUE(geo.contains(key)) << key;
+  EXPECT_TRUE(geo["edge"].is_null());
+  EXPECT_EQ(geo["glassAvailable"], false);
+  EXPECT_EQ(geo["glass"], false);
+}
+
+class HoverControllerTest : public ::testing::Test {
+ protected:
+  HoverControllerTest() : binding(store), hub(loop, store, {}), notch(hub, desktop.parts(), loop) {
+    notch.stage().setHost(&page);
+    notch.show(false);
+    notch.stage().receive({{"type", "ready"}});
+    loop.runPending();
+  }
+  // The drawn strip (260, 0, 200, 32) of a stage at x 600: 860..1060 on screen.
+  void over() { desktop.at = {900, 10}; }
+  void away() { desktop.at = {10, 900}; }
+  std::vector<Json> sent(const std::string& type) const {
+    std::vector<Json> out;
+    for (const auto& m : page.got)
+      if (m["type"] == type) out.push_back(m);
+    return out;
+  }
+
+  ManualLoop loop;
+  MemorySettingsStore store;
+  Prefs::Binding binding;
+  Hub hub;
+  WindowedDesktop desktop;
+  NotchController notch;
+  Page page;
+};
+
+TEST_F(HoverControllerTest, RestingOnTheStripOpensAndLeavingClosesAfterAPause) {
+  EXPECT_EQ(notch.pollHot(), false);
+  over();
+  loop.advance(0.4);  // the slow poll notices the pointer
+  EXPECT_EQ(notch.pollHot(), true);
+  EXPECT_FALSE(hub.isOpen());
+  loop.advance(0.06);
+  EXPECT_TRUE(hub.isOpen());
+  EXPECT_TRUE(desktop.isOpen());
+  away();
+  loop.advance(0.05);
+  EXPECT_TRUE(hub.isOpen()) << "closing waits 0.1 s";
+  over();  // back in time: stays open
+  loop.advance(0.2);
+  EXPECT_TRUE(hub.isOpen());
+  away();
+  loop.advance(0.2);
+  EXPECT_FALSE(hub.isOpen());
+  loop.advance(0.6);
+  EXPECT_FALSE(desktop.isOpen()) << "the window stops taking clicks half a second later";
+}
+
+TEST_F(HoverControllerTest, TypingKeepsThePanelOpenWhenThePointerLeaves) {
+  over();
+  loop.advance(0.5);
+  ASSERT_TRUE(hub.isOpen());
+  notch.stage().receive({{"type", "focus"}, {"on", true}});
+  away();
+  loop.advance(1);
+  EXPECT_TRUE(hub.isOpen());
+}
+
+TEST_F(HoverControllerTest, PointerIsRelayedInStageCoordinatesOnlyWhenItMoves) {
+  over();
+  loop.advance(0.5);
+  ASSERT_TRUE(hub.isOpen());
+  page.got.clear();
+  desktop.at = {700.4, 20.6};  // outside the strip's zone: relayed as (-1, -1)
+  loop.advance(0.03);
+  desktop.at = {905.3, 12.2};
+  loop.advance(0.03);
+  loop.advance(0.03);  // unchanged: nothing new
+  auto pointers = sent("pointer");
+  ASSERT_EQ(pointers.size(), 2u);
+  EXPECT_EQ(pointers[0]["x"], -1);
+  EXPECT_EQ(pointers[1]["x"], 305);
+  EXPECT_EQ(pointers[1]["y"], 12);
+}
+
+TEST_F(HoverControllerTest, KeysModeEndsOnEscapeClickAwayOrLostFocus) {
+  notch.summon();
+  EXPECT_TRUE(desktop.focused());
+  page.got.clear();
+  desktop.onEscape();
+  EXPECT_EQ(sent("escape").size(), 1u);
+  desktop.onFocusLost();
+  EXPECT_FALSE(notch.holds().count("keys"));
+  EXPECT_FALSE(desktop.focused());
+  ASSERT_EQ(sent("keys").size(), 1u);
+  EXPECT_EQ(sent("keys")[0]["on"], false);
+
+  notch.summon();
+  desktop.at = {100, 500};
+  desktop.button = true;  // a click in another window
+  loop.advance(0.05);
+  EXPECT_FALSE(notch.holds().count("keys"));
+  loop.advance(0.5);
+  EXPECT_FALSE(hub.isOpen());
+
+  hub.setOpen(false);
+  page.got.clear();
+  desktop.onEscape();
+  EXPECT_TRUE(sent("escape").empty()) << "Escape reaches the page only while it is open";
+}
+
+TEST_F(HoverControllerTest, ClickingInsideThePanelKeepsKeysMode) {
+  notch.summon();
+  over();
+  desktop.button = true;
+  loop.advance(0.1);
+  EXPECT_TRUE(notch.holds().count("keys"));
+}
+
+TEST_F(HoverControllerTest, MenuItemsReachThePage) {
+  page.got.clear();
+  notch.openSettings();
+  notch.tour();
+  EXPECT_EQ(sent("openSettings").size(), 1u);
+  EXPECT_EQ(sent("tour").size(), 1u);
+  EXPECT_TRUE(notch.holds().count("tour"));
+  EXPECT_TRUE(hub.isOpen());
 }
 
 TEST_F(NotchControllerTest, RectKeepsAMinimumSizeAndNeedsAllFourNumbers) {

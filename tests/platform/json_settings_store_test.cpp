@@ -6,6 +6,7 @@
 #include <set>
 
 #include "platform/files.h"
+#include "platform/manual_loop.h"
 #include "support/test_home.h"
 
 namespace talvane {
@@ -55,6 +56,37 @@ TEST(JsonSettingsStore, AtomicWritesLeaveNoTemporaryFiles) {
   for (int i = 0; i < 20; ++i) store.set("n" + std::to_string(i % 3), i);
   EXPECT_EQ(listing(files::parent(store.path())), std::set<std::string>{"settings.json"});
   EXPECT_EQ(onDisk(store.path()), (Json{{"n0", 18}, {"n1", 19}, {"n2", 17}}));
+}
+
+TEST(JsonSettingsStore, BatchedChangesAreWrittenOnceOnTheNextPass) {
+  TestHome home;
+  ManualLoop loop;
+  JsonSettingsStore store;
+  store.batchOn(&loop);
+  store.set("hideAfter", 5);
+  store.set("glass", true);
+  store.remove("glass");
+  store.set("shape", "pill");
+  EXPECT_FALSE(files::exists(store.path())) << "nothing written inside the burst";
+  loop.runPending();
+  EXPECT_EQ(store.writes(), 1u);
+  EXPECT_EQ(onDisk(store.path()), (Json{{"hideAfter", 5}, {"shape", "pill"}}));
+  store.set("hideAfter", 6);
+  loop.runPending();
+  EXPECT_EQ(store.writes(), 2u);
+  EXPECT_EQ(onDisk(store.path())["hideAfter"], 6);
+}
+
+TEST(JsonSettingsStore, BatchedChangesStillReachTheFileWhenTheStoreGoesFirst) {
+  TestHome home;
+  ManualLoop loop;
+  {
+    JsonSettingsStore store;
+    store.batchOn(&loop);
+    store.set("hideAfter", 7);
+  }
+  loop.runPending();  // the posted flush must not touch the dead store
+  EXPECT_EQ(onDisk(JsonSettingsStore::defaultPath()), (Json{{"hideAfter", 7}}));
 }
 
 TEST(JsonSettingsStore, CorruptFileIsKeptAsideAndNeverOverwritten) {

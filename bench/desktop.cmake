@@ -1,0 +1,8 @@
+# The desktop panel on a private Xvfb session: start-up to the strip first drawn, memory of the
+# app with its WebKit processes (PSS), and idle CPU with the panel closed.
+talvane_bench(desktop talvane_platform PkgConfig::DESKTOP)
+target_sources(bench_desktop PRIVATE ${PROJECT_SOURCE_DIR}/tests/desktop/x_session.cpp)
+target_include_directories(bench_desktop PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_compile_definitions(bench_desktop PRIVATE TALVANE_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+                           TALVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+add_dependencies(bench_desktop talvane)

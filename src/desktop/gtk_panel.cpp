@@ -1,0 +1,286 @@
+#include "desktop/gtk_panel.h"
+
+#include <gtk/gtk.h>
+
+#include <cmath>
+
+#include "platform/log.h"
+
+namespace talvane {
+
+namespace {
+
+// The drag follows the pointer at about a frame's pace.
+constexpr double kDragTick = 0.016;
+
+}  // namespace
+
+GtkPanel::GtkPanel(SettingsStore& store, EventLoop& loop)
+    : loop_(loop), store_(store), host_(std::make_unique<WebViewHost>()) {}
+
+GtkPanel::~GtkPanel() {
+  dragPoll_.cancel();
+  GdkDisplay* display = gdk_display_get_default();
+  GdkScreen* screen = gdk_screen_get_default();
+  for (auto id : displaySignals_) {
+    if (display && g_signal_handler_is_connected(display, id))
+      g_signal_handler_disconnect(display, id);
+    else if (screen && g_signal_handler_is_connected(screen, id))
+      g_signal_handler_disconnect(screen, id);
+  }
+  if (window_) {
+    g_signal_handlers_disconnect_by_data(window_, this);
+    gtk_widget_destroy(widget());
+  }
+}
+
+void GtkPanel::readScreens() {
+  screens_.clear();
+  home_ = 0;
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display) return;
+  GdkMonitor* primary = gdk_display_get_primary_monitor(display);
+  const int n = gdk_display_get_n_monitors(display);
+  for (int i = 0; i < n; ++i) {
+    GdkMonitor* m = gdk_display_get_monitor(display, i);
+    GdkRectangle g, w;
+    gdk_monitor_get_geometry(m, &g);
+    gdk_monitor_get_workarea(m, &w);
+    const char* model = gdk_monitor_get_model(m);
+    std::string key = Placing::screenKey(model ? model : "", i);
+    if (Placing::find(screens_, key)) key += "-" + std::to_string(i);
+    if (m == primary) home_ = screens_.size();
+    screens_.push_back({key,
+                        {double(g.x), double(g.y), double(g.width), double(g.height)},
+                        {double(w.x), double(w.y), double(w.width), double(w.height)}});
+  }
+}
+
+std::optional<Placement> GtkPanel::placement() const { return Placing::current(store_, screens_); }
+
+bool GtkPanel::show() {
+  readScreens();
+  window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+  GtkWidget* w = widget();
+  gtk_window_set_title(window_, "Talvane");
+  gtk_window_set_decorated(window_, FALSE);
+  gtk_window_set_resizable(window_, FALSE);
+  gtk_window_set_keep_above(window_, TRUE);
+  gtk_window_stick(window_);
+  gtk_window_set_skip_taskbar_hint(window_, TRUE);
+  gtk_window_set_skip_pager_hint(window_, TRUE);
+  gtk_window_set_accept_focus(window_, FALSE);
+  gtk_window_set_focus_on_map(window_, FALSE);
+  gtk_widget_set_size_request(w, int(Placing::kStageWidth), int(Placing::kStageHeight));
+  gtk_widget_set_app_paintable(w, TRUE);
+  if (GdkVisual* rgba = gdk_screen_get_rgba_visual(gtk_widget_get_screen(w)))
+    gtk_widget_set_visual(w, rgba);
+  if (!configure(window_)) {
+    gtk_widget_destroy(w);
+    window_ = nullptr;
+    return false;
+  }
+  // The transparent parts of the page show the desktop. The view's own area is cleared too,
+  // before it paints: a shape the page stopped drawing must not stay on screen.
+  auto clear = +[](GtkWidget*, cairo_t* cr, gpointer) -> gboolean {
+    cairo_save(cr);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    return FALSE;
+  };
+  g_signal_connect(w, "draw", G_CALLBACK(clear), nullptr);
+  g_signal_connect(host_->widget(), "draw", G_CALLBACK(clear), nullptr);
+  g_signal_connect(w, "key-press-event",
+                   G_CALLBACK(+[](GtkWidget*, GdkEventKey* e, gpointer self) -> gboolean {
+                     auto* p = static_cast<GtkPanel*>(self);
+                     if (e->keyval == GDK_KEY_Escape && p->onEscape) p->onEscape();
+                     return FALSE;  // the page sees the key too
+                   }),
+                   this);
+  g_signal_connect(w, "focus-out-event",
+                   G_CALLBACK(+[](GtkWidget*, GdkEventFocus*, gpointer self) -> gboolean {
+                     auto* p = static_cast<GtkPanel*>(self);
+                     if (p->focused_ && p->onFocusLost) p->onFocusLost();
+                     return FALSE;
+                   }),
+                   this);
+  gtk_container_add(GTK_CONTAINER(w), host_->widget());
+
+  auto changed = +[](gpointer self) { static_cast<GtkPanel*>(self)->screensChanged(); };
+  GdkDisplay* display = gdk_display_get_default();
+  displaySignals_.push_back(
+      g_signal_connect_swapped(display, "monitor-added", G_CALLBACK(changed), this));
+  displaySignals_.push_back(
+      g_signal_connect_swapped(display, "monitor-removed", G_CALLBACK(changed), this));
+  displaySignals_.push_back(g_signal_connect_swapped(gdk_screen_get_default(), "size-changed",
+                                                     G_CALLBACK(changed), this));
+  displaySignals_.push_back(g_signal_connect_swapped(gdk_screen_get_default(), "monitors-changed",
+                                                     G_CALLBACK(changed), this));
+
+  gtk_widget_realize(w);
+  applyInput();
+  place();
+  gtk_widget_show_all(w);
+  return true;
+}
+
+void GtkPanel::place() {
+  settling_.cancel();
+  const auto p = placement();
+  frame_ = Placing::stageRect(screens_, home_, p);
+  moveTo(frame_, Placing::screenOf(screens_, home_, p));
+}
+
+void GtkPanel::animateTo(const Rect& target) {
+  const Rect from = frame_;
+  const Date start = loop_.now();
+  const Screen* screen = Placing::screenOf(screens_, home_, placement());
+  frame_ = target;  // hover and the page see where it is going
+  settling_ = loop_.every(kDragTick, 0, [this, from, target, start, screen] {
+    const double t = (loop_.now() - start) / Placing::kSettleSeconds;
+    moveTo(Placing::settle(from, target, t), screen);
+    if (t >= 1) settling_.cancel();
+  });
+}
+
+void GtkPanel::screensChanged() {
+  readScreens();
+  if (dragging_) return;
+  place();
+  if (onMoved) onMoved();
+}
+
+PanelGeometry GtkPanel::geometry() const {
+  return Placing::geometry(screens_, home_, placement(), dragging_, Placing::fakeNotch());
+}
+
+std::optional<Rect> GtkPanel::stageFrame() const {
+  if (!window_) return std::nullopt;
+  return frame_;
+}
+
+std::optional<Rect> GtkPanel::screenFrame() const {
+  const Screen* s = Placing::screenOf(screens_, home_, placement());
+  if (!s) return std::nullopt;
+  return s->frame;
+}
+
+std::optional<Rect> GtkPanel::closedInput(const Rect&) const { return std::nullopt; }
+
+void GtkPanel::applyInput() {
+  if (!window_) return;
+  std::optional<Rect> area;
+  if (open_ || interactive_ || dragging_)
+    area = drawn_;
+  else
+    area = closedInput(drawn_);
+  cairo_region_t* region = cairo_region_create();
+  if (area) {
+    const cairo_rectangle_int_t r{int(std::floor(area->x)), int(std::floor(area->y)),
+                                  int(std::ceil(area->w)), int(std::ceil(area->h))};
+    cairo_region_union_rectangle(region, &r);
+  }
+  gtk_widget_input_shape_combine_region(widget(), region);
+  cairo_region_destroy(region);
+}
+
+void GtkPanel::setOpen(bool open) {
+  open_ = open;
+  if (!open) interactive_ = false;
+  applyInput();
+  if (open && window_) {
+    if (GdkWindow* g = gtk_widget_get_window(widget())) gdk_window_raise(g);
+  }
+}
+
+void GtkPanel::setInteractive(bool on) {
+  if (interactive_ == on) return;
+  interactive_ = on;
+  applyInput();
+}
+
+void GtkPanel::setDrawn(const Rect& drawn) {
+  if (drawn_ == drawn) return;
+  drawn_ = drawn;
+  applyInput();
+}
+
+void GtkPanel::beginDrag() {
+  if (dragging_ || !window_) return;
+  auto p = queryPointer();
+  if (!p || !p->buttonDown) return;  // the button is already up: nothing to follow
+  dragging_ = true;
+  draggedOnce_ = false;
+  applyInput();
+  followPointer();
+  dragPoll_ = loop_.every(kDragTick, 0, [this] { followPointer(); });
+}
+
+void GtkPanel::followPointer() {
+  auto p = queryPointer();
+  if (!p || !p->buttonDown) {
+    endDrag();
+    return;
+  }
+  frame_ = Placing::dragFrame(p->at);
+  const Screen* screen = nullptr;
+  for (const auto& s : screens_)
+    if (s.frame.contains(p->at.x, p->at.y)) screen = &s;
+  moveTo(frame_, screen);
+  if (!draggedOnce_) {
+    draggedOnce_ = true;
+    if (onMoved) onMoved();
+  }
+}
+
+void GtkPanel::endDrag() {
+  if (!dragging_) return;
+  dragPoll_.cancel();
+  dragging_ = false;
+  draggedOnce_ = false;
+  auto p = queryPointer();
+  if (p) {
+    const auto drop = Placing::drop(p->at, screens_, home_, placement());
+    if (drop.kind == Placing::Drop::Kind::kHome) Placing::forget(store_);
+    if (drop.kind == Placing::Drop::Kind::kPlace) Placing::save(store_, drop.placement);
+  }
+  animateTo(Placing::stageRect(screens_, home_, placement()));
+  open_ = false;
+  interactive_ = false;
+  applyInput();
+  if (onDragEnded) onDragEnded();
+}
+
+void GtkPanel::resetPosition() {
+  Placing::forget(store_);
+  place();
+}
+
+void GtkPanel::takeFocus() {
+  if (!window_) return;
+  focused_ = true;
+  gtk_window_set_accept_focus(window_, TRUE);
+  focusWindow(true);
+  gtk_widget_grab_focus(host_->widget());
+}
+
+void GtkPanel::releaseFocus() {
+  if (!focused_) return;
+  focused_ = false;
+  if (!window_) return;
+  focusWindow(false);
+  gtk_window_set_accept_focus(window_, FALSE);
+}
+
+void GtkPanel::copyText(const std::string& text) {
+  gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), text.c_str(),
+                         static_cast<gint>(text.size()));
+}
+
+void GtkPanel::quit() {
+  if (onQuit) onQuit();
+}
+
+}  // namespace talvane

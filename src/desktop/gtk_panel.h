@@ -1,0 +1,122 @@
+#pragma once
+// The panel as a GTK window holding the page's web view: what X11 and layer-shell panels share
+// (screens, placement, dragging, click-through, focus, clipboard). Each back end supplies how
+// the window is set up and moved and where the pointer is.
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "desktop/placement.h"
+#include "desktop/web_view_host.h"
+#include "notch/desktop.h"
+#include "platform/event_loop.h"
+#include "platform/settings_store.h"
+
+typedef struct _GtkWidget GtkWidget;
+typedef struct _GtkWindow GtkWindow;
+
+namespace talvane {
+
+class GtkPanel : public PanelWindow,
+                 public Keyboard,
+                 public Dictation,
+                 public Clipboard,
+                 public AppShell {
+ public:
+  GtkPanel(SettingsStore& store, EventLoop& loop);
+  ~GtkPanel() override;
+  GtkPanel(const GtkPanel&) = delete;
+  GtkPanel& operator=(const GtkPanel&) = delete;
+
+  Desktop parts() { return {*this, *this, *this, *this, *this}; }
+  WebViewHost& host() { return *host_; }
+  // Creates the window at its place and shows it; false when the back end cannot.
+  bool show();
+  GtkWindow* window() const { return window_; }
+  // Screens as the back end last read them.
+  const std::vector<Screen>& screens() const { return screens_; }
+
+  // PanelWindow
+  PanelGeometry geometry() const override;
+  std::optional<Rect> stageFrame() const override;
+  std::optional<Rect> screenFrame() const override;
+  std::optional<PointerSample> pointer() const override { return queryPointer(); }
+  void setOpen(bool open) override;
+  void setInteractive(bool on) override;
+  void setDrawn(const Rect& drawn) override;
+  void beginDrag() override;
+  bool dragging() const override { return dragging_; }
+  void resetPosition() override;
+  bool supportsGlass() const override { return false; }
+  void placeGlass(const GlassRequest&) override {}
+
+  // Keyboard
+  bool supportsGlobalKeys() const override { return false; }
+  void takeFocus() override;
+  void releaseFocus() override;
+  bool focused() const override { return focused_; }
+  void pauseHotKeys() override {}
+  void reloadHotKeys() override {}
+  void askAccessibility() override {}
+
+  // Dictation: none until speech capture plugs in here.
+  bool available() const override { return false; }
+  void toggle() override {}
+  void cancel() override {}
+  bool listening() const override { return false; }
+  bool optionTapReady() const override { return false; }
+  void restartOptionTap() override {}
+
+  // Clipboard
+  void copyText(const std::string& text) override;
+
+  // AppShell
+  bool supportsMenu() const override { return false; }
+  void showMenu() override {}
+  void checkUpdates() override {}
+  void quit() override;
+  std::function<void()> onQuit;
+
+ protected:
+  // Before the window is realized: type hints, layer-shell set-up.
+  virtual bool configure(GtkWindow* window) = 0;
+  virtual void moveTo(const Rect& frame, const Screen* screen) = 0;
+  virtual std::optional<PointerSample> queryPointer() const = 0;
+  // Where a closed, non-interactive panel still takes input (in stage coordinates).
+  virtual std::optional<Rect> closedInput(const Rect& drawn) const;
+  virtual void focusWindow(bool on) = 0;
+
+  void readScreens();
+  // Re-places the window after a screen change and tells the controller.
+  void screensChanged();
+  GtkWidget* widget() const { return reinterpret_cast<GtkWidget*>(window_); }
+
+  EventLoop& loop_;
+
+ private:
+  std::optional<Placement> placement() const;
+  void place();
+  void applyInput();
+  void followPointer();
+  void endDrag();
+  void animateTo(const Rect& target);
+
+  SettingsStore& store_;
+  std::unique_ptr<WebViewHost> host_;
+  GtkWindow* window_ = nullptr;
+  std::vector<Screen> screens_;
+  std::size_t home_ = 0;
+  Rect frame_{0, 0, Placing::kStageWidth, Placing::kStageHeight};
+  Rect drawn_{260, 0, 200, 32};
+  bool open_ = false;
+  bool interactive_ = false;
+  bool focused_ = false;
+  bool dragging_ = false;
+  bool draggedOnce_ = false;
+  TimerHandle dragPoll_;
+  TimerHandle settling_;
+  std::vector<unsigned long> displaySignals_;
+};
+
+}  // namespace talvane

@@ -1,0 +1,194 @@
+#include "desktop/placement.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace talvane::Placing {
+
+namespace {
+
+constexpr const char* kScreenKey = "placement.screen";
+
+std::optional<double> asNumber(const Json& v) {
+  if (v.is_number()) return v.get<double>();
+  if (!v.is_string()) return std::nullopt;
+  const std::string s = v.get<std::string>();
+  char* end = nullptr;
+  double d = std::strtod(s.c_str(), &end);
+  if (s.empty() || end != s.c_str() + s.size()) return std::nullopt;
+  return d;
+}
+
+}  // namespace
+
+std::string screenKey(const std::string& name, int index) {
+  if (name.empty() || name == "screen") return "monitor-" + std::to_string(index);
+  return name;
+}
+
+std::optional<double> fakeNotch() {
+  static const std::optional<double> width = []() -> std::optional<double> {
+    const char* v = std::getenv("TALVANE_FAKE_NOTCH");
+    if (!v || !*v) return std::nullopt;
+    char* end = nullptr;
+    double d = std::strtod(v, &end);
+    if (*end || !std::isfinite(d)) return std::nullopt;
+    return d;
+  }();
+  return width;
+}
+
+const Screen* find(const std::vector<Screen>& screens, const std::string& key) {
+  for (const auto& s : screens)
+    if (s.key == key) return &s;
+  return nullptr;
+}
+
+std::optional<Placement> current(const SettingsStore& store, const std::vector<Screen>& screens) {
+  auto key = store.get(kScreenKey);
+  if (!key || !key->is_string()) return std::nullopt;
+  Placement p;
+  p.screen = key->get<std::string>();
+  if (!find(screens, p.screen)) return std::nullopt;
+  auto stored = store.get("placement." + p.screen);
+  if (!stored || !stored->is_array()) return std::nullopt;
+  std::vector<double> numbers;
+  for (const auto& v : *stored)
+    if (auto n = asNumber(v)) numbers.push_back(*n);
+  if (numbers.size() < 2 || !std::isfinite(numbers[0]) || !std::isfinite(numbers[1]))
+    return std::nullopt;
+  p.cx = numbers[0];
+  p.top = numbers[1];
+  if (numbers.size() >= 3 && std::isfinite(numbers[2]) &&
+      std::fabs(numbers[2]) < static_cast<double>(std::numeric_limits<int>::max())) {
+    const int code = static_cast<int>(numbers[2]);
+    if (code == 1) p.edge = "left";
+    if (code == 2) p.edge = "right";
+  }
+  return p;
+}
+
+void save(SettingsStore& store, const Placement& p) {
+  const int code = p.edge == "left" ? 1 : p.edge == "right" ? 2 : 0;
+  store.set("placement." + p.screen, Json::array({p.cx, p.top, code}));
+  store.set(kScreenKey, p.screen);
+}
+
+void forget(SettingsStore& store) { store.remove(kScreenKey); }
+
+const Screen* screenOf(const std::vector<Screen>& screens, std::size_t home,
+                       const std::optional<Placement>& placement) {
+  if (placement)
+    if (const Screen* s = find(screens, placement->screen)) return s;
+  if (screens.empty()) return nullptr;
+  return &screens[std::min(home, screens.size() - 1)];
+}
+
+double menuBar(const Screen& s) { return std::max(24.0, s.workarea.y - s.frame.y); }
+
+std::string anchor(const std::optional<Placement>& placement, const Screen* screen) {
+  if (!placement || !screen) return "top";
+  return placement->top + kGrip > screen->frame.h / 2 ? "bottom" : "top";
+}
+
+Rect stageRect(const std::vector<Screen>& screens, std::size_t home,
+               const std::optional<Placement>& given) {
+  // A placement for a screen that is gone counts as none.
+  const auto placement = given && find(screens, given->screen) ? given : std::nullopt;
+  const Screen* screen = screenOf(screens, home, placement);
+  if (!screen) return {0, 0, kStageWidth, kStageHeight};
+  const Rect& f = screen->frame;
+  if (!placement)
+    return {std::round(f.x + f.w / 2 - kStageWidth / 2), f.y, kStageWidth, kStageHeight};
+  double x;
+  if (placement->edge == "left") {
+    x = f.x;
+  } else if (placement->edge == "right") {
+    x = f.x + f.w - kStageWidth;
+  } else {
+    x = std::round(placement->cx + f.x - kStageWidth / 2);
+    x = std::max(f.x, std::min(x, f.x + f.w - kStageWidth));
+  }
+  const double y = anchor(placement, screen) == "bottom"
+                       ? std::round(f.y + placement->top + kPill + kInset - kStageHeight)
+                       : std::round(f.y + placement->top - kInset);
+  return {x, y, kStageWidth, kStageHeight};
+}
+
+Rect dragFrame(Point p) {
+  return {std::round(p.x - kStageWidth / 2), std::round(p.y - kGrip - kInset), kStageWidth,
+          kStageHeight};
+}
+
+double ease(double t, double x1, double y1, double x2, double y2) {
+  t = std::clamp(t, 0.0, 1.0);
+  auto bez = [](double s, double a, double b) {
+    const double u = 1 - s;
+    return 3 * u * u * s * a + 3 * u * s * s * b + s * s * s;
+  };
+  // Solve x(s) = t by bisection: monotonic for control x within [0, 1].
+  double lo = 0, hi = 1, s = t;
+  for (int i = 0; i < 40; ++i) {
+    s = (lo + hi) / 2;
+    if (bez(s, x1, x2) < t)
+      lo = s;
+    else
+      hi = s;
+  }
+  return bez(s, y1, y2);
+}
+
+Rect settle(const Rect& from, const Rect& to, double t) {
+  const double k = t >= 1 ? 1 : ease(t, 0.2, 0.9, 0.3, 1.05);
+  return {std::round(from.x + (to.x - from.x) * k), std::round(from.y + (to.y - from.y) * k), to.w,
+          to.h};
+}
+
+Drop drop(Point p, const std::vector<Screen>& screens, std::size_t home,
+          const std::optional<Placement>& placement) {
+  Drop d;
+  const Screen* screen = nullptr;
+  for (const auto& s : screens)
+    if (s.frame.contains(p.x, p.y)) screen = &s;
+  if (!screen) screen = screenOf(screens, home, placement);
+  if (!screen) return d;
+  const Rect& f = screen->frame;
+  const bool isHome = screen == &screens[std::min(home, screens.size() - 1)];
+  if (isHome && std::hypot(p.x - (f.x + f.w / 2), p.y - f.y) <= kHomeRadius) {
+    d.kind = Drop::Kind::kHome;
+    return d;
+  }
+  d.kind = Drop::Kind::kPlace;
+  d.placement.screen = screen->key;
+  if (p.x - f.x < kDockDistance)
+    d.placement.edge = "left";
+  else if (f.x + f.w - p.x < kDockDistance)
+    d.placement.edge = "right";
+  d.placement.cx = std::clamp(p.x - f.x, 30.0, std::max(30.0, f.w - 30));
+  const double low = menuBar(*screen) + 4, high = f.h - kPill - 4;
+  d.placement.top = std::clamp(p.y - f.y - kGrip, low, std::max(low, high));
+  return d;
+}
+
+PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
+                       const std::optional<Placement>& given, bool dragging,
+                       std::optional<double> fake) {
+  const auto placement = given && find(screens, given->screen) ? given : std::nullopt;
+  PanelGeometry g;
+  const Screen* screen = screenOf(screens, home, placement);
+  g.notchWidth = fake && !placement ? *fake : 0;
+  g.strip = fake ? 32 : screen ? menuBar(*screen) : 32;
+  g.away = placement.has_value();
+  g.anchor = anchor(placement, screen);
+  g.dragging = dragging;
+  if (placement && screen && !dragging && !placement->edge) {
+    const Rect stage = stageRect(screens, home, placement);
+    g.dx = screen->frame.x + placement->cx - (stage.x + kStageWidth / 2);
+  }
+  if (placement && !dragging) g.edge = placement->edge;
+  return g;
+}
+
+}  // namespace talvane::Placing

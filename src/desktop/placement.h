@@ -1,0 +1,84 @@
+#pragma once
+// Where the panel hangs: pure functions over the connected screens and the stored placement,
+// in global coordinates with the origin at the top-left (as X11 and GDK count). The back ends
+// only apply what these return.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "notch/desktop.h"
+#include "platform/settings_store.h"
+
+namespace talvane {
+
+struct Screen {
+  std::string key;  // the connector or model name, else its index
+  Rect frame;
+  Rect workarea;  // the frame without panels and bars
+};
+
+struct Placement {
+  std::string screen;
+  double cx = 0;                    // the panel's centre from the screen's left edge
+  double top = 0;                   // the panel's top from the screen's top edge
+  std::optional<std::string> edge;  // "left" or "right"
+  bool operator==(const Placement&) const = default;
+};
+
+namespace Placing {
+
+constexpr double kStageWidth = 720, kStageHeight = 640;
+// The placed pill: 34 high, 6 from the stage's edge; the pointer sits 17 into it when dragging.
+constexpr double kPill = 34, kInset = 6, kGrip = 17;
+constexpr double kHomeRadius = 110, kDockDistance = 90;
+
+// A screen's key from its connector or model name and its index. "screen" (what Xvfb and some
+// drivers report) would make its entry "placement.screen", the key naming the chosen screen.
+std::string screenKey(const std::string& name, int index);
+
+// TALVANE_FAKE_NOTCH, read once: a pretend notch width for screens without one.
+std::optional<double> fakeNotch();
+
+// The stored placement when its screen is connected. A placement for another screen stays
+// stored for when that screen returns.
+std::optional<Placement> current(const SettingsStore& store, const std::vector<Screen>& screens);
+void save(SettingsStore& store, const Placement& placement);
+// Back home: the per-screen entries stay for later.
+void forget(SettingsStore& store);
+
+const Screen* find(const std::vector<Screen>& screens, const std::string& key);
+// The screen the panel hangs on: the placement's, else the home screen; none without screens.
+const Screen* screenOf(const std::vector<Screen>& screens, std::size_t home,
+                       const std::optional<Placement>& placement);
+
+// Height of the bar the panel hangs from: the work area's top inset, at least 24.
+double menuBar(const Screen& screen);
+std::string anchor(const std::optional<Placement>& placement, const Screen* screen);
+Rect stageRect(const std::vector<Screen>& screens, std::size_t home,
+               const std::optional<Placement>& placement);
+// The stage while dragging: the pointer centred, 23 below the stage's top.
+Rect dragFrame(Point pointer);
+
+// The cubic timing curve through (0,0), (x1,y1), (x2,y2), (1,1) at time fraction `t` (0…1).
+double ease(double t, double x1, double y1, double x2, double y2);
+// Where an animated move from `from` to `to` is at time fraction `t`; the drop's curve
+// overshoots slightly.
+Rect settle(const Rect& from, const Rect& to, double t);
+constexpr double kSettleSeconds = 0.28;
+
+// What a drop at `pointer` does.
+struct Drop {
+  enum class Kind { kKeep, kHome, kPlace } kind = Kind::kKeep;
+  Placement placement;
+};
+Drop drop(Point pointer, const std::vector<Screen>& screens, std::size_t home,
+          const std::optional<Placement>& placement);
+
+// The geometry keys the back end knows (shape, glass and theme are the controller's).
+PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
+                       const std::optional<Placement>& placement, bool dragging,
+                       std::optional<double> fake);
+
+}  // namespace Placing
+}  // namespace talvane

@@ -1,0 +1,197 @@
+#include "desktop/web_view_host.h"
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <cstdlib>
+#include <exception>
+
+#include "notch/page_files.h"
+#include "platform/gobject.h"
+#include "platform/log.h"
+
+namespace talvane {
+
+namespace {
+
+// Exceptions never cross back into GTK.
+template <typename F>
+void guarded(const char* what, F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    log::line(std::string("Talvane: ") + what + ": " + e.what());
+  } catch (...) {
+    log::line(std::string("Talvane: ") + what + " failed");
+  }
+}
+
+bool webAddress(const char* uri) {
+  if (!uri) return false;
+  GCharPtr scheme(g_uri_parse_scheme(uri));
+  if (!scheme) return false;
+  std::string s = scheme.get();
+  for (auto& c : s) c = static_cast<char>(g_ascii_tolower(c));
+  return s == "http" || s == "https";
+}
+
+void openOutside(const char* uri) {
+  GError* error = nullptr;
+  if (!g_app_info_launch_default_for_uri(uri, nullptr, &error)) {
+    log::debug("desktop", std::string("cannot open ") + uri + ": " +
+                              (error ? error->message : "unknown error"));
+  }
+  if (error) g_error_free(error);
+}
+
+}  // namespace
+
+WebViewHost::WebViewHost() {
+  // Nothing is kept between runs: the page has no state of its own to lose.
+  context_ = webkit_web_context_new_ephemeral();
+  webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+  webkit_web_context_register_uri_scheme(
+      context_, "talvane",
+      [](WebKitURISchemeRequest* request, gpointer self) { onScheme(request, self); }, this,
+      nullptr);
+  webkit_security_manager_register_uri_scheme_as_secure(
+      webkit_web_context_get_security_manager(context_), "talvane");
+
+  content_ = webkit_user_content_manager_new();
+  g_signal_connect(content_, "script-message-received::talvane", G_CALLBACK(onScript), this);
+  webkit_user_content_manager_register_script_message_handler(content_, "talvane");
+
+  WebKitSettings* settings = webkit_settings_new();
+  // Composited: without it a transparent view keeps the pixels of shapes the page no longer
+  // draws (animation trails, the first frame's strip after a move).
+  webkit_settings_set_hardware_acceleration_policy(settings,
+                                                   WEBKIT_HARDWARE_ACCELERATION_POLICY_ALWAYS);
+  webkit_settings_set_enable_developer_extras(settings, TRUE);
+  webkit_settings_set_enable_page_cache(settings, FALSE);
+  webkit_settings_set_enable_webgl(settings, FALSE);
+  webkit_settings_set_media_playback_requires_user_gesture(settings, FALSE);
+  webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
+
+  view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
+                                       "user-content-manager", content_, "settings", settings,
+                                       nullptr));
+  g_object_unref(settings);
+  g_object_ref_sink(view_);
+  const GdkRGBA clear{0, 0, 0, 0};
+  webkit_web_view_set_background_color(view_, &clear);
+  g_signal_connect(view_, "web-process-terminated", G_CALLBACK(onTerminated), this);
+  g_signal_connect(view_, "decide-policy", G_CALLBACK(onPolicy), this);
+  g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
+  g_signal_connect(view_, "load-failed", G_CALLBACK(onFailed), this);
+}
+
+WebViewHost::~WebViewHost() {
+  g_signal_handlers_disconnect_by_data(view_, this);
+  g_signal_handlers_disconnect_by_data(content_, this);
+  if (GtkWidget* parent = gtk_widget_get_parent(GTK_WIDGET(view_)))
+    gtk_container_remove(GTK_CONTAINER(parent), GTK_WIDGET(view_));
+  g_object_unref(view_);
+  g_object_unref(content_);
+  g_object_unref(context_);
+}
+
+GtkWidget* WebViewHost::widget() const { return GTK_WIDGET(view_); }
+
+void WebViewHost::load(const PageSource& source) {
+  source_ = source;
+  switch (source.kind) {
+    case PageSource::Kind::kUrl:
+      webkit_web_view_load_uri(view_, source.url.c_str());
+      break;
+    case PageSource::Kind::kDirectory:
+      webkit_web_view_load_uri(view_, ("talvane://app/index.html" + source.route).c_str());
+      break;
+    case PageSource::Kind::kFallback:
+      webkit_web_view_load_html(view_, WebStage::fallbackPage().c_str(), nullptr);
+      break;
+  }
+}
+
+void WebViewHost::deliver(const std::string& message) {
+  const std::string script = WebStage::script(message);
+  webkit_web_view_evaluate_javascript(view_, script.c_str(), static_cast<gssize>(script.size()),
+                                      nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void WebViewHost::onScheme(WebKitURISchemeRequest* request, void* data) {
+  auto* self = static_cast<WebViewHost*>(data);
+  std::optional<std::string> root;
+  if (self->source_.kind == PageSource::Kind::kDirectory) root = self->source_.directory;
+  auto file = PageFiles::read(root, webkit_uri_scheme_request_get_path(request));
+  if (!file) {
+    GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no such file");
+    webkit_uri_scheme_request_finish_error(request, error);
+    g_error_free(error);
+    return;
+  }
+  const gsize size = file->data.size();
+  GBytes* bytes = g_bytes_new(file->data.data(), size);
+  GObjectPtr<GInputStream> stream(g_memory_input_stream_new_from_bytes(bytes));
+  g_bytes_unref(bytes);
+  GObjectPtr<WebKitURISchemeResponse> response(
+      webkit_uri_scheme_response_new(stream.get(), static_cast<gint64>(size)));
+  webkit_uri_scheme_response_set_status(response.get(), 200, nullptr);
+  webkit_uri_scheme_response_set_content_type(response.get(), file->type.c_str());
+  SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+  soup_message_headers_append(headers, "Content-Type", file->type.c_str());
+  soup_message_headers_append(headers, "Content-Length", std::to_string(size).c_str());
+  soup_message_headers_append(headers, "Cache-Control", "no-cache");
+  webkit_uri_scheme_response_set_http_headers(response.get(), headers);  // takes ownership
+  webkit_uri_scheme_request_finish_with_response(request, response.get());
+}
+
+void WebViewHost::onScript(WebKitUserContentManager*, WebKitJavascriptResult* result, void* data) {
+  auto* self = static_cast<WebViewHost*>(data);
+  guarded("page message", [&] {
+    JSCValue* value = webkit_javascript_result_get_js_value(result);
+    if (!value || !jsc_value_is_object(value)) return;
+    GCharPtr text(jsc_value_to_json(value, 0));
+    if (!text) return;
+    auto message = json::parse(text.get());
+    if (message && message->is_object() && self->stage_) self->stage_->receive(*message);
+  });
+}
+
+void WebViewHost::onTerminated(WebKitWebView*, int reason, void* data) {
+  auto* self = static_cast<WebViewHost*>(data);
+  log::line(std::string("Talvane: the panel's web process ") +
+            (reason == WEBKIT_WEB_PROCESS_CRASHED ? "crashed" : "ended") + "; reloading the page");
+  // Back on the loop: WebKit is still tearing the old process down.
+  g_idle_add_once(
+      [](gpointer p) {
+        guarded("reload", [&] {
+          if (auto* stage = static_cast<WebViewHost*>(p)->stage_) stage->load();
+        });
+      },
+      self);
+}
+
+int WebViewHost::onPolicy(WebKitWebView*, WebKitPolicyDecision* decision, int type, void*) {
+  if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
+  WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+      WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+  if (!webAddress(uri) || std::getenv("TALVANE_DEV_URL")) return FALSE;
+  webkit_policy_decision_ignore(decision);
+  openOutside(uri);
+  return TRUE;
+}
+
+GtkWidget* WebViewHost::onCreate(WebKitWebView*, WebKitNavigationAction* action, void*) {
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  if (const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr) openOutside(uri);
+  return nullptr;
+}
+
+int WebViewHost::onFailed(WebKitWebView*, int, const char*, GError* error, void*) {
+  log::line(std::string("Talvane web stage failed: ") + (error ? error->message : "unknown"));
+  return FALSE;
+}
+
+}  // namespace talvane

@@ -1,0 +1,250 @@
+// The real app on a private X session: window placement, what a screenshot shows, hover,
+// click-through, dragging and a crashed web process. Screenshots are kept under
+// build/screenshots/desktop/ for a human to look at.
+#include <gtest/gtest.h>
+// After gtest: Xlib's macros (None, Bool) clash with its names.
+#include <X11/Xlib.h>
+#include <dirent.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "desktop/x_session.h"
+#include "platform/files.h"
+
+namespace talvane::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kApp = TALVANE_BIN_DIR "/talvane";
+const std::string kPage = TALVANE_SOURCE_DIR "/web/dist";
+const std::string kShots = TALVANE_BIN_DIR "/../screenshots/desktop";
+
+// The strip hangs at the top centre of the 1920-wide screen: stage x 600, drawn 860..1060.
+constexpr int kStageX = 600;
+constexpr int kStripX = 880, kStripY = 4;
+// Well inside the open panel, outside the closed strip.
+constexpr int kBodyX = 700, kBodyY = 400;
+
+bool dark(const std::optional<Rgb>& p) { return p && p->r + p->g + p->b < 150; }
+
+// The app's WebKit web process (a direct child).
+pid_t webProcessOf(pid_t app) {
+  pid_t found = 0;
+  DIR* proc = opendir("/proc");
+  if (!proc) return 0;
+  while (dirent* e = readdir(proc)) {
+    const pid_t pid = std::atoi(e->d_name);
+    if (pid <= 0) continue;
+    auto stat = files::read("/proc/" + std::to_string(pid) + "/stat");
+    auto comm = files::read("/proc/" + std::to_string(pid) + "/comm");
+    if (!stat || !comm || comm->find("WebKitWebProces") == std::string::npos) continue;
+    auto close = stat->rfind(')');
+    if (close == std::string::npos) continue;
+    int ppid = 0;
+    char state = 0;
+    if (std::sscanf(stat->c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == app &&
+        state != 'Z')
+      found = pid;
+  }
+  closedir(proc);
+  return found;
+}
+
+class PanelX11 : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { session_ = new XSession; }
+  static void TearDownTestSuite() {
+    delete session_;
+    session_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!session_->ok()) GTEST_SKIP() << "Xvfb, xcompmgr or openbox could not be started";
+    if (!files::exists(kPage + "/index.html")) GTEST_SKIP() << "the page is not built (web/dist)";
+    fs::create_directories(kShots);
+    // Every test starts at home (no placement left by an earlier one), in the dark theme the
+    // pixel checks expect.
+    fs::create_directories(files::configHome() + "/talvane");
+    std::ofstream(files::configHome() + "/talvane/settings.json") << R"({"theme": "dark"})";
+    session_->run("xdotool mousemove 100 900");
+  }
+
+  void TearDown() override {
+    stopApp();
+    if (below_) {
+      XDestroyWindow(session_->display(), below_);
+      XSync(session_->display(), False);
+      below_ = 0;
+    }
+  }
+
+  // Starts the app with the demo sessions; waits for its window.
+  std::optional<unsigned long> startApp() {
+    app_ = session_->launch({kApp},
+                            {"TALVANE_DEMO=mixed", "TALVANE_WEB_DIR=" + kPage, "NO_AT_BRIDGE=1"});
+    std::optional<unsigned long> window;
+    waitFor([&] { return (window = session_->findWindow("Talvane")).has_value(); }, 60);
+    return window;
+  }
+
+  void stopApp() {
+    if (app_ > 0) XSession::terminate(app_);
+    app_ = 0;
+  }
+
+  std::string shot(const std::string& name) {
+    const std::string path = kShots + "/" + name + ".png";
+    session_->screenshot(path);
+    return path;
+  }
+
+  // Polls screenshots until `test` holds for one; the last is kept as `name`.
+  bool shotUntil(const std::string& name, const std::function<bool(const std::string&)>& test,
+                 double seconds = 40) {
+    return waitFor([&] { return test(shot(name)); }, seconds);
+  }
+
+  bool stripShown(const std::string& name) {
+    return shotUntil(name, [](const std::string& p) { return dark(pixel(p, kStripX, kStripY)); });
+  }
+
+  // A plain white window covering the screen, raised above everything it can be.
+  void coverScreen() {
+    Display* d = session_->display();
+    below_ = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, XSession::kWidth, XSession::kHeight,
+                                 0, 0, WhitePixel(d, DefaultScreen(d)));
+    XStoreName(d, below_, "below");
+    XSelectInput(d, below_, ButtonPressMask | ExposureMask);
+    XMapRaised(d, below_);
+    XSync(d, False);
+    waitFor([&] { return session_->findWindow("below").has_value(); }, 20);
+  }
+
+  static XSession* session_;
+  pid_t app_ = 0;
+  unsigned long below_ = 0;
+};
+
+XSession* PanelX11::session_ = nullptr;
+
+TEST_F(PanelX11, WindowHangsAtTheTopCentreWithTheStageSizeAndStaysAbove) {
+  auto window = startApp();
+  ASSERT_TRUE(window);
+  std::optional<XSession::Geometry> g;
+  ASSERT_TRUE(waitFor([&] { return (g = session_->geometry(*window)) && g->x == kStageX; }, 20))
+      << "at x " << (g ? g->x : -1);
+  EXPECT_EQ(g->y, 0);
+  EXPECT_EQ(g->w, 720);
+  EXPECT_EQ(g->h, 640);
+  auto type = session_->atoms(*window, "_NET_WM_WINDOW_TYPE");
+  EXPECT_NE(std::find(type.begin(), type.end(), "_NET_WM_WINDOW_TYPE_DOCK"), type.end());
+  ASSERT_TRUE(stripShown("closed"));
+
+  coverScreen();
+  EXPECT_TRUE(stripShown("above-other-windows")) << "a raised window hid the strip";
+  EXPECT_FALSE(dark(pixel(kShots + "/above-other-windows.png", kBodyX, kBodyY)));
+}
+
+TEST_F(PanelX11, ClicksOutsideTheDrawnStripReachTheWindowBelow) {
+  ASSERT_TRUE(startApp());
+  coverScreen();
+  ASSERT_TRUE(stripShown("click-through"));
+  Display* d = session_->display();
+  XEvent e;
+  while (XCheckWindowEvent(d, below_, ButtonPressMask, &e)) {
+  }
+  // Inside the stage's 720×640 frame, outside what the page draws.
+  session_->run("xdotool mousemove " + std::to_string(kBodyX) + " " + std::to_string(kBodyY) +
+                " click 1");
+  bool clicked = waitFor([&] { return XCheckWindowEvent(d, below_, ButtonPressMask, &e); }, 20);
+  EXPECT_TRUE(clicked) << "the click was swallowed by the panel";
+  if (clicked) {
+    EXPECT_EQ(e.xbutton.x_root, kBodyX);
+    EXPECT_EQ(e.xbutton.y_root, kBodyY);
+  }
+}
+
+TEST_F(PanelX11, RestingOnTheStripOpensThePanelAndLeavingClosesIt) {
+  ASSERT_TRUE(startApp());
+  ASSERT_TRUE(stripShown("hover-before"));
+  EXPECT_FALSE(dark(pixel(kShots + "/hover-before.png", kBodyX, kBodyY)));
+  session_->run("xdotool mousemove 960 12");
+  EXPECT_TRUE(shotUntil("hover-open", [](const std::string& p) {
+    return dark(pixel(p, kBodyX, kBodyY));
+  })) << "the panel did not open under the pointer";
+  session_->run("xdotool mousemove 100 900");
+  EXPECT_TRUE(shotUntil("hover-closed", [](const std::string& p) {
+    return !dark(pixel(p, kBodyX, kBodyY)) && dark(pixel(p, kStripX, kStripY));
+  })) << "the panel stayed open after the pointer left";
+}
+
+TEST_F(PanelX11, DraggedToTheLeftEdgeItDocksAndStaysThereAfterARestart) {
+  auto window = startApp();
+  ASSERT_TRUE(window);
+  ASSERT_TRUE(stripShown("drag-before"));
+  session_->run("xdotool mousemove 960 12");
+  ASSERT_TRUE(
+      shotUntil("drag-open", [](const std::string& p) { return dark(pixel(p, kBodyX, kBodyY)); }));
+  // Press on the panel's header and pull it to the left edge: a few small steps first, as a
+  // hand starts a drag, then the rest of the way.
+  session_->run("xdotool mousemove 700 20");
+  session_->run("xdotool mousedown 1");
+  for (int i = 0; i < 10; ++i) {
+    session_->run("xdotool mousemove_relative -- -3 2");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a hand's pace, not a wait
+  }
+  for (int x = 640; x >= 40; x -= 60) {
+    session_->run("xdotool mousemove " + std::to_string(x) + " " +
+                  std::to_string(40 + (700 - x) * 460 / 660));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  session_->run("xdotool mousemove 40 500");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  session_->run("xdotool mouseup 1");
+  std::optional<XSession::Geometry> g;
+  // Docked left: flush with the screen's edge; the pill 483 from the top.
+  auto docked = [&] {
+    auto w = session_->findWindow("Talvane");
+    return w && (g = session_->geometry(*w)) && g->x == 0 && g->y == 477;
+  };
+  EXPECT_TRUE(waitFor(docked, 30)) << "window at " << (g ? g->x : -1) << "," << (g ? g->y : -1);
+  // With the pointer gone, the panel closes to a pill at the left edge and nothing else is
+  // left on screen.
+  session_->run("xdotool mousemove 900 900");
+  auto dockedPill = [](const std::string& p) {
+    return dark(pixel(p, 40, 495)) && !dark(pixel(p, 400, 700)) &&
+           !dark(pixel(p, kStripX, kStripY));
+  };
+  EXPECT_TRUE(shotUntil("docked", dockedPill));
+  auto settings = files::read(files::configHome() + "/talvane/settings.json");
+  ASSERT_TRUE(settings);
+  EXPECT_NE(settings->find("placement.screen"), std::string::npos) << *settings;
+
+  stopApp();
+  ASSERT_TRUE(startApp());
+  EXPECT_TRUE(waitFor(docked, 30))
+      << "after restart at " << (g ? g->x : -1) << "," << (g ? g->y : -1);
+  EXPECT_TRUE(shotUntil("docked-after-restart", dockedPill));
+}
+
+TEST_F(PanelX11, AKilledWebProcessIsNoticedAndThePageReloads) {
+  ASSERT_TRUE(startApp());
+  ASSERT_TRUE(stripShown("reload-before"));
+  pid_t web = 0;
+  ASSERT_TRUE(waitFor([&] { return (web = webProcessOf(app_)) > 0; }, 20));
+  ASSERT_EQ(::kill(web, SIGKILL), 0);
+  pid_t again = 0;
+  EXPECT_TRUE(waitFor([&] { return (again = webProcessOf(app_)) > 0 && again != web; }, 40))
+      << "no new web process";
+  EXPECT_TRUE(stripShown("reload-after")) << "the page did not come back";
+  EXPECT_EQ(::kill(app_, 0), 0) << "the app went down with its web process";
+}
+
+}  // namespace
+}  // namespace talvane::testing

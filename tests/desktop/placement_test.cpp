@@ -1,0 +1,140 @@
+#include "desktop/placement.h"
+
+#include <gtest/gtest.h>
+
+namespace talvane {
+namespace {
+
+// Two screens side by side: the home one with a 30-high bar, a second to its right.
+const std::vector<Screen> kScreens = {
+    {"HDMI-1", {0, 0, 1920, 1080}, {0, 30, 1920, 1050}},
+    {"DP-2", {1920, 0, 1280, 1024}, {1920, 0, 1280, 1024}},
+};
+
+TEST(Placement, DropsDecideHomeDockOrPlace) {
+  using Kind = Placing::Drop::Kind;
+  struct Row {
+    Point at;
+    Kind kind;
+    std::string screen;
+    std::optional<std::string> edge;
+    double cx, top;
+  } rows[] = {
+      {{960, 110}, Kind::kHome, "", {}, 0, 0},               // 110 from the home point
+      {{960, 111}, Kind::kPlace, "HDMI-1", {}, 960, 94},     // 111: placed
+      {{89, 500}, Kind::kPlace, "HDMI-1", "left", 89, 483},  // 89 from the left: docked
+      {{90, 500}, Kind::kPlace, "HDMI-1", {}, 90, 483},      // 90: not
+      {{1900, 500}, Kind::kPlace, "HDMI-1", "right", 1890, 483},
+      {{960, 1079}, Kind::kPlace, "HDMI-1", {}, 960, 1080 - 38},  // clamped to height − 38
+      {{500, 200}, Kind::kPlace, "HDMI-1", {}, 500, 183},
+      {{500, 40}, Kind::kPlace, "HDMI-1", {}, 500, 34},  // at least bar + 4
+      {{2560, 5}, Kind::kPlace, "DP-2", {}, 640, 28},    // no home point there
+  };
+  for (const auto& r : rows) {
+    auto d = Placing::drop(r.at, kScreens, 0, std::nullopt);
+    EXPECT_EQ(d.kind, r.kind) << r.at.x << "," << r.at.y;
+    if (r.kind != Kind::kPlace) continue;
+    EXPECT_EQ(d.placement.screen, r.screen);
+    EXPECT_EQ(d.placement.edge, r.edge) << r.at.x;
+    EXPECT_DOUBLE_EQ(d.placement.cx, r.cx) << r.at.x;
+    EXPECT_DOUBLE_EQ(d.placement.top, r.top) << r.at.y;
+  }
+}
+
+TEST(Placement, StageRectFollowsEdgeClampAndAnchor) {
+  struct Row {
+    std::optional<Placement> p;
+    Rect stage;
+    std::string anchor;
+  } rows[] = {
+      {std::nullopt, {600, 0, 720, 640}, "top"},
+      {Placement{"HDMI-1", 500, 183, {}}, {140, 177, 720, 640}, "top"},
+      {Placement{"HDMI-1", 100, 183, {}}, {0, 177, 720, 640}, "top"},  // clamped to the screen
+      {Placement{"HDMI-1", 100, 183, "right"}, {1200, 177, 720, 640}, "top"},
+      {Placement{"HDMI-1", 500, 600, {}}, {140, 0, 720, 640}, "bottom"},  // 600+34+6−640
+      {Placement{"DP-2", 640, 28, {}}, {2200, 22, 720, 640}, "top"},
+      {Placement{"gone", 640, 28, {}}, {600, 0, 720, 640}, "top"},  // screen not connected
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(Placing::stageRect(kScreens, 0, r.p), r.stage) << (r.p ? r.p->cx : -1);
+    const Screen* s = r.p ? Placing::find(kScreens, r.p->screen) : nullptr;
+    if (s || !r.p) EXPECT_EQ(Placing::anchor(r.p, s ? s : &kScreens[0]), r.anchor);
+  }
+  EXPECT_EQ(Placing::stageRect({}, 0, std::nullopt), (Rect{0, 0, 720, 640}));
+}
+
+TEST(Placement, StoredPlacementsReadLenientlyAndWaitForTheirScreen) {
+  struct Row {
+    Json stored;
+    std::optional<Placement> read;
+  } rows[] = {
+      {Json::array({500, 183, 1}), Placement{"HDMI-1", 500, 183, "left"}},
+      {Json::array({"120", 183}), Placement{"HDMI-1", 120, 183, {}}},
+      {Json::array({500, 183, 2.9}), Placement{"HDMI-1", 500, 183, "right"}},
+      {Json::array({500, 183, 7}), Placement{"HDMI-1", 500, 183, {}}},
+      {Json::array({500, "x", 183}), Placement{"HDMI-1", 500, 183, {}}},  // bad element dropped
+      {Json::array({500}), std::nullopt},
+      {Json("500,183"), std::nullopt},
+  };
+  for (const auto& r : rows) {
+    MemorySettingsStore store;
+    store.set("placement.screen", "HDMI-1");
+    store.set("placement.HDMI-1", r.stored);
+    EXPECT_EQ(Placing::current(store, kScreens), r.read) << r.stored.dump();
+  }
+  MemorySettingsStore store;
+  Placing::save(store, {"DP-9", 10, 40, "right"});
+  EXPECT_FALSE(Placing::current(store, kScreens)) << "DP-9 is not connected";
+  EXPECT_EQ(store.get("placement.DP-9"), Json::array({10, 40, 2})) << "but stays stored";
+  auto withIt = kScreens;
+  withIt.push_back({"DP-9", {3200, 0, 800, 600}, {3200, 0, 800, 600}});
+  EXPECT_EQ(Placing::current(store, withIt), (Placement{"DP-9", 10, 40, "right"}));
+  Placing::forget(store);
+  EXPECT_FALSE(Placing::current(store, withIt));
+}
+
+TEST(Placement, SettlingOvershootsSlightlyAndEndsExactlyOnTarget) {
+  const Rect from{0, 0, 720, 640}, to{1000, 0, 720, 640};
+  double most = 0;
+  for (int i = 0; i <= 20; ++i) most = std::max(most, Placing::settle(from, to, i / 20.0).x);
+  EXPECT_GT(most, 1000) << "the drop overshoots";
+  EXPECT_LT(most, 1030);
+  EXPECT_EQ(Placing::settle(from, to, 1.0), to);
+  EXPECT_EQ(Placing::settle(from, to, 5.0), to);
+  EXPECT_EQ(Placing::settle(from, to, 0.0), from);
+}
+
+TEST(Placement, ScreenKeysNeverCollideWithTheChosenScreensKey) {
+  EXPECT_EQ(Placing::screenKey("HDMI-1", 0), "HDMI-1");
+  EXPECT_EQ(Placing::screenKey("screen", 0), "monitor-0");
+  EXPECT_EQ(Placing::screenKey("", 2), "monitor-2");
+  MemorySettingsStore store;
+  const std::vector<Screen> xvfb = {{Placing::screenKey("screen", 0), {0, 0, 800, 600}, {}}};
+  Placing::save(store, {xvfb[0].key, 100, 200, {}});
+  EXPECT_EQ(Placing::current(store, xvfb), (Placement{"monitor-0", 100, 200, {}}));
+}
+
+TEST(Placement, GeometryTellsAwayDxEdgeAndStrip) {
+  auto home = Placing::geometry(kScreens, 0, std::nullopt, false, std::nullopt);
+  EXPECT_FALSE(home.away);
+  EXPECT_EQ(home.strip, 30);
+  EXPECT_EQ(home.dx, 0);
+  EXPECT_FALSE(home.edge);
+  // Clamped at the left edge: the pill sits 260 left of the stage's centre.
+  auto clamped = Placing::geometry(kScreens, 0, Placement{"HDMI-1", 100, 183, {}}, false, {});
+  EXPECT_TRUE(clamped.away);
+  EXPECT_EQ(clamped.dx, -260);
+  auto docked = Placing::geometry(kScreens, 0, Placement{"HDMI-1", 100, 183, "left"}, false, {});
+  EXPECT_EQ(docked.edge, "left");
+  EXPECT_EQ(docked.dx, 0);
+  auto dragging = Placing::geometry(kScreens, 0, Placement{"HDMI-1", 100, 183, "left"}, true, {});
+  EXPECT_FALSE(dragging.edge);
+  EXPECT_TRUE(dragging.dragging);
+  auto fake = Placing::geometry(kScreens, 0, std::nullopt, false, 200.0);
+  EXPECT_EQ(fake.notchWidth, 200);
+  EXPECT_EQ(fake.strip, 32);
+  EXPECT_EQ(Placing::dragFrame({960, 500}), (Rect{600, 477, 720, 640}));
+}
+
+}  // namespace
+}  // namespace talvane
