@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -32,9 +33,13 @@ inline const std::string& temporaryHome() {
     // A transcript the usage view would open.
     files::makeDirs(path + "/.claude/projects/-fuzz", 0700);
     ::mkfifo((path + "/.claude/projects/-fuzz/fifo.jsonl").c_str(), 0600);
+    // Kept apart from `home`, which is destroyed before handlers registered during its
+    // initialisation run.
+    static char removeAtExit[4096];
+    std::snprintf(removeAtExit, sizeof removeAtExit, "%s", path.c_str());
     std::atexit([] {
       ::nftw(
-          home.c_str(),
+          removeAtExit,
           [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
           FTW_DEPTH | FTW_PHYS);
     });
