@@ -102,6 +102,12 @@ int app(const Args& args) {
     bridge.stop();
     return 1;
   }
+  // `talvane usage` answers from this meter rather than reading every transcript again.
+  notch.usage().keepFresh(10);
+  notch.usage().refresh();
+  bridge.onQuery("usage", [&notch](const Json&) {
+    return notch.usage().latest() ? json::compact(*notch.usage().latest()) : std::string();
+  });
   notch.show(/*arriving=*/!Prefs::onboarded());
   std::printf("Talvane panel: %s\n", browser.url().c_str());
   std::fflush(stdout);

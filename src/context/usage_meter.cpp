@@ -1,7 +1,11 @@
 #include "context/usage_meter.h"
 
+#include <fcntl.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +15,7 @@
 #include "context/pricing.h"
 #include "context/transcript_files.h"
 #include "context/transcript_line.h"
+#include "platform/gobject.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -122,8 +127,10 @@ Date UsageMeter::startOfDay(Date time) {
   return static_cast<Date>(::mktime(&local));
 }
 
-Json UsageMeter::snapshot() {
-  const Date today = startOfDay(loop_.now());
+Json UsageMeter::snapshot() { return snapshot(loop_.now()); }
+
+Json UsageMeter::snapshot(Date now) {
+  const Date today = startOfDay(now);
   if (today != day_) {
     day_ = today;
     offsets_.clear();
@@ -131,64 +138,160 @@ Json UsageMeter::snapshot() {
     byModel_.clear();
     tokensByModel_.clear();
   }
+  std::vector<std::string> paths;
   TranscriptFiles::forEach([&](const std::string& path, std::string_view, Date modified) {
-    if (modified >= day_) scan(path);
+    if (modified >= day_) paths.push_back(path);
   });
-  lines_.release();
+  std::vector<std::uint64_t> from(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) from[i] = offsets_[paths[i]];
+  std::vector<FileScan> scans(paths.size());
+  parallelFor(
+      paths.size(), [&](std::size_t i) { scans[i] = scan(paths[i], from[i], day_); }, workers_);
 
-  std::vector<std::pair<std::string, double>> models(byModel_.begin(), byModel_.end());
-  std::stable_sort(models.begin(), models.end(),
-                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  // In listing order, as one reader would: the first file to hold a message counts it.
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    offsets_[paths[i]] = std::max(from[i], scans[i].offset);
+    for (Hit& hit : scans[i].hits) {
+      if (hit.id && !seen_.insert(std::move(*hit.id)).second) continue;
+      byModel_[hit.model] += hit.cost;
+      tokensByModel_[hit.model] += hit.tokens;
+    }
+  }
+
+  // "claude-sonnet-4-5" and "claude-sonnet-4-5-20250929" are one model to the user.
+  struct Row {
+    std::string label;
+    double cost = 0;
+    std::int64_t tokens = 0;
+  };
+  std::vector<Row> rows;
+  for (const auto& [model, cost] : byModel_) {
+    std::string label = Pricing::label(model);
+    auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.label == label; });
+    if (row == rows.end()) row = rows.insert(rows.end(), Row{std::move(label)});
+    row->cost += cost;
+    if (auto tokens = tokensByModel_.find(model); tokens != tokensByModel_.end())
+      row->tokens += tokens->second;
+  }
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const Row& a, const Row& b) { return a.cost > b.cost; });
   double total = 0;
   Json list = Json::array();
-  for (const auto& [model, cost] : models) {
-    total += cost;
-    auto tokens = tokensByModel_.find(model);
-    list.push_back({{"model", Pricing::label(model)},
-                    {"cost", cost},
-                    {"tokens", tokens == tokensByModel_.end() ? 0 : tokens->second}});
+  for (const Row& row : rows) {
+    total += row.cost;
+    list.push_back({{"model", row.label}, {"cost", row.cost}, {"tokens", row.tokens}});
   }
   return {{"today", total}, {"models", std::move(list)}};
 }
 
-void UsageMeter::scan(const std::string& path) {
-  std::uint64_t& offset = offsets_[path];
-  lines_.read(path, offset, AppendedLines::Shrunk::wait, [&](std::string_view block) {
-    // Only lines holding the bytes "usage" (with quotes) can count: look for those across the
-    // whole block and cut out just their lines, rather than visiting every line.
-    const char* const begin = block.data();
-    const char* const end = begin + block.size();
-    const char* from = begin;
-    while (from < end) {
-      const char* hit = findUsageKey(from, end);
-      if (!hit) break;
-      const auto* before =
-          static_cast<const char*>(::memrchr(from, '\n', static_cast<std::size_t>(hit - from)));
-      const char* start = before ? before + 1 : from;
-      const auto* stop =
-          static_cast<const char*>(::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
-      if (!stop) stop = end;  // blocks end in a newline; this is only a guard
-      count(std::string_view(start, static_cast<std::size_t>(stop - start)));
-      from = stop + 1;
-    }
-  });
+namespace {
+
+// One line holding the "usage" key: what it counts for, if anything.
+std::optional<UsageMeter::Hit> counted(std::string_view text, Date day) {
+  const auto line = TranscriptLine::read(text);
+  if (!line || !TranscriptLine::equals(line->type, "assistant")) return std::nullopt;
+  const auto timestamp = TranscriptLine::string(line->timestamp);
+  if (!timestamp) return std::nullopt;
+  const auto time = UsageMeter::parseTimestamp(*timestamp);
+  if (!time || *time < day) return std::nullopt;
+  if (!TranscriptLine::isObject(line->usage)) return std::nullopt;
+  auto model = TranscriptLine::string(line->model);
+  if (!model || *model == "<synthetic>") return std::nullopt;
+  const Pricing::Usage usage = TranscriptLine::counts(line->usage);
+  UsageMeter::Hit hit;
+  hit.id = TranscriptLine::string(line->id);
+  hit.cost = Pricing::cost(*model, usage);
+  hit.tokens = usage.output.integer.value_or(0) + usage.input.integer.value_or(0);
+  hit.model = std::move(*model);
+  return hit;
 }
 
-void UsageMeter::count(std::string_view text) {
-  const auto line = TranscriptLine::read(text);
-  if (!line || !TranscriptLine::equals(line->type, "assistant")) return;
-  const auto timestamp = TranscriptLine::string(line->timestamp);
-  if (!timestamp) return;
-  const auto time = parseTimestamp(*timestamp);
-  if (!time || *time < day_) return;
-  if (!TranscriptLine::isObject(line->usage)) return;
-  const auto model = TranscriptLine::string(line->model);
-  if (!model || *model == "<synthetic>") return;
-  if (auto id = TranscriptLine::string(line->id); id && !seen_.insert(std::move(*id)).second)
-    return;
-  const Pricing::Usage usage = TranscriptLine::counts(line->usage);
-  byModel_[*model] += Pricing::cost(*model, usage);
-  tokensByModel_[*model] += usage.output.integer.value_or(0) + usage.input.integer.value_or(0);
+// A read-only view of a file's bytes from `offset` to its end, mapped rather than copied.
+class Mapped {
+ public:
+  Mapped(const std::string& path, std::uint64_t offset) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info;
+    if (!fd || ::fstat(fd.get(), &info) != 0 || info.st_size <= 0) return;
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (size <= offset) return;
+    static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset - offset % page;
+    length_ = static_cast<std::size_t>(size - start);
+    // Populated at once: far fewer faults than touching the pages one by one.
+    void* base = ::mmap(nullptr, length_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(),
+                        static_cast<off_t>(start));
+    if (base == MAP_FAILED) {
+      length_ = 0;
+      return;
+    }
+    base_ = base;
+    bytes_ = std::string_view(static_cast<const char*>(base) + (offset - start),
+                              static_cast<std::size_t>(size - offset));
+  }
+  ~Mapped() {
+    if (base_) ::munmap(base_, length_);
+  }
+  Mapped(const Mapped&) = delete;
+  Mapped& operator=(const Mapped&) = delete;
+
+  std::string_view bytes() const { return bytes_; }
+
+ private:
+  void* base_ = nullptr;
+  std::size_t length_ = 0;
+  std::string_view bytes_;
+};
+
+}  // namespace
+
+UsageMeter::FileScan UsageMeter::scan(const std::string& path, std::uint64_t offset, Date day) {
+  FileScan out{offset, {}};
+  const Mapped file(path, offset);
+  const std::string_view data = file.bytes();
+  // A partial last line waits for its newline.
+  const auto* last = static_cast<const char*>(::memrchr(data.data(), '\n', data.size()));
+  if (!last) return out;
+  out.offset = offset + static_cast<std::uint64_t>(last - data.data()) + 1;
+  // Only lines holding the bytes "usage" (with quotes) can count: look for those across the
+  // whole run of lines and cut out just their lines, rather than visiting every line.
+  const char* const begin = data.data();
+  const char* const end = last + 1;
+  const char* from = begin;
+  while (from < end) {
+    const char* hit = findUsageKey(from, end);
+    if (!hit) break;
+    const auto* before =
+        static_cast<const char*>(::memrchr(from, '\n', static_cast<std::size_t>(hit - from)));
+    const char* start = before ? before + 1 : from;
+    const auto* stop =
+        static_cast<const char*>(::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
+    if (!stop) stop = end;  // the run ends in a newline; this is only a guard
+    if (auto counts = counted(std::string_view(start, static_cast<std::size_t>(stop - start)), day))
+      out.hits.push_back(std::move(*counts));
+    from = stop + 1;
+  }
+  return out;
+}
+
+LiveUsage::LiveUsage(EventLoop& loop, Background::Executor executor)
+    : loop_(loop),
+      meter_(std::make_shared<UsageMeter>(loop)),
+      background_(loop, std::move(executor)) {}
+
+void LiveUsage::refresh(std::function<void(const Json&)> done) {
+  background_.run([meter = meter_, now = loop_.now()] { return meter->snapshot(now); },
+                  [this, done = std::move(done)](Json totals) {
+                    latest_ = std::move(totals);
+                    if (done) done(*latest_);
+                  });
+}
+
+void LiveUsage::keepFresh(double seconds) {
+  timer_ = loop_.every(seconds, seconds / 4, [this] {
+    // One at a time: a slow disk must not pile reads up.
+    if (background_.outstanding() == 0) refresh();
+  });
 }
 
 }  // namespace talvane

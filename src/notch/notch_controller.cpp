@@ -31,8 +31,9 @@ std::string boolText(bool b) { return b ? "true" : "false"; }
 
 }  // namespace
 
-NotchController::NotchController(Hub& hub, Desktop& desktop, EventLoop& loop)
-    : hub_(hub), desktop_(desktop), loop_(loop), usage_(loop) {
+NotchController::NotchController(Hub& hub, Desktop& desktop, EventLoop& loop,
+                                 Background::Executor usageReads)
+    : hub_(hub), desktop_(desktop), loop_(loop), usage_(loop, std::move(usageReads)) {
   stage_.onMessage = [this](const Json& m) { handle(m); };
 }
 
@@ -253,7 +254,7 @@ void NotchController::handle(const Json& message) {
   } else if (t == "copyDiagnostics") {
     desktop_.copyText(diagnostics());
   } else if (t == "usage") {
-    stage_.send("usage", usage_.snapshot());
+    usage_.refresh([this](const Json& totals) { stage_.send("usage", totals); });
   } else if (t == "focus") {
     if (json::boolean(message, "on").value_or(false)) takeFocus();
     else releaseFocus();

@@ -39,7 +39,7 @@ struct FakeDesktop : HeadlessDesktop {
 class NotchControllerTest : public ::testing::Test {
  protected:
   NotchControllerTest()
-      : binding(store), hub(loop, store, settings()), notch(hub, desktop, loop) {
+      : binding(store), hub(loop, store, settings()), notch(hub, desktop, loop, Background::inline_()) {
     notch.stage().setHost(&page);
   }
   static HubSettings settings() {
