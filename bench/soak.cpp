@@ -380,6 +380,8 @@ int main(int argc, char** argv) {
     const Session& s = *queue.front();
     if (s.pending->isReply()) {
       notch.handle({{"type", "reply"}, {"id", s.id}, {"text", "carry on"}});
+    } else if (s.pending->isElsewhere()) {
+      notch.handle({{"type", "release"}, {"id", s.id}});
     } else {
       notch.handle({{"type", random() % 2 ? "allow" : "deny"}, {"id", s.id}});
     }
