@@ -109,17 +109,19 @@ int app(const Args& args) {
     return notch.usage().latest() ? json::compact(*notch.usage().latest()) : std::string();
   });
   notch.show(/*arriving=*/!Prefs::onboarded());
-  std::printf("Talvane panel: %s\n", browser.url().c_str());
-  std::fflush(stdout);
 
-  if (!demo) refreshInstalledHooks();
-
+  // Before the panel line: whoever reads it may ask us to stop at once.
   auto stop = +[](gpointer data) -> gboolean {
     static_cast<GLibLoop*>(data)->quit();
     return G_SOURCE_CONTINUE;
   };
   guint sigint = g_unix_signal_add(SIGINT, stop, &loop);
   guint sigterm = g_unix_signal_add(SIGTERM, stop, &loop);
+  std::printf("Talvane panel: %s\n", browser.url().c_str());
+  std::fflush(stdout);
+
+  if (!demo) refreshInstalledHooks();
+
   loop.run();
   g_source_remove(sigint);
   g_source_remove(sigterm);

@@ -123,11 +123,12 @@ CodexWatcher::CodexWatcher(Hub& hub, EventLoop& loop, std::size_t chunk,
 void CodexWatcher::start() {
   // After a restart every live file is read from its start: that stays off the loop. Until it
   // is taken in, the files are the worker's alone, so the timer's sweeps wait.
-  background_.run([this, now = loop_.now(), directories = std::vector{dayDirectory(0),
-                                                                     dayDirectory(-1)}] {
-    return find(now, directories);
-  },
-                  [this](Found found) { take(std::move(found)); });
+  std::vector<std::string> directories{dayDirectory(0), dayDirectory(-1)};
+  background_.run(
+      [this, now = loop_.now(), directories = std::move(directories)] {
+        return find(now, directories);
+      },
+      [this](Found found) { take(std::move(found)); });
   timer_ = loop_.every(kInterval, kTolerance, [this] {
     if (background_.outstanding()) return;
     try {
