@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "context/appended_lines.h"
 #include "context/pricing.h"
 #include "context/transcript_files.h"
 #include "context/transcript_line.h"
@@ -55,13 +55,13 @@ const char* findUsageKeySse2(const char* p, const char* end) {
 __attribute__((target("avx2"))) const char* findUsageKeyAvx2(const char* p, const char* end) {
   const __m256i quote = _mm256_set1_epi8('"');
   const __m256i u = _mm256_set1_epi8('u');
-  auto load = [](const char* at) __attribute__((target("avx2"))) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-  };
   while (end - p >= 32 + 6) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+    const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 6));
     const __m256i hit = _mm256_and_si256(
-        _mm256_and_si256(_mm256_cmpeq_epi8(load(p), quote), _mm256_cmpeq_epi8(load(p + 1), u)),
-        _mm256_cmpeq_epi8(load(p + 6), quote));
+        _mm256_and_si256(_mm256_cmpeq_epi8(first, quote), _mm256_cmpeq_epi8(second, u)),
+        _mm256_cmpeq_epi8(last, quote));
     for (auto mask = static_cast<unsigned>(_mm256_movemask_epi8(hit)); mask; mask &= mask - 1) {
       const char* candidate = p + __builtin_ctz(mask);
       if (std::memcmp(candidate + 2, "sage", 4) == 0) return candidate;
@@ -237,71 +237,33 @@ std::optional<UsageMeter::Hit> counted(std::string_view text, Date day) {
   return hit;
 }
 
-// A read-only view of a file's bytes from `offset` to its end, mapped rather than copied.
-class Mapped {
- public:
-  Mapped(const std::string& path, std::uint64_t offset) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info;
-    if (!fd || ::fstat(fd.get(), &info) != 0 || info.st_size <= 0) return;
-    const auto size = static_cast<std::uint64_t>(info.st_size);
-    if (size <= offset) return;
-    static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t start = offset - offset % page;
-    length_ = static_cast<std::size_t>(size - start);
-    // Populated at once: far fewer faults than touching the pages one by one.
-    void* base = ::mmap(nullptr, length_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(),
-                        static_cast<off_t>(start));
-    if (base == MAP_FAILED) {
-      length_ = 0;
-      return;
-    }
-    base_ = base;
-    bytes_ = std::string_view(static_cast<const char*>(base) + (offset - start),
-                              static_cast<std::size_t>(size - offset));
-  }
-  ~Mapped() {
-    if (base_) ::munmap(base_, length_);
-  }
-  Mapped(const Mapped&) = delete;
-  Mapped& operator=(const Mapped&) = delete;
-
-  std::string_view bytes() const { return bytes_; }
-
- private:
-  void* base_ = nullptr;
-  std::size_t length_ = 0;
-  std::string_view bytes_;
-};
-
 }  // namespace
 
 UsageMeter::FileScan UsageMeter::scan(const std::string& path, std::uint64_t offset, Date day) {
   FileScan out{offset, {}};
-  const Mapped file(path, offset);
-  const std::string_view data = file.bytes();
-  // A partial last line waits for its newline.
-  const auto* last = static_cast<const char*>(::memrchr(data.data(), '\n', data.size()));
-  if (!last) return out;
-  out.offset = offset + static_cast<std::uint64_t>(last - data.data()) + 1;
-  // Only lines holding the bytes "usage" (with quotes) can count: look for those across the
-  // whole run of lines and cut out just their lines, rather than visiting every line.
-  const char* const begin = data.data();
-  const char* const end = last + 1;
-  const char* from = begin;
-  while (from < end) {
-    const char* hit = findUsageKey(from, end);
-    if (!hit) break;
-    const auto* before =
-        static_cast<const char*>(::memrchr(from, '\n', static_cast<std::size_t>(hit - from)));
-    const char* start = before ? before + 1 : from;
-    const auto* stop =
-        static_cast<const char*>(::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
-    if (!stop) stop = end;  // the run ends in a newline; this is only a guard
-    if (auto counts = counted(std::string_view(start, static_cast<std::size_t>(stop - start)), day))
-      out.hits.push_back(std::move(*counts));
-    from = stop + 1;
-  }
+  // One buffer per thread, kept across its files: mapping the files instead costs a page fault
+  // per few pages, which is dearer than the copy here.
+  thread_local AppendedLines lines;
+  lines.read(path, out.offset, AppendedLines::Shrunk::wait, [&](std::string_view block) {
+    // Only lines holding the bytes "usage" (with quotes) can count: look for those across the
+    // whole block and cut out just their lines, rather than visiting every line.
+    const char* const end = block.data() + block.size();
+    const char* from = block.data();
+    while (from < end) {
+      const char* hit = findUsageKey(from, end);
+      if (!hit) break;
+      const auto* before =
+          static_cast<const char*>(::memrchr(from, '\n', static_cast<std::size_t>(hit - from)));
+      const char* start = before ? before + 1 : from;
+      const auto* stop =
+          static_cast<const char*>(::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
+      if (!stop) stop = end;  // blocks end in a newline; this is only a guard
+      if (auto counts =
+              counted(std::string_view(start, static_cast<std::size_t>(stop - start)), day))
+        out.hits.push_back(std::move(*counts));
+      from = stop + 1;
+    }
+  });
   return out;
 }
 

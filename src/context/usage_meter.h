@@ -1,7 +1,7 @@
 #pragma once
 // Today's spend and tokens per model across every Claude Code transcript, for the usage view.
 // Each snapshot reads only what was appended since the last one, and only files modified today;
-// files are mapped rather than copied, and read side by side.
+// files are read side by side.
 
 #include <cstdint>
 #include <functional>
