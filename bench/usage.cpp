@@ -2,10 +2,13 @@
 // HOME (many projects; assistant lines with usage, long tool-result lines without), warms the page
 // cache, then times a cold UsageMeter.snapshot() and TranscriptReader.update() over every file,
 // each in a child process so that its peak RSS is its own. Also times the pieces of the work, to
-// show what dominates, and the full-parser way of reading the same lines for comparison.
+// show what dominates, and the full-parser way of reading the same lines for comparison; and
+// `talvane usage` answered by a running app's live meter over the socket.
 //
 //   bench_usage [--megabytes N] [--runs N] [--keep]   (--keep leaves the corpus, for profiling)
 #include <fcntl.h>
+#include <glib.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -22,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "app/state_client.h"
+#include "bridge/bridge.h"
 #include "context/appended_lines.h"
 #include "context/transcript_files.h"
 #include "context/transcript_line.h"
@@ -34,6 +39,22 @@ namespace {
 
 using namespace talvane;
 using Steady = std::chrono::steady_clock;
+
+// The app's socket without hook traffic: only the usage query is asked.
+class NoRouter final : public HookRouter {
+ public:
+  std::optional<std::string> claude(const Json&, Reply r) override { return none(r); }
+  std::optional<std::string> cursor(const Json&, Reply r) override { return none(r); }
+  std::optional<std::string> adapted(const Json&, Reply r) override { return none(r); }
+  void hookGone(const std::string&) override {}
+  Json snapshot() override { return Json::object(); }
+
+ private:
+  static std::optional<std::string> none(Reply& r) {
+    r("");
+    return std::nullopt;
+  }
+};
 
 double seconds(Steady::time_point since) {
   return std::chrono::duration<double>(Steady::now() - since).count();
@@ -341,12 +362,20 @@ int main(int argc, char** argv) {
 
   std::uint64_t usageLines = 0, usageBytes = 0;
   const GLibLoop loop;
+  const Result single = best(runs, [&] {
+    UsageMeter meter(loop, 1);
+    const Json snapshot = meter.snapshot();
+    return json::number(snapshot, "today").value_or(0);
+  });
+  report("UsageMeter.snapshot(), cold, 1 thread", single, bytes);
   const Result meter = best(runs, [&] {
     UsageMeter meter(loop);
     const Json snapshot = meter.snapshot();
     return json::number(snapshot, "today").value_or(0);
   });
-  report("UsageMeter.snapshot(), cold", meter, bytes);
+  report("UsageMeter.snapshot(), cold (talvane usage)", meter, bytes);
+  std::printf("%-44s %s\n", "  same total on every thread count",
+              single.value == meter.value ? "yes" : "NO");
   const Result again = best(runs, [&] {
     UsageMeter meter(loop);
     (void)meter.snapshot();
@@ -356,6 +385,42 @@ int main(int argc, char** argv) {
   });
   std::printf("%-44s %8.4f s  (nothing new: one stat and one seek per file)\n",
               "UsageMeter.snapshot(), again", again.value);
+
+  // With the app running, `talvane usage` asks its live meter over the socket.
+  {
+    const pid_t app = ::fork();
+    if (app == 0) {
+      GLibLoop appLoop;
+      LiveUsage live(appLoop);
+      NoRouter router;
+      Bridge bridge(router);
+      bridge.onQuery("usage", [&](const Json&) {
+        return live.latest() ? json::compact(*live.latest()) : std::string();
+      });
+      bridge.start();
+      live.refresh();
+      for (;;) g_main_context_iteration(nullptr, TRUE);
+    }
+    double fastest = 1e9, total = 0;
+    int answered = 0;
+    for (int i = 0; i < 200; ++i) {
+      const auto start = Steady::now();
+      const auto answer = queryApp(R"({"_query":"usage"})", 2.0);
+      const double took = seconds(start);
+      if (!answer || answer->size() < 3) {
+        ::usleep(20000);  // the app is still starting or reading
+        continue;
+      }
+      ++answered;
+      total += took;
+      fastest = std::min(fastest, took);
+    }
+    ::kill(app, SIGTERM);
+    ::waitpid(app, nullptr, 0);
+    std::printf("%-44s %8.4f s mean, %.4f s fastest, over %d answers\n",
+                "talvane usage, app running (socket query)", answered ? total / answered : 0.0,
+                fastest, answered);
+  }
 
   const Result reader = best(runs, [&] {
     TranscriptReader reader;

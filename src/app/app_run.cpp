@@ -179,6 +179,12 @@ int app(const Args& args) {
       return 1;
     }
   }
+  // `talvane usage` answers from this meter rather than reading every transcript again.
+  notch.usage().keepFresh(10);
+  notch.usage().refresh();
+  bridge.onQuery("usage", [&notch](const Json&) {
+    return notch.usage().latest() ? json::compact(*notch.usage().latest()) : std::string();
+  });
   // The desktop settles its theme in steps; push once it has.
   TimerHandle themePush;
   colorScheme.onChange = [&] { themePush = loop.after(0.15, [&notch] { notch.push(); }); };

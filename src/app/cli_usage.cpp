@@ -1,10 +1,13 @@
-// `talvane usage [--json]`: today's spend per model, read straight from Claude Code's transcripts.
+// `talvane usage [--json]`: today's spend per model, from the running app's meter, or read straight
+// from Claude Code's transcripts when no app answers.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/commands.h"
+#include "app/state_client.h"
 #include "context/usage_meter.h"
 #include "platform/event_loop.h"
 #include "platform/json.h"
@@ -56,6 +59,16 @@ void printTable(const Json& snapshot) {
   }
 }
 
+// The running app's totals; absent when none answers, or it has none yet.
+std::optional<Json> fromApp() {
+  const auto answer = queryApp(R"({"_query":"usage"})", 1.0);
+  if (!answer) return std::nullopt;
+  auto totals = json::parseObject(*answer);
+  if (!totals || !json::array(*totals, "models") || !json::number(*totals, "today"))
+    return std::nullopt;
+  return totals;
+}
+
 }  // namespace
 
 int usage(const Args& args) {
@@ -73,9 +86,13 @@ int usage(const Args& args) {
       return 2;
     }
   }
-  GLibLoop loop;
-  UsageMeter meter(loop);
-  const Json snapshot = meter.snapshot();
+  std::optional<Json> totals = fromApp();
+  if (!totals) {
+    GLibLoop loop;
+    UsageMeter meter(loop);
+    totals = meter.snapshot();
+  }
+  const Json& snapshot = *totals;
   if (asJson) {
     std::printf("%s\n", json::compact(snapshot).c_str());
   } else if (snapshot["models"].empty()) {

@@ -89,4 +89,9 @@ void TranscriptReader::apply(std::string_view text, Entry& entry) {
   }
 }
 
+void TranscriptReader::adopt(TranscriptReader&& other) {
+  for (auto& [path, entry] : other.entries_) entries_.try_emplace(path, std::move(entry));
+  other.entries_.clear();
+}
+
 }  // namespace talvane

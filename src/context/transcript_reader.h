@@ -26,6 +26,9 @@ class TranscriptReader {
   // Bytes of `path` already read (just past its last complete line).
   std::uint64_t offset(const std::string& path) const;
 
+  // Takes over what `other` read of the paths this reader has not read.
+  void adopt(TranscriptReader&& other);
+
  private:
   struct Entry {
     std::uint64_t offset = 0;

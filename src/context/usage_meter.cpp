@@ -1,19 +1,25 @@
 #include "context/usage_meter.h"
 
+#include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "context/appended_lines.h"
 #include "context/pricing.h"
 #include "context/transcript_files.h"
 #include "context/transcript_line.h"
+#include "platform/gobject.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace talvane {
@@ -26,7 +32,7 @@ constexpr std::string_view kUsageKey = "\"usage\"";
 // a transcript, so this is its inner loop: 16 positions at a time, test the key's first, second
 // and last bytes, then confirm the rare candidates.
 #if defined(__SSE2__)
-const char* findUsageKey(const char* p, const char* end) {
+const char* findUsageKeySse2(const char* p, const char* end) {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i u = _mm_set1_epi8('u');
   auto load = [](const char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
@@ -42,6 +48,36 @@ const char* findUsageKey(const char* p, const char* end) {
   }
   return static_cast<const char*>(
       ::memmem(p, static_cast<std::size_t>(end - p), kUsageKey.data(), kUsageKey.size()));
+}
+
+#if defined(__x86_64__)
+// The same, 32 positions at a time, where the processor has AVX2.
+__attribute__((target("avx2"))) const char* findUsageKeyAvx2(const char* p, const char* end) {
+  const __m256i quote = _mm256_set1_epi8('"');
+  const __m256i u = _mm256_set1_epi8('u');
+  while (end - p >= 32 + 6) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+    const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 6));
+    const __m256i hit = _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpeq_epi8(first, quote), _mm256_cmpeq_epi8(second, u)),
+        _mm256_cmpeq_epi8(last, quote));
+    for (auto mask = static_cast<unsigned>(_mm256_movemask_epi8(hit)); mask; mask &= mask - 1) {
+      const char* candidate = p + __builtin_ctz(mask);
+      if (std::memcmp(candidate + 2, "sage", 4) == 0) return candidate;
+    }
+    p += 32;
+  }
+  return findUsageKeySse2(p, end);
+}
+#endif
+
+const char* findUsageKey(const char* p, const char* end) {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return findUsageKeyAvx2(p, end);
+#endif
+  return findUsageKeySse2(p, end);
 }
 #else
 const char* findUsageKey(const char* p, const char* end) {
@@ -122,8 +158,10 @@ Date UsageMeter::startOfDay(Date time) {
   return static_cast<Date>(::mktime(&local));
 }
 
-Json UsageMeter::snapshot() {
-  const Date today = startOfDay(loop_.now());
+Json UsageMeter::snapshot() { return snapshot(loop_.now()); }
+
+Json UsageMeter::snapshot(Date now) {
+  const Date today = startOfDay(now);
   if (today != day_) {
     day_ = today;
     offsets_.clear();
@@ -131,34 +169,86 @@ Json UsageMeter::snapshot() {
     byModel_.clear();
     tokensByModel_.clear();
   }
+  std::vector<std::string> paths;
   TranscriptFiles::forEach([&](const std::string& path, std::string_view, Date modified) {
-    if (modified >= day_) scan(path);
+    if (modified >= day_) paths.push_back(path);
   });
-  lines_.release();
+  std::vector<std::uint64_t> from(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) from[i] = offsets_[paths[i]];
+  std::vector<FileScan> scans(paths.size());
+  parallelFor(
+      paths.size(), [&](std::size_t i) { scans[i] = scan(paths[i], from[i], day_); }, workers_);
 
-  std::vector<std::pair<std::string, double>> models(byModel_.begin(), byModel_.end());
-  std::stable_sort(models.begin(), models.end(),
-                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  // In listing order, as one reader would: the first file to hold a message counts it.
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    offsets_[paths[i]] = std::max(from[i], scans[i].offset);
+    for (Hit& hit : scans[i].hits) {
+      if (hit.id && !seen_.insert(std::move(*hit.id)).second) continue;
+      byModel_[hit.model] += hit.cost;
+      tokensByModel_[hit.model] += hit.tokens;
+    }
+  }
+
+  // "claude-sonnet-4-5" and "claude-sonnet-4-5-20250929" are one model to the user.
+  struct Row {
+    std::string label;
+    double cost = 0;
+    std::int64_t tokens = 0;
+  };
+  std::vector<Row> rows;
+  for (const auto& [model, cost] : byModel_) {
+    std::string label = Pricing::label(model);
+    auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.label == label; });
+    if (row == rows.end()) row = rows.insert(rows.end(), Row{std::move(label)});
+    row->cost += cost;
+    if (auto tokens = tokensByModel_.find(model); tokens != tokensByModel_.end())
+      row->tokens += tokens->second;
+  }
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const Row& a, const Row& b) { return a.cost > b.cost; });
   double total = 0;
   Json list = Json::array();
-  for (const auto& [model, cost] : models) {
-    total += cost;
-    auto tokens = tokensByModel_.find(model);
-    list.push_back({{"model", Pricing::label(model)},
-                    {"cost", cost},
-                    {"tokens", tokens == tokensByModel_.end() ? 0 : tokens->second}});
+  for (const Row& row : rows) {
+    total += row.cost;
+    list.push_back({{"model", row.label}, {"cost", row.cost}, {"tokens", row.tokens}});
   }
   return {{"today", total}, {"models", std::move(list)}};
 }
 
-void UsageMeter::scan(const std::string& path) {
-  std::uint64_t& offset = offsets_[path];
-  lines_.read(path, offset, AppendedLines::Shrunk::wait, [&](std::string_view block) {
+namespace {
+
+// One line holding the "usage" key: what it counts for, if anything.
+std::optional<UsageMeter::Hit> counted(std::string_view text, Date day) {
+  const auto line = TranscriptLine::read(text);
+  if (!line || !TranscriptLine::equals(line->type, "assistant")) return std::nullopt;
+  const auto timestamp = TranscriptLine::string(line->timestamp);
+  if (!timestamp) return std::nullopt;
+  const auto time = UsageMeter::parseTimestamp(*timestamp);
+  if (!time || *time < day) return std::nullopt;
+  if (!TranscriptLine::isObject(line->usage)) return std::nullopt;
+  auto model = TranscriptLine::string(line->model);
+  if (!model || *model == "<synthetic>") return std::nullopt;
+  const Pricing::Usage usage = TranscriptLine::counts(line->usage);
+  UsageMeter::Hit hit;
+  hit.id = TranscriptLine::string(line->id);
+  hit.cost = Pricing::cost(*model, usage);
+  hit.tokens = usage.output.integer.value_or(0) + usage.input.integer.value_or(0);
+  hit.model = std::move(*model);
+  return hit;
+}
+
+}  // namespace
+
+UsageMeter::FileScan UsageMeter::scan(const std::string& path, std::uint64_t offset, Date day) {
+  FileScan out{offset, {}};
+  // One buffer per thread, kept across its files: mapping the files instead costs a page fault
+  // per few pages, which is dearer than the copy here.
+  thread_local AppendedLines lines;
+  lines.read(path, out.offset, AppendedLines::Shrunk::wait, [&](std::string_view block) {
     // Only lines holding the bytes "usage" (with quotes) can count: look for those across the
     // whole block and cut out just their lines, rather than visiting every line.
-    const char* const begin = block.data();
-    const char* const end = begin + block.size();
-    const char* from = begin;
+    const char* const end = block.data() + block.size();
+    const char* from = block.data();
     while (from < end) {
       const char* hit = findUsageKey(from, end);
       if (!hit) break;
@@ -168,27 +258,33 @@ void UsageMeter::scan(const std::string& path) {
       const auto* stop =
           static_cast<const char*>(::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
       if (!stop) stop = end;  // blocks end in a newline; this is only a guard
-      count(std::string_view(start, static_cast<std::size_t>(stop - start)));
+      if (auto counts =
+              counted(std::string_view(start, static_cast<std::size_t>(stop - start)), day))
+        out.hits.push_back(std::move(*counts));
       from = stop + 1;
     }
   });
+  return out;
 }
 
-void UsageMeter::count(std::string_view text) {
-  const auto line = TranscriptLine::read(text);
-  if (!line || !TranscriptLine::equals(line->type, "assistant")) return;
-  const auto timestamp = TranscriptLine::string(line->timestamp);
-  if (!timestamp) return;
-  const auto time = parseTimestamp(*timestamp);
-  if (!time || *time < day_) return;
-  if (!TranscriptLine::isObject(line->usage)) return;
-  const auto model = TranscriptLine::string(line->model);
-  if (!model || *model == "<synthetic>") return;
-  if (auto id = TranscriptLine::string(line->id); id && !seen_.insert(std::move(*id)).second)
-    return;
-  const Pricing::Usage usage = TranscriptLine::counts(line->usage);
-  byModel_[*model] += Pricing::cost(*model, usage);
-  tokensByModel_[*model] += usage.output.integer.value_or(0) + usage.input.integer.value_or(0);
+LiveUsage::LiveUsage(EventLoop& loop, Background::Executor executor)
+    : loop_(loop),
+      meter_(std::make_shared<UsageMeter>(loop)),
+      background_(loop, std::move(executor)) {}
+
+void LiveUsage::refresh(std::function<void(const Json&)> done) {
+  background_.run([meter = meter_, now = loop_.now()] { return meter->snapshot(now); },
+                  [this, done = std::move(done)](Json totals) {
+                    latest_ = std::move(totals);
+                    if (done) done(*latest_);
+                  });
+}
+
+void LiveUsage::keepFresh(double seconds) {
+  timer_ = loop_.every(seconds, seconds / 4, [this] {
+    // One at a time: a slow disk must not pile reads up.
+    if (background_.outstanding() == 0) refresh();
+  });
 }
 
 }  // namespace talvane

@@ -63,10 +63,15 @@ std::vector<std::string> listNames(const std::string& directory) {
 // Most of a rollout file is model output ("response_item" records) that is never shown. Codex
 // writes the record's type before its payload, so such a line is known by its head and is
 // not parsed: re-reading a file of gigabytes at start-up stays quick.
+// A web search is the one such record that is shown.
 bool isResponseItem(std::string_view line) {
   const std::string_view head = line.substr(0, 160);
   const auto type = head.find(R"("type":"response_item")");
-  return type != std::string_view::npos && type < head.find(R"("payload")");
+  if (type == std::string_view::npos) return false;
+  const auto payload = head.find(R"("payload")");
+  if (payload == std::string_view::npos) return true;
+  if (type > payload) return false;
+  return line.substr(payload, 160).find(R"("type":"web_search_call")") == std::string_view::npos;
 }
 
 std::string withoutStars(std::string text) {
@@ -107,12 +112,25 @@ bool digits(std::string_view text, std::size_t at, std::size_t count, int& out) 
 
 }  // namespace
 
-CodexWatcher::CodexWatcher(Hub& hub, EventLoop& loop, std::size_t chunk)
-    : hub_(hub), loop_(loop), root_(codexRoot()), reader_(chunk) {}
+CodexWatcher::CodexWatcher(Hub& hub, EventLoop& loop, std::size_t chunk,
+                           Background::Executor firstReads)
+    : hub_(hub),
+      loop_(loop),
+      root_(codexRoot()),
+      reader_(chunk),
+      background_(loop, std::move(firstReads)) {}
 
 void CodexWatcher::start() {
-  sweep();
+  // After a restart every live file is read from its start: that stays off the loop. Until it
+  // is taken in, the files are the worker's alone, so the timer's sweeps wait.
+  std::vector<std::string> directories{dayDirectory(0), dayDirectory(-1)};
+  background_.run(
+      [this, now = loop_.now(), directories = std::move(directories)] {
+        return find(now, directories);
+      },
+      [this](Found found) { take(std::move(found)); });
   timer_ = loop_.every(kInterval, kTolerance, [this] {
+    if (background_.outstanding()) return;
     try {
       sweep();
     } catch (const std::exception& e) {
@@ -140,11 +158,26 @@ std::string CodexWatcher::dayDirectory(int dayOffset) const {
   return root_ + folder;
 }
 
-void CodexWatcher::sweep() {
-  const Date now = loop_.now();
-  std::set<std::string> live;
-  for (const int day : {0, -1}) {
-    const std::string directory = dayDirectory(day);
+void CodexWatcher::sweep() { take(find(loop_.now(), {dayDirectory(0), dayDirectory(-1)})); }
+
+namespace {
+
+// Only these records change a session; the rest is not kept while a first sweep reads.
+bool shown(const Json& record) {
+  const std::string type = json::string(record, "type").value_or("");
+  if (type == "session_meta" || type == "turn_context" || type == "response_item") return true;
+  if (type != "event_msg") return false;
+  const Json* payload = json::object(record, "payload");
+  const std::string event = payload ? json::string(*payload, "type").value_or("") : "";
+  return event == "token_count" || event == "task_started" || event == "task_complete" ||
+         event == "turn_aborted" || event == "item_completed";
+}
+
+}  // namespace
+
+CodexWatcher::Found CodexWatcher::find(Date now, const std::vector<std::string>& directories) {
+  Found found;
+  for (const std::string& directory : directories) {
     for (const std::string& name : listNames(directory)) {
       const std::string path = directory + "/" + name;
       struct stat info;
@@ -152,17 +185,25 @@ void CodexWatcher::sweep() {
       const Date modified =
           static_cast<Date>(info.st_mtim.tv_sec) + static_cast<Date>(info.st_mtim.tv_nsec) * 1e-9;
       if (now - modified >= kStale) continue;
-      live.insert(path);
+      found.live.insert(path);
       const auto known = offsets_.find(path);
       if (known != offsets_.end() && known->second == static_cast<std::uint64_t>(info.st_size))
         continue;
-      read(path, fileIdOf(name));
+      Records records{path, fileIdOf(name), {}};
+      read(path, records.lines);
+      if (!records.lines.empty()) found.files.push_back(std::move(records));
     }
   }
+  return found;
+}
+
+void CodexWatcher::take(Found found) {
+  for (const Records& file : found.files)
+    for (const Json& line : file.lines) apply(line, file.path, file.fileId);
 
   std::vector<std::string> quiet;
   for (const auto& [path, offset] : offsets_)
-    if (!live.count(path)) quiet.push_back(path);
+    if (!found.live.count(path)) quiet.push_back(path);
   if (quiet.empty()) return;
   std::vector<std::string> gone;
   for (const std::string& path : quiet) {
@@ -183,7 +224,7 @@ std::string CodexWatcher::sessionKey(const std::string& path, const std::string&
   return it != meta_.end() ? it->second.id : fileId;
 }
 
-void CodexWatcher::read(const std::string& path, const std::string& fileId) {
+void CodexWatcher::read(const std::string& path, std::vector<Json>& lines) {
   const auto known = offsets_.find(path);
   std::uint64_t offset = known != offsets_.end() ? known->second : 0;
   // A file shorter than what was read of it was replaced: it is read again from its start.
@@ -194,7 +235,8 @@ void CodexWatcher::read(const std::string& path, const std::string& fileId) {
         stats_.largestBlock = std::max(stats_.largestBlock, block.size());
         AppendedLines::forEachLine(block, [&](std::string_view line) {
           if (isResponseItem(line)) return;
-          if (auto record = json::parseObject(line)) apply(*record, path, fileId);
+          if (auto record = json::parseObject(line); record && shown(*record))
+            lines.push_back(std::move(*record));
         });
       });
   if (opened && (offset > 0 || known != offsets_.end())) offsets_[path] = offset;
@@ -231,6 +273,9 @@ void CodexWatcher::apply(const Json& line, const std::string& path, const std::s
     });
   } else if (type == "event_msg") {
     applyEvent(payload, id, cwd, at);
+  } else if (type == "response_item" &&
+             json::string(payload, "type").value_or("") == "web_search_call") {
+    applyItem(Json{{"type", "WebSearch"}}, id, cwd, at);
   }
 }
 
@@ -327,7 +372,7 @@ void CodexWatcher::applyItem(const Json& item, const std::string& id, const std:
       s.countTool(name, Json::object(), at);
       s.updated = at;
     });
-  } else if (type == "Extension") {
+  } else if (type == "Extension" || type == "WebSearch" || type == "web_search_call") {
     hub_.codex(id, cwd, [&](Session& s) {
       s.activity = "Searching the web";
       s.updated = at;

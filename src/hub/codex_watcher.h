@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "context/appended_lines.h"
+#include "context/background.h"
 #include "hub/hub.h"
 #include "platform/event_loop.h"
 #include "platform/json.h"
@@ -41,11 +43,14 @@ class CodexWatcher {
   };
 
   // The Hub and the loop must outlive the watcher. Appended bytes are read `chunk` at a time.
-  CodexWatcher(Hub& hub, EventLoop& loop, std::size_t chunk = AppendedLines::kChunk);
+  // `firstReads` runs the first sweep's reads, which may take whole files of gigabytes (a
+  // worker thread by default).
+  CodexWatcher(Hub& hub, EventLoop& loop, std::size_t chunk = AppendedLines::kChunk,
+               Background::Executor firstReads = {});
   CodexWatcher(const CodexWatcher&) = delete;
   CodexWatcher& operator=(const CodexWatcher&) = delete;
 
-  // Sweeps once now, then every two seconds until `stop` or destruction.
+  // Sweeps once now, off the loop, then every two seconds until `stop` or destruction.
   void start();
   void stop();
   bool running() const { return static_cast<bool>(timer_); }
@@ -69,8 +74,24 @@ class CodexWatcher {
   // The text a user typed, among the parts of a message that also carry injected context.
   static std::string userText(const std::vector<std::string>& texts);
 
+  // The records of one file that a sweep read, in order.
+  struct Records {
+    std::string path;
+    std::string fileId;
+    std::vector<Json> lines;
+  };
+  // What a sweep read: the live files and their new records.
+  struct Found {
+    std::set<std::string> live;
+    std::vector<Records> files;
+  };
+
  private:
-  void read(const std::string& path, const std::string& fileId);
+  // Lists, reads and moves the offsets: the part of a sweep that may run off the loop.
+  Found find(Date now, const std::vector<std::string>& directories);
+  // Applies the records and drops the sessions of files that went quiet.
+  void take(Found found);
+  void read(const std::string& path, std::vector<Json>& lines);
   void apply(const Json& line, const std::string& path, const std::string& fileId);
   void applyEvent(const Json& payload, const std::string& id, const std::string& cwd, Date at);
   void applyItem(const Json& item, const std::string& id, const std::string& cwd, Date at);
@@ -85,6 +106,7 @@ class CodexWatcher {
   AppendedLines reader_;
   ReadStats stats_;
   TimerHandle timer_;
+  Background background_;  // last: stops its work before the members it touches go
 };
 
 }  // namespace talvane

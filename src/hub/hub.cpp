@@ -50,7 +50,8 @@ Hub::Hub(EventLoop& loop, SettingsStore& store, HubSettings settings,
     : loop_(loop),
       store_(store),
       settings_(withDefaults(std::move(settings), loop)),
-      github_(github ? std::move(github) : std::make_unique<GitHub>(loop)) {
+      github_(github ? std::move(github) : std::make_unique<GitHub>(loop)),
+      transcriptReads_(loop, settings_.transcriptReads) {
   lastSlowTick_ = loop_.now();
   loadTucked();
   ticker_ = loop_.every(1.0, 0.3, [this] { tick(); });

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "bridge/hook_router.h"
 #include "context/git_hub.h"
+#include "context/background.h"
 #include "context/recent_transcripts.h"
 #include "context/transcript_reader.h"
 #include "hub/session.h"
@@ -50,6 +52,8 @@ struct HubSettings {
   // Claude Code transcripts modified within the given minutes, oldest first. Default: the
   // transcripts under ~/.claude/projects.
   std::function<std::vector<RecentTranscript>(int minutes)> recentTranscripts;
+  // Runs the first read of a transcript, which takes the whole file. Default: a worker thread.
+  Background::Executor transcriptReads;
 };
 
 class Hub final : public HookRouter {
@@ -205,6 +209,9 @@ class Hub final : public HookRouter {
                                               const std::string& tool, const Json& input,
                                               Reply& reply);
   std::optional<std::string> claudeStop(Session& s, const Json& payload, Reply& reply);
+  // Sets the session's stats from its transcript; a transcript not read before is read off
+  // the loop and its stats arrive a little later.
+  void readTranscript(Session& s, const std::string& path);
 
   EventLoop& loop_;
   SettingsStore& store_;
@@ -229,6 +236,8 @@ class Hub final : public HookRouter {
   std::map<std::uint64_t, TimerHandle> timers_;
   std::uint64_t nextTimer_ = 0;
   TimerHandle ticker_;
+  std::set<std::string> transcriptsReading_;  // first reads not yet taken in
+  Background transcriptReads_;                // last: stops before the members it touches go
 };
 
 }  // namespace talvane

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "hub/hub.h"
+#include "hub/tool_names.h"
 
 namespace talvane {
 
@@ -140,8 +141,9 @@ std::optional<std::string> Hub::adapted(const Json& payload, Reply reply) {
   message["_host"] = host ? *host : Json::object();
   message["cwd"] = cwd;
 
-  Json input = toolInput(payload);
-  std::string tool = in.str(kToolKeys).value_or("");
+  // The agent's own tool names become the ones the notch's texts know.
+  auto [tool, input] =
+      ToolNames::toClaude(agent, in.str(kToolKeys).value_or(""), toolInput(payload));
 
   const char* claudeEvent = "";
   switch (mapped) {

@@ -68,7 +68,7 @@ std::optional<std::string> Hub::claude(const Json& payload, Reply reply) {
   }
   if (auto path = json::string(payload, "transcript_path")) {
     s.transcript = *path;
-    s.stats = transcripts_.update(*path);
+    readTranscript(s, *path);
   }
   const Date now = loop_.now();
   s.updated = now;
@@ -228,6 +228,36 @@ std::optional<std::string> Hub::claudeStop(Session& s, const Json& payload, Repl
   store(s);
   reply("");
   return std::nullopt;
+}
+
+void Hub::readTranscript(Session& s, const std::string& path) {
+  if (transcriptsReading_.count(path)) return;
+  if (transcripts_.stats(path)) {
+    s.stats = transcripts_.update(path);
+    return;
+  }
+  // A long conversation's transcript runs to many megabytes: its first read stays off the
+  // loop, in a reader of its own that the Hub's reader then takes over.
+  transcriptsReading_.insert(path);
+  transcriptReads_.run(
+      [path] {
+        TranscriptReader first;
+        first.update(path);
+        return first;
+      },
+      [this, path](TranscriptReader first) {
+        transcriptsReading_.erase(path);
+        transcripts_.adopt(std::move(first));
+        const TranscriptStats stats = transcripts_.update(path);  // what came meanwhile
+        bool shown = false;
+        for (Session& session : sessions_) {
+          if (session.transcript == path) {
+            session.stats = stats;
+            shown = true;
+          }
+        }
+        if (shown) changed();
+      });
 }
 
 }  // namespace talvane

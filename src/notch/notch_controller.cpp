@@ -84,8 +84,9 @@ std::string NotchController::logSafe(std::string_view text) {
   return out;
 }
 
-NotchController::NotchController(Hub& hub, Desktop desktop, EventLoop& loop)
-    : hub_(hub), desktop_(desktop), loop_(loop), usage_(loop) {
+NotchController::NotchController(Hub& hub, Desktop desktop, EventLoop& loop,
+                                 Background::Executor usageReads)
+    : hub_(hub), desktop_(desktop), loop_(loop), usage_(loop, std::move(usageReads)) {
   stage_.onMessage = [this](const Json& m) { handle(m); };
 }
 
@@ -454,7 +455,7 @@ void NotchController::handle(const Json& message) {
     // A page in a browser copies with its own clipboard; the app's may be no one's.
     stage_.send("diagnostics", {{"text", text}});
   } else if (t == "usage") {
-    stage_.send("usage", usage_.snapshot());
+    usage_.refresh([this](const Json& totals) { stage_.send("usage", totals); });
   } else if (t == "focus") {
     if (json::boolean(message, "on").value_or(false)) takeFocus();
     else releaseFocus();

@@ -20,13 +20,16 @@ class NotchController {
   static constexpr double kStageWidth = 720;
   static constexpr double kStageHeight = 640;
 
-  NotchController(Hub& hub, Desktop desktop, EventLoop& loop);
+  // `usageReads` runs the usage meter's file reads (a worker thread by default).
+  NotchController(Hub& hub, Desktop desktop, EventLoop& loop,
+                  Background::Executor usageReads = {});
   ~NotchController();
   NotchController(const NotchController&) = delete;
   NotchController& operator=(const NotchController&) = delete;
 
   WebStage& stage() { return stage_; }
   Hub& hub() { return hub_; }
+  LiveUsage& usage() { return usage_; }
 
   // Wires the page and the Hub and loads the page; `arriving` greets the user once it is ready.
   void show(bool arriving);
@@ -74,7 +77,7 @@ class NotchController {
   Desktop desktop_;
   EventLoop& loop_;
   WebStage stage_;
-  UsageMeter usage_;
+  LiveUsage usage_;
   Rect drawn_{260, 0, 200, 32};
   bool arriving_ = false;
   std::set<std::string> holds_;

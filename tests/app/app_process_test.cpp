@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <time.h>
 
+#include <ctime>
+#include <optional>
+
 #include "platform/json.h"
 #include "support/relay_process.h"
 #include "support/test_home.h"
@@ -255,6 +258,39 @@ TEST(AppSignals, TerminatingAtAnyPointOfStartupRemovesTheSocketAndReleasesRelays
     EXPECT_EQ(relay.exitStatus(), 0);
     EXPECT_EQ(relay.output(), "");
   }
+}
+
+// `talvane usage` asks the running app's meter, and reads the transcripts itself without one.
+TEST_F(AppProcess, UsageComesFromTheRunningAppOrFromTheTranscripts) {
+  if (::access(kApp.c_str(), X_OK) != 0) GTEST_SKIP() << "talvane is not built";
+  const auto now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char stamp[40];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S.000Z", &utc);
+  const std::string transcript = home.write(
+      ".claude/projects/-w/s1.jsonl",
+      std::string(R"({"type":"assistant","timestamp":")") + stamp +
+          R"(","message":{"id":"m1","model":"claude-haiku-4-5","usage":{"output_tokens":1000}}})"
+          "\n");
+  const auto usage = [] {
+    Child cli({kApp, "usage", "--json"}, {});
+    std::optional<Json> totals;
+    EXPECT_TRUE(testing::runUntil(
+        [&] { return (totals = json::parseObject(cli.output())).has_value(); }));
+    return totals.value_or(Json());
+  };
+  const Json expected = {{"today", 0.005}, {"models", {{{"model", "Haiku 4.5"}, {"cost", 0.005},
+                                                         {"tokens", 1000}}}}};
+  EXPECT_EQ(usage(), expected) << "no app: read from the transcripts";
+
+  start("allow");
+  // Once the app has read the transcript, its meter answers even when the file is gone.
+  ASSERT_TRUE(testing::runUntil([&] { return usage() == expected; }));
+  ::unlink(transcript.c_str());
+  EXPECT_EQ(usage(), expected);
+  app->terminate();
+  EXPECT_EQ(usage()["models"], Json::array());
 }
 
 }  // namespace

@@ -137,6 +137,64 @@ TEST_F(UsageMeterTest, CountsAssistantUsageOnceAndNothingElse) {
   EXPECT_DOUBLE_EQ(snapshot["today"].get<double>(), opus + sonnet);
 }
 
+// A dated and an undated identifier of one model are one row, whatever the files' order.
+TEST_F(UsageMeterTest, OneRowPerModelAsTheUserKnowsIt) {
+  const std::string stamp = "2030-01-01T17:00:00.000Z";
+  auto line = [&](const std::string& id, const std::string& m, std::int64_t out) {
+    return assistantLine(id, m, {{"output_tokens", out}}, "end_turn", stamp) + "\n";
+  };
+  transcript("p1", "a", line("m1", "claude-sonnet-4-5", 1000) + line("m2", "claude-haiku-4-5", 10),
+             loop.now());
+  transcript("p2", "b",
+             line("m3", "claude-sonnet-4-5-20250929", 2000) +
+                 line("m4", "claude-haiku-4-5-20251001", 20) + line("m1", "claude-sonnet-4-5", 1000),
+             loop.now());
+  for (unsigned workers : {1u, 2u}) {
+    UsageMeter meter(loop, workers);
+    const Json snapshot = meter.snapshot();
+    const Json& models = snapshot["models"];
+    ASSERT_EQ(models.size(), 2u) << snapshot;
+    EXPECT_EQ(models[0]["model"], "Sonnet 4.5");
+    EXPECT_EQ(models[0]["tokens"], 3000);
+    EXPECT_DOUBLE_EQ(models[0]["cost"].get<double>(), 3000 * 15.0 / 1e6);
+    EXPECT_EQ(models[1]["model"], "Haiku 4.5");
+    EXPECT_EQ(models[1]["tokens"], 30);
+    EXPECT_DOUBLE_EQ(models[1]["cost"].get<double>(), 30 * 5.0 / 1e6);
+    EXPECT_DOUBLE_EQ(snapshot["today"].get<double>(), (3000 * 15.0 + 30 * 5.0) / 1e6);
+  }
+}
+
+// The app's meter reads off the loop and hands its totals back on it.
+TEST_F(UsageMeterTest, LiveUsageAppliesItsTotalsOnTheLoopOnly) {
+  const std::string stamp = "2030-01-01T17:00:00.000Z";
+  const std::string path = transcript(
+      "p", "s",
+      assistantLine("m1", "claude-haiku-4-5", {{"output_tokens", 100}}, "end_turn", stamp) + "\n",
+      loop.now());
+  std::vector<Json> seen;
+  {
+    LiveUsage live(loop, Background::inline_());
+    live.refresh([&](const Json& totals) { seen.push_back(totals); });
+    EXPECT_FALSE(live.latest()) << "nothing is applied before the loop runs";
+    EXPECT_TRUE(seen.empty());
+    loop.runPending();
+    ASSERT_TRUE(live.latest());
+    EXPECT_EQ((*live.latest())["models"][0]["tokens"], 100);
+    ASSERT_EQ(seen.size(), 1u);
+
+    append(path,
+           assistantLine("m2", "claude-haiku-4-5", {{"output_tokens", 5}}, "end_turn", stamp) + "\n");
+    setModified(path, loop.now());
+    live.keepFresh(10);
+    loop.advance(10);
+    EXPECT_EQ((*live.latest())["models"][0]["tokens"], 105) << "kept fresh without being asked";
+
+    live.refresh([&](const Json& totals) { seen.push_back(totals); });
+  }
+  loop.runPending();
+  EXPECT_EQ(seen.size(), 1u) << "a result that arrives after the meter is gone is dropped";
+}
+
 TEST_F(UsageMeterTest, AShrunkenFileAddsNothingUntilItGrowsPastItsOldEnd) {
   const std::string stamp = "2030-01-01T17:00:00.000Z";
   const std::string first =
@@ -207,14 +265,23 @@ Json parsedWithAParser(std::string_view content, Date day) {
     costs[*m] += Pricing::cost(*m, u);
     tokens[*m] += integer(u, "output_tokens") + integer(u, "input_tokens");
   }
-  std::vector<std::pair<std::string, double>> order(costs.begin(), costs.end());
+  // Identifiers of one label become one row, in the order the labels first come up.
+  std::vector<std::pair<std::string, double>> order;
+  std::map<std::string, std::int64_t> labelTokens;
+  for (auto& [m, cost] : costs) {
+    const std::string label = Pricing::label(m);
+    auto row = std::find_if(order.begin(), order.end(), [&](auto& r) { return r.first == label; });
+    if (row == order.end()) row = order.insert(order.end(), {label, 0.0});
+    row->second += cost;
+    labelTokens[label] += tokens[m];
+  }
   std::stable_sort(order.begin(), order.end(),
                    [](auto& a, auto& b) { return a.second > b.second; });
   Json models = Json::array();
   double total = 0;
-  for (auto& [m, cost] : order) {
+  for (auto& [label, cost] : order) {
     total += cost;
-    models.push_back(model(Pricing::label(m), cost, tokens[m]));
+    models.push_back(model(label, cost, labelTokens[label]));
   }
   return {{"today", total}, {"models", models}};
 }
@@ -224,11 +291,11 @@ TEST_F(UsageMeterTest, MatchesAFullParserForAnyAppendsAndChunkSizes) {
   const Date day = UsageMeter::startOfDay(loop.now());
   std::mt19937 random(11);
   int counted = 0;
-  for (std::size_t chunk : {std::size_t{3}, std::size_t{200}, AppendedLines::kChunk}) {
+  for (unsigned workers : {1u, 2u, 3u}) {
     for (int file = 0; file < 3; ++file) {
       std::string content;
       for (int i = 0; i < 120; ++i) content += randomLine(random);
-      UsageMeter meter(loop, chunk);
+      UsageMeter meter(loop, workers);
       const std::string path = transcript("p", "s", "", loop.now());
       std::size_t written = 0;
       while (written < content.size()) {
@@ -238,7 +305,7 @@ TEST_F(UsageMeterTest, MatchesAFullParserForAnyAppendsAndChunkSizes) {
         written += piece;
         setModified(path, loop.now());
         const Json expected = parsedWithAParser(content.substr(0, written), day);
-        ASSERT_EQ(meter.snapshot(), expected) << "chunk " << chunk << " at " << written;
+        ASSERT_EQ(meter.snapshot(), expected) << workers << " workers, at " << written;
         counted += static_cast<int>(expected["models"].size());
       }
       ::unlink(path.c_str());

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::HubFixture f;
   Prefs::Binding binding(f.store);
   HeadlessDesktop desktop;
-  NotchController notch(*f.hub, desktop, f.loop);
+  NotchController notch(*f.hub, desktop.parts(), f.loop);
   Page page;
   notch.stage().setHost(&page);
   notch.show(false);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "hub_test_support.h"
 #include "platform/files.h"
 #include "relay_hub.h"
@@ -214,7 +216,8 @@ TEST_F(AdaptedTest, RecordedPayloadsOfEveryAgent) {
   const Case cases[] = {
       {"gemini-after-agent.json", "gemini:5c1f7a2e-9b1d-4e55-8c1a-2f6d3b7e9a10", true, Mood::done,
        "The tile cache keeps decoded tiles in memory."},
-      {"copilot-pre-tool.json", "copilot:/home/dev/src/atlas", false, Mood::working, "bash"},
+      {"copilot-pre-tool.json", "copilot:/home/dev/src/atlas", false, Mood::working,
+       "Running npm test -- --watch=false"},
       {"windsurf-pre-write-code.json", "windsurf:traj_01J9ZKQ4M7", false, Mood::working,
        "Editing cache.rs"},
       {"opencode-permission.json", "opencode:ses_6a1b2c3d4e5fXyZ", false, Mood::waiting, ""},
@@ -232,12 +235,86 @@ TEST_F(AdaptedTest, RecordedPayloadsOfEveryAgent) {
     EXPECT_EQ(s.shownMood(loop.now()), c.shown);
     EXPECT_EQ(s.activity, c.activity);
   }
-  EXPECT_EQ(get("copilot:/home/dev/src/atlas").tally.at(0).detail, "");
+  EXPECT_EQ(get("copilot:/home/dev/src/atlas").tally.at(0).detail, "npm test -- --watch=false");
   EXPECT_EQ(get("opencode:ses_6a1b2c3d4e5fXyZ").pending->elsewhere()->text, "Run rm -rf build?");
   EXPECT_EQ(get("gemini:5c1f7a2e-9b1d-4e55-8c1a-2f6d3b7e9a10").hostBundle, "/usr/bin/kitty");
   EXPECT_EQ(get("gemini:5c1f7a2e-9b1d-4e55-8c1a-2f6d3b7e9a10").pending->reply()->lastMessage,
             "The tile cache keeps decoded tiles in memory.\nIt evicts the least recently used "
             "tile first.");
+}
+
+// Tool calls as each agent names them read like Claude Code's.
+TEST_F(AdaptedTest, EachAgentsToolNamesReadLikeClaudeCodes) {
+  struct Case {
+    const char* payload;
+    const char* activity;
+    const char* tool;  // as counted in the tally
+    const char* detail;
+  };
+  const Case cases[] = {
+      {R"({"_agent":"gemini","hook_event_name":"BeforeTool","session_id":"g","cwd":"/w",
+          "tool_name":"run_shell_command",
+          "tool_input":{"command":"echo hi","description":"Say hi","directory":"/w"}})",
+       "Running echo hi", "Bash", "echo hi"},
+      {R"({"_agent":"gemini","hook_event_name":"BeforeTool","session_id":"g",
+          "tool_name":"read_file","tool_input":{"absolute_path":"/w/src/tiles.rs"}})",
+       "Reading tiles.rs", "Read", "tiles.rs"},
+      {R"({"_agent":"gemini","hook_event_name":"BeforeTool","session_id":"g",
+          "tool_name":"read_file","tool_input":{"file_path":"/w/a.rs","absolute_path":"/w/b.rs"}})",
+       "Reading a.rs", "Read", "a.rs"},
+      {R"({"_agent":"gemini","hook_event_name":"BeforeTool","session_id":"g",
+          "tool_name":"replace","tool_input":{"file_path":"/w/cache.rs","old_string":"a",
+          "new_string":"b"}})",
+       "Editing cache.rs", "Edit", "cache.rs"},
+      {R"({"_agent":"gemini","hook_event_name":"BeforeTool","session_id":"g",
+          "tool_name":"search_file_content","tool_input":{"pattern":"TODO","include":"*.rs"}})",
+       "Searching TODO", "Grep", "TODO"},
+      {R"({"_agent":"gemini","hook_event_name":"BeforeTool","session_id":"g",
+          "tool_name":"google_web_search","tool_input":{"query":"tile cache eviction"}})",
+       "Searching the web", "WebSearch", "tile cache eviction"},
+      {R"({"_agent":"gemini","hook_event_name":"BeforeTool","session_id":"g",
+          "tool_name":"read_many_files","tool_input":{"paths":[3,"/w/README.md","/w/a.md"]}})",
+       "Reading README.md", "Read", "README.md"},
+      {R"({"_agent":"gemini","hook_event_name":"BeforeTool","session_id":"g",
+          "tool_name":"save_memory","tool_input":{"fact":"tabs"}})",
+       "save_memory", "save_memory", ""},
+      {R"({"_agent":"copilot","hook_event_name":"preToolUse","cwd":"/w","toolName":"view",
+          "toolArgs":"{\"path\":\"/w/src/index.ts\"}"})",
+       "Reading index.ts", "Read", "index.ts"},
+      {R"({"_agent":"copilot","hook_event_name":"preToolUse","cwd":"/w","toolName":"create",
+          "toolArgs":"{\"path\":\"/w/NOTES.md\",\"file_text\":\"x\"}"})",
+       "Writing NOTES.md", "Write", "NOTES.md"},
+      {R"({"_agent":"opencode","hook_event_name":"tool.before","session_id":"o",
+          "tool_name":"edit","tool_input":{"filePath":"/w/src/app.ts","oldString":"a"}})",
+       "Editing app.ts", "Edit", "app.ts"},
+      {R"({"_agent":"opencode","hook_event_name":"tool.before","session_id":"o",
+          "tool_name":"webfetch","tool_input":{"url":"https://docs.rs/tokio","format":"md"}})",
+       "Reading docs.rs", "WebFetch", "docs.rs"},
+      {R"({"_agent":"droid","hook_event_name":"PreToolUse","session_id":"d",
+          "tool_name":"Execute","tool_input":{"command":"cargo build","riskLevel":"low"}})",
+       "Running cargo build", "Bash", "cargo build"},
+      {R"({"_agent":"droid","hook_event_name":"PreToolUse","session_id":"d",
+          "tool_name":"Glob","tool_input":{"patterns":["**/*.rs"]}})",
+       "Searching **/*.rs", "Glob", "**/*.rs"},
+      // Another agent's name means nothing here: only the sender's table applies.
+      {R"({"_agent":"droid","hook_event_name":"PreToolUse","session_id":"d",
+          "tool_name":"run_shell_command","tool_input":{"command":"ls"}})",
+       "run_shell_command", "run_shell_command", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.payload);
+    const auto payload = json::parseObject(c.payload);
+    ASSERT_TRUE(payload);
+    adapted(*payload);
+    const std::string id = json::string(*payload, "_agent").value_or("") + ":" +
+                           json::string(*payload, "session_id").value_or("/w");
+    const Session& s = get(id);
+    EXPECT_EQ(s.activity, c.activity);
+    const auto counted = std::find_if(s.tally.begin(), s.tally.end(),
+                                      [&](const ToolTally& t) { return t.tool == c.tool; });
+    ASSERT_NE(counted, s.tally.end());
+    EXPECT_EQ(counted->detail, c.detail);
+  }
 }
 
 // --- through the real relay and Bridge ---------------------------------------------------

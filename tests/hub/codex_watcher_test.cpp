@@ -42,7 +42,8 @@ class ScopedEnv {
 class CodexWatcherTest : public HubTest {
  protected:
   CodexWatcher& watcher(std::size_t chunk = AppendedLines::kChunk) {
-    if (!watcher_) watcher_ = std::make_unique<CodexWatcher>(hub(), loop, chunk);
+    if (!watcher_)
+      watcher_ = std::make_unique<CodexWatcher>(hub(), loop, chunk, Background::inline_());
     return *watcher_;
   }
 
@@ -228,6 +229,34 @@ TEST_F(CodexWatcherTest, ToolsOfATurnAreShownFinishedAndCounted) {
   EXPECT_EQ(s.tally[0].detail, "ls");
   EXPECT_EQ(s.phase, "reviewing");
   EXPECT_EQ(s.mood, Mood::working) << "tool records leave the mood alone";
+}
+
+// Web searches as each Codex version writes them; other response items stay unread.
+TEST_F(CodexWatcherTest, WebSearchesOfEveryRolloutVersionShowAsSearching) {
+  const std::string searched = "Searching the web";
+  const std::string search[] = {
+      item({{"type", "Extension"}}),
+      item({{"type", "WebSearch"}, {"query", "rust lru"}}),
+      item({{"type", "web_search_call"}}),
+      record("response_item", {{"type", "web_search_call"},
+                               {"status", "completed"},
+                               {"action", {{"type", "search"}, {"query", "rust lru"}}}}),
+  };
+  const std::string path = rollout();
+  for (const std::string& line : search) {
+    SCOPED_TRACE(line);
+    append(path, event({{"type", "task_started"}}));
+    watcher().sweep();
+    ASSERT_EQ(get("codex:" + std::string(kId)).activity, "Thinking");
+    append(path, line);
+    watcher().sweep();
+    EXPECT_EQ(get("codex:" + std::string(kId)).activity, searched);
+  }
+  append(path, event({{"type", "task_started"}}) +
+                   record("response_item", {{"type", "message"}, {"content", "web_search_call"}}) +
+                   record("response_item", {{"type", "function_call"}, {"name", "shell"}}));
+  watcher().sweep();
+  EXPECT_EQ(get("codex:" + std::string(kId)).activity, "Thinking");
 }
 
 TEST_F(CodexWatcherTest, ASecondTaskStartedBeginsAFreshTurn) {
@@ -449,6 +478,8 @@ TEST_F(CodexWatcherTest, StartSweepsAtOnceAndThenEveryTwoSeconds) {
   append(path, meta() + event({{"type", "task_started"}}));
   watcher().start();
   EXPECT_TRUE(watcher().running());
+  EXPECT_EQ(hub().find("codex:sess-1"), nullptr) << "the first sweep is taken in on the loop";
+  loop.runPending();
   EXPECT_EQ(get("codex:sess-1").mood, Mood::working);
 
   append(path, event({{"type", "turn_aborted"}}));
@@ -460,6 +491,28 @@ TEST_F(CodexWatcherTest, StartSweepsAtOnceAndThenEveryTwoSeconds) {
   loop.advance(10);
   EXPECT_EQ(get("codex:sess-1").mood, Mood::idle);
   EXPECT_FALSE(watcher().running());
+}
+
+// The first sweep's reads own the files until their records are taken in: the timer's
+// sweeps must not read beside them.
+TEST_F(CodexWatcherTest, TimedSweepsWaitForTheFirstSweepToBeTakenIn) {
+  std::vector<std::function<void()>> held;
+  CodexWatcher late(hub(), loop, AppendedLines::kChunk,
+                    [&](std::function<void()> job) { held.push_back(std::move(job)); });
+  const std::string path = rollout();
+  append(path, meta() + event({{"type", "task_started"}}));
+  late.start();
+  loop.advance(3 * CodexWatcher::kInterval);
+  EXPECT_EQ(hub().find("codex:sess-1"), nullptr);
+  EXPECT_TRUE(late.offsets().empty());
+
+  ASSERT_EQ(held.size(), 1u);
+  held[0]();
+  loop.runPending();
+  EXPECT_EQ(get("codex:sess-1").mood, Mood::working);
+  append(path, event({{"type", "turn_aborted"}}));
+  loop.advance(CodexWatcher::kInterval);
+  EXPECT_EQ(get("codex:sess-1").mood, Mood::idle);
 }
 
 TEST_F(CodexWatcherTest, AFileReplacedByAShorterOneIsReadFromItsStart) {

@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "hub_test_support.h"
 #include "support/test_home.h"
 
@@ -283,12 +285,43 @@ TEST_F(HubClaudeTest, EventsReadTheTranscriptTheyName) {
       R"({"type":"assistant","message":{"id":"m1","model":"claude-haiku-4-5","usage":{"input_tokens":1000}}})"
       "\n");
   send(event("SessionStart", "s1", {{"transcript_path", path}}));
+  EXPECT_EQ(get("claude:s1").stats, TranscriptStats{}) << "the first read is off the loop";
+  loop.runPending();
   const Session& s = get("claude:s1");
   EXPECT_EQ(s.transcript, path);
   EXPECT_EQ(s.stats.branch, "feature");
   EXPECT_EQ(s.stats.model, "claude-haiku-4-5");
   EXPECT_EQ(s.stats.contextTokens, 1000);
   EXPECT_EQ(s.headline(), "Hello there");
+}
+
+// The first read of a transcript runs off the loop; events meanwhile neither read it again nor
+// lose what was appended while it ran.
+TEST_F(HubClaudeTest, EventsDuringTheFirstTranscriptReadWaitForIt) {
+  std::vector<std::function<void()>> held;
+  settings.transcriptReads = [&](std::function<void()> job) { held.push_back(std::move(job)); };
+  TestHome home;
+  const auto line = [](const std::string& id, const std::string& model) {
+    return R"({"type":"assistant","cwd":"/tmp/x","message":{"id":")" + id + R"(","model":")" +
+           model + R"(","usage":{"input_tokens":1000}}})" + std::string("\n");
+  };
+  const std::string path = home.write(".claude/projects/p/s1.jsonl", line("m1", "claude-haiku-4-5"));
+  send(event("SessionStart", "s1", {{"transcript_path", path}}));
+  send(event("UserPromptSubmit", "s1", {{"transcript_path", path}, {"prompt", "go"}}));
+  loop.runPending();
+  EXPECT_EQ(held.size(), 1u) << "one read at a time";
+  EXPECT_EQ(get("claude:s1").stats.model, std::nullopt);
+
+  held[0]();
+  std::ofstream(path, std::ios::app) << line("m2", "claude-opus-4-5");
+  loop.runPending();
+  const Session& s = get("claude:s1");
+  EXPECT_EQ(s.stats.model, "claude-opus-4-5");
+  EXPECT_DOUBLE_EQ(s.stats.cost, (1000 * 1.0 + 1000 * 5.0) / 1e6);
+  EXPECT_EQ(s.title, "go") << "the session's own fields are kept";
+
+  send(event("PreToolUse", "s1", {{"transcript_path", path}}));
+  EXPECT_EQ(held.size(), 1u) << "later events read what was appended, on the spot";
 }
 
 TEST_F(HubClaudeTest, UnknownEventsStillRefreshTheSession) {

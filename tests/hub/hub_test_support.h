@@ -32,6 +32,7 @@ class HubTest : public ::testing::Test {
  public:
   HubTest() {
     settings.debugAnswer = [] { return std::optional<std::string>(); };
+    settings.transcriptReads = Background::inline_();
   }
 
   // The hub is built lazily so that a test can adjust `settings` or `store` first.

@@ -53,7 +53,7 @@ struct WindowedDesktop : FakeDesktop {
 class NotchControllerTest : public ::testing::Test {
  protected:
   NotchControllerTest()
-      : binding(store), hub(loop, store, settings()), notch(hub, desktop.parts(), loop) {
+      : binding(store), hub(loop, store, settings()), notch(hub, desktop.parts(), loop, Background::inline_()) {
     notch.stage().setHost(&page);
   }
   static HubSettings settings() {
