@@ -38,6 +38,7 @@
 #include "hub/codex_watcher.h"
 #include "hub/hub.h"
 #include "notch/browser_stage.h"
+#include "notch/headless_desktop.h"
 #include "notch/notch_controller.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"

@@ -7,6 +7,7 @@
 #include "app/prefs.h"
 #include "fuzz_support.h"
 #include "hub_fixture.h"
+#include "notch/headless_desktop.h"
 #include "notch/notch_controller.h"
 
 namespace {
