@@ -12,10 +12,11 @@ namespace talvane {
 
 namespace {
 
-// Runs `fn` on the default main context; safe from any thread.
+// Runs `fn` on the default main context, always later and never on this thread (which
+// g_main_context_invoke would do when the context happens to be free).
 void postToMain(std::function<void()> fn) {
-  g_main_context_invoke_full(
-      nullptr, G_PRIORITY_DEFAULT,
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
       +[](gpointer data) -> gboolean {
         (*static_cast<std::function<void()>*>(data))();
         return G_SOURCE_REMOVE;
@@ -48,6 +49,23 @@ bool Capture::busy() const { return worker_ != nullptr; }
 
 void Capture::stop() {
   if (worker_) worker_->stop = true;
+}
+
+void Capture::prepare(std::function<void()> done) {
+  if (worker_ || *recognizer_) return;
+  auto worker = std::make_shared<Worker>();
+  worker_ = worker;
+  std::weak_ptr<char> alive = alive_;
+  worker->thread = std::thread([this, alive, worker, recognizer = recognizer_,
+                                make = makeRecognizer_, done = std::move(done)] {
+    if (make) *recognizer = make();
+    postToMain([this, alive, worker, done] {
+      if (!alive.lock()) return;
+      if (worker->thread.joinable()) worker->thread.join();
+      if (worker_ == worker) worker_.reset();
+      if (done) done();
+    });
+  });
 }
 
 bool Capture::start(Callbacks cb) {

@@ -39,6 +39,9 @@ class Capture {
 
   // False while an earlier recording is still ending.
   bool start(Callbacks callbacks);
+  // Loads the recogniser in the background, so that the first recording is quick; a start
+  // meanwhile waits (busy() is true).
+  void prepare(std::function<void()> done = {});
   // Ends the recording: the audio read so far is recognised and `finished` follows.
   void stop();
   bool busy() const;

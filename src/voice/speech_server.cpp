@@ -5,8 +5,8 @@
 
 namespace talvane {
 
-HttpSpeechServer::HttpSpeechServer(std::string url)
-    : url_(endpoint(url, "/v1/audio/transcriptions")) {}
+HttpSpeechServer::HttpSpeechServer(std::string url, double baseTimeout)
+    : url_(endpoint(url, "/v1/audio/transcriptions")), baseTimeout_(baseTimeout) {}
 
 std::optional<std::string> HttpSpeechServer::parse(const std::string& body) {
   Json answer = Json::parse(body, nullptr, false);
@@ -20,7 +20,7 @@ void HttpSpeechServer::transcribe(const Samples& audio,
   const double seconds = static_cast<double>(audio.size()) / kSampleRate;
   http_.postForm(url_, {{"model", "whisper-1"}, {"response_format", "json"}, {"language", "en"}},
                  {"file", "speech.wav", "audio/wav", encodeWav(audio)},
-                 kBaseTimeout + kTimeoutPerSecond * seconds,
+                 baseTimeout_ + kTimeoutPerSecond * seconds,
                  [url = url_, done = std::move(done)](HttpReply reply) {
                    std::optional<std::string> text;
                    if (reply.error.empty()) text = parse(reply.body);

@@ -20,6 +20,13 @@ Talk::Talk(EventLoop& loop, AudioInputFactory input, RecognizerFactory recognize
 
 Talk::~Talk() = default;
 
+void Talk::prepare() {
+  std::weak_ptr<char> alive = alive_;
+  capture_.prepare([this, alive] {
+    if (alive.lock()) afterCapture();
+  });
+}
+
 void Talk::start() {
   if (active_) return;
   active_ = std::make_shared<Session>();

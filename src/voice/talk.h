@@ -35,6 +35,8 @@ class Talk {
   // A recorded file ran out (tests and `talvane dictate`): nothing more will be heard.
   std::function<void()> onInputEnded;
 
+  // Loads the speech model in the background (the app does this at startup).
+  void prepare();
   // Listening starts at once; a failure to open the microphone or the speech model arrives
   // later through onError. A start while the previous capture is still finishing waits for it.
   void start();
