@@ -19,14 +19,29 @@
 #include "notch/notch_controller.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
+#include "platform/json.h"
 #include "platform/json_settings_store.h"
 #include "platform/log.h"
+#include "voice/voice.h"
 
 namespace talvane::cli {
 
 namespace {
 
 bool hasEnv(const char* name) { return std::getenv(name) != nullptr; }
+
+// Dictation and the Alt tap for the panel, until the desktop back end offers them itself.
+class VoiceDesktop final : public HeadlessDesktop {
+ public:
+  explicit VoiceDesktop(Voice& voice) : voice_(voice) {}
+  void toggleTalk() override { voice_.toggleTalk(); }
+  bool listening() const override { return voice_.listening(); }
+  void cancelTalk() override { voice_.cancelTalk(); }
+  void restartOptionTap() override { voice_.optionTap().start(Prefs::optionTap()); }
+
+ private:
+  Voice& voice_;
+};
 
 struct Options {
   bool web = false;
@@ -91,9 +106,24 @@ int app(const Args& args) {
     codex.start();
   }
 
-  HeadlessDesktop desktop;
+  Voice voice(loop, &store);
+  VoiceDesktop desktop(voice);
   desktop.onQuit = [&loop] { loop.quit(); };
   NotchController notch(hub, desktop, loop);
+  voice.talk().onUpdate = [&notch](const std::string& text, bool final, double level) {
+    notch.talkUpdate(text, final, level);
+  };
+  voice.talk().onError = [&notch](const std::string& message) { notch.talkError(message); };
+  voice.optionTap().onOpen = [&notch] { notch.summon(); };
+  voice.optionTap().onTalkStart = [&notch] { notch.talkKeyHeld(true); };
+  voice.optionTap().onTalkEnd = [&notch] { notch.talkKeyHeld(false); };
+  notch.polish = [&voice](const std::string& text, std::function<void(std::string)> done) {
+    voice.polisher().run(text, std::move(done));
+  };
+  bridge.onQuery("talk", [&voice, &notch](const Json& request) {
+    return voice.answerQuery(json::string(request, "action").value_or("toggle"),
+                             [&notch] { notch.toggleTalk(); });
+  });
   // Without a desktop panel the page is served to browsers; see the README.
   BrowserStage browser(notch.stage());
   notch.stage().setHost(&browser);
@@ -103,17 +133,19 @@ int app(const Args& args) {
     return 1;
   }
   notch.show(/*arriving=*/!Prefs::onboarded());
-  std::printf("Talvane panel: %s\n", browser.url().c_str());
-  std::fflush(stdout);
-
-  if (!demo) refreshInstalledHooks();
-
+  voice.optionTap().start(Prefs::optionTap());
+  // Before the address is printed: whoever reads it may ask us to stop at once.
   auto stop = +[](gpointer data) -> gboolean {
     static_cast<GLibLoop*>(data)->quit();
     return G_SOURCE_CONTINUE;
   };
   guint sigint = g_unix_signal_add(SIGINT, stop, &loop);
   guint sigterm = g_unix_signal_add(SIGTERM, stop, &loop);
+  std::printf("Talvane panel: %s\n", browser.url().c_str());
+  std::fflush(stdout);
+
+  if (!demo) refreshInstalledHooks();
+
   loop.run();
   g_source_remove(sigint);
   g_source_remove(sigterm);

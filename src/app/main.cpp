@@ -23,6 +23,10 @@ constexpr Command kCommands[] = {
                                        "opencode, copilot, windsurf, or all"},
     {"disconnect", talvane::cli::disconnect, "disconnect an agent, or all"},
     {"status", talvane::cli::status, "agents, the socket, and the running app's sessions"},
+    {"talk", talvane::cli::talk, "dictation in the running app: start, stop or toggle "
+                                 "(the default)"},
+    {"dictate", talvane::cli::dictate, "print what dictating FILE.wav (or --text \"...\") "
+                                       "would type"},
 };
 
 void printHelp() {

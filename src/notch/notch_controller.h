@@ -44,6 +44,17 @@ class NotchController {
   void dismissKeys();
   void toggleTalk();
 
+  // Dictation as the panel sees it (notch_talk.cpp): speech progress and errors from Talk, the
+  // talk key held or released (the Alt tap), and the hand-off of the finished text.
+  void talkUpdate(const std::string& text, bool final, double level);
+  void talkError(const std::string& message);
+  void talkKeyHeld(bool held);
+  // Cleans and punctuates a final transcript; unset: the text is used as it is.
+  std::function<void(const std::string& text, std::function<void(std::string)> done)> polish;
+  // Types the text into another application's focused text field; false when none has focus
+  // (the text then goes to the clipboard). Unset: always the clipboard.
+  std::function<bool(const std::string& text)> pasteText;
+
   // The text "copyDiagnostics" puts on the clipboard.
   std::string diagnostics() const;
 
@@ -61,6 +72,7 @@ class NotchController {
   UsageMeter usage_;
   Rect drawn_{260, 0, 200, 32};
   bool arriving_ = false;
+  bool holdingTalk_ = false;
   std::set<std::string> holds_;
   std::vector<TimerHandle> timers_;
   std::shared_ptr<char> alive_ = std::make_shared<char>();

@@ -1,0 +1,35 @@
+#include "voice/voice.h"
+
+#include "platform/json.h"
+#include "voice/x11_key_source.h"
+
+namespace talvane {
+
+namespace {
+
+std::unique_ptr<SpeechServer> speechServer(const std::string& url) {
+  if (url.empty()) return nullptr;
+  return std::make_unique<HttpSpeechServer>(url);
+}
+
+}  // namespace
+
+Voice::Voice(EventLoop& loop, const SettingsStore* store)
+    : settings_(VoiceSettings::read(store)),
+      talk_(loop, makePulseInput, [] { return makePocketSphinx(); },
+            speechServer(settings_.speechServer)),
+      polisher_(settings_.punctuationServer, settings_.punctuationModel),
+      optionTap_(loop, std::make_unique<X11KeySource>()) {}
+
+void Voice::toggleTalk() {
+  if (talk_.listening()) talk_.stop();
+  else talk_.start();
+}
+
+std::string Voice::answerQuery(const std::string& action, const std::function<void()>& toggle) {
+  const bool want = action == "start" ? true : action == "stop" ? false : !talk_.listening();
+  if (want != talk_.listening()) toggle();
+  return Json{{"listening", talk_.listening()}}.dump();
+}
+
+}  // namespace talvane
