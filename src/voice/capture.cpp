@@ -47,6 +47,10 @@ Capture::~Capture() {
 
 bool Capture::busy() const { return worker_ != nullptr; }
 
+void Capture::release() {
+  if (!worker_) recognizer_->reset();
+}
+
 void Capture::stop() {
   if (worker_) worker_->stop = true;
 }

@@ -42,6 +42,8 @@ class Capture {
   // Loads the recogniser in the background, so that the first recording is quick; a start
   // meanwhile waits (busy() is true).
   void prepare(std::function<void()> done = {});
+  // Frees the recogniser (it is made again by the next recording); nothing while recording.
+  void release();
   // Ends the recording: the audio read so far is recognised and `finished` follows.
   void stop();
   bool busy() const;

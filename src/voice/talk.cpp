@@ -64,6 +64,11 @@ void Talk::begin(const std::shared_ptr<Session>& s) {
 
 void Talk::afterCapture() {
   if (active_ && !active_->begun && !capture_.busy()) begin(active_);
+  if (capture_.busy()) return;
+  std::weak_ptr<char> alive = alive_;
+  unload_ = loop_.after(kUnloadAfter, [this, alive] {
+    if (alive.lock()) capture_.release();
+  });
 }
 
 void Talk::stop() {

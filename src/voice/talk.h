@@ -17,6 +17,8 @@ namespace talvane {
 class Talk {
  public:
   static constexpr double kFinishDelay = 0.35;
+  // The speech model (some 90 MB) is given back after this long without dictation.
+  static constexpr double kUnloadAfter = 600;
   static constexpr const char* kNoRecognizer = "Speech recognition isn't available right now.";
 
   // `server`, when given, hears each utterance again; its answer replaces PocketSphinx's, and
@@ -58,6 +60,7 @@ class Talk {
   std::unique_ptr<SpeechServer> server_;
   std::shared_ptr<Session> active_;               // listening
   std::set<std::shared_ptr<Session>> finishing_;  // stopped, final not yet delivered
+  TimerHandle unload_;
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 

@@ -1,6 +1,7 @@
 #include "voice/voice.h"
 
 #include "platform/json.h"
+#include "voice/dictation.h"
 #include "voice/x11_key_source.h"
 
 namespace talvane {
@@ -22,8 +23,13 @@ Voice::Voice(EventLoop& loop, const SettingsStore* store)
       optionTap_(loop, std::make_unique<X11KeySource>()) {}
 
 void Voice::toggleTalk() {
-  if (talk_.listening()) talk_.stop();
-  else talk_.start();
+  if (talk_.listening()) {
+    talk_.stop();
+    return;
+  }
+  talk_.start();
+  // Compiles the cleanup's patterns while the user speaks rather than after.
+  Dictation::clean("");
 }
 
 std::string Voice::answerQuery(const std::string& action, const std::function<void()>& toggle) {

@@ -4,6 +4,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/files.h"
+#include "platform/manual_loop.h"
 #include "support/test_home.h"
 #include "voice/spoken.h"
 #include "voice/stand_in_server.h"
@@ -211,6 +212,35 @@ TEST(Talk, ATranscriptionServerReplacesTheTextAndFailuresFallBack) {
     EXPECT_EQ(server.last().contentType, "multipart/form-data");
     EXPECT_NE(server.last().body.find("RIFF"), std::string::npos);
   }
+}
+
+TEST(Talk, TheModelIsGivenBackAfterALongIdleAndMadeAgain) {
+  ManualLoop loop;  // Talk's timers; the capture thread still reports through GLib
+  int made = 0;
+  Talk talk(loop, [] { return std::make_unique<ScriptedInput>(2000, std::nullopt, false); },
+            [&]() -> std::unique_ptr<Recognizer> {
+              ++made;
+              return std::make_unique<CountingRecognizer>();
+            });
+  Recorder r;
+  r.attach(talk);
+  auto dictate = [&] {
+    const std::size_t before = r.finals.size();
+    const int ended = r.ended;
+    talk.start();
+    ASSERT_TRUE(testing::runUntil([&] { return r.ended > ended; }));
+    talk.stop();
+    loop.advance(Talk::kFinishDelay);
+    ASSERT_TRUE(testing::runUntil([&] { return r.finals.size() > before; }));
+  };
+  dictate();
+  loop.advance(Talk::kUnloadAfter - 1);
+  dictate();
+  EXPECT_EQ(made, 1);
+  loop.advance(Talk::kUnloadAfter);
+  dictate();
+  EXPECT_EQ(made, 2);
+  EXPECT_EQ(r.finals, std::vector<std::string>(3, "w1 w2"));
 }
 
 TEST(Talk, PocketSphinxHearsSpokenWords) {
