@@ -38,6 +38,8 @@ class VoiceDesktop final : public HeadlessDesktop {
   bool listening() const override { return voice_.listening(); }
   void cancelTalk() override { voice_.cancelTalk(); }
   void restartOptionTap() override { voice_.optionTap().start(Prefs::optionTap()); }
+  void pauseHotKeys() override { voice_.pauseHotKeys(); }
+  void reloadHotKeys() override { voice_.reloadHotKeys(); }
 
  private:
   Voice& voice_;
@@ -134,6 +136,9 @@ int app(const Args& args) {
   }
   notch.show(/*arriving=*/!Prefs::onboarded());
   voice.optionTap().start(Prefs::optionTap());
+  voice.installHotKeys({{HotKey::Action::open, [&notch] { notch.summon(); }},
+                        {HotKey::Action::talk, [&notch] { notch.toggleTalk(); }}},
+                       Prefs::comboOrDefault);
   // Before the address is printed: whoever reads it may ask us to stop at once.
   auto stop = +[](gpointer data) -> gboolean {
     static_cast<GLibLoop*>(data)->quit();

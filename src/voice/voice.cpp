@@ -2,6 +2,7 @@
 
 #include "platform/json.h"
 #include "voice/dictation.h"
+#include "voice/x11_hot_keys.h"
 #include "voice/x11_key_source.h"
 
 namespace talvane {
@@ -20,7 +21,25 @@ Voice::Voice(EventLoop& loop, const SettingsStore* store)
       talk_(loop, makePulseInput, [] { return makePocketSphinx(); },
             speechServer(settings_.speechServer)),
       polisher_(settings_.punctuationServer, settings_.punctuationModel),
-      optionTap_(loop, std::make_unique<X11KeySource>()) {}
+      optionTap_(loop, std::make_unique<X11KeySource>()) {
+  // The same test as the Alt tap's: an X session that is not Wayland's XWayland.
+  if (X11KeySource().trusted()) hotKeys_ = std::make_unique<X11HotKeys>(loop);
+}
+
+Voice::~Voice() = default;
+
+void Voice::installHotKeys(std::map<HotKey::Action, std::function<void()>> actions,
+                           std::function<HotKey::Combo(HotKey::Action)> combo) {
+  if (hotKeys_) hotKeys_->install(std::move(actions), std::move(combo));
+}
+
+void Voice::pauseHotKeys() {
+  if (hotKeys_) hotKeys_->pause();
+}
+
+void Voice::reloadHotKeys() {
+  if (hotKeys_) hotKeys_->reload();
+}
 
 void Voice::toggleTalk() {
   if (talk_.listening()) {
