@@ -4,6 +4,8 @@
 // in real time through Talk (the capture thread and PocketSphinx): the time from stop() to the
 // finished text, split into the fixed finishing delay, PocketSphinx's end of utterance and our
 // own code; and the memory the process gained while listening.
+#include "voice/dictation.h"
+
 #include <benchmark/benchmark.h>
 #include <glib.h>
 
@@ -18,7 +20,6 @@
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "voice/audio.h"
-#include "voice/dictation.h"
 #include "voice/polish.h"
 #include "voice/recognizer.h"
 #include "voice/talk.h"
@@ -28,11 +29,13 @@ namespace {
 using namespace talvane;
 
 std::vector<std::string> transcripts(std::size_t count) {
-  const char* plain[] = {"we",   "should", "run",    "the",   "tests", "before", "merging",
-                         "this", "branch", "into",   "main",  "and",   "then",   "deploy",
-                         "it",   "to",     "staging", "server", "please", "check", "logs"};
-  const char* spoken[] = {"um",     "uh",      "you know", "i mean", "like,",   "so yeah",
-                          "no wait", "scratch that", "actually no make it", "hmm"};
+  const char* plain[] = {"we",   "should", "run",     "the",    "tests",  "before", "merging",
+                         "this", "branch", "into",    "main",   "and",    "then",   "deploy",
+                         "it",   "to",     "staging", "server", "please", "check",  "logs"};
+  const char* spoken[] = {"um",      "uh",           "you know",
+                          "i mean",  "like,",        "so yeah",
+                          "no wait", "scratch that", "actually no make it",
+                          "hmm"};
   std::mt19937 rng(7);
   std::vector<std::string> out;
   out.reserve(count);
@@ -74,7 +77,8 @@ long long nowNs() {
 }
 class TimedRecognizer final : public Recognizer {
  public:
-  TimedRecognizer(std::unique_ptr<Recognizer> inner, Timings& t) : inner_(std::move(inner)), t_(t) {}
+  TimedRecognizer(std::unique_ptr<Recognizer> inner, Timings& t)
+      : inner_(std::move(inner)), t_(t) {}
   void begin() override { inner_->begin(); }
   void feed(const std::int16_t* s, std::size_t n) override { inner_->feed(s, n); }
   std::string partial() override { return inner_->partial(); }
@@ -115,8 +119,10 @@ void recognition() {
   const std::string dir = g_get_tmp_dir() + std::string("/talvane-bench-dictation");
   files::makeDirs(dir);
   const std::string wav = dir + "/utterance.wav";
-  const std::string command = "flite -voice rms -t 'please send the new build to the staging "
-                              "server and then run all of the tests again' -o " + wav;
+  const std::string command =
+      "flite -voice rms -t 'please send the new build to the staging "
+      "server and then run all of the tests again' -o " +
+      wav;
   if (std::system(command.c_str()) != 0) {
     std::printf("recognition: skipped (flite is not installed)\n");
     return;
@@ -143,10 +149,11 @@ void recognition() {
   GLibLoop loop;
   Timings timings;
   const long before = rssKb();
-  Talk talk(loop, [&] { return makeSamplesInput(spoken.samples, /*realTime=*/true); },
-            [&]() -> std::unique_ptr<Recognizer> {
-              return std::make_unique<TimedRecognizer>(makePocketSphinx(), timings);
-            });
+  Talk talk(
+      loop, [&] { return makeSamplesInput(spoken.samples, /*realTime=*/true); },
+      [&]() -> std::unique_ptr<Recognizer> {
+        return std::make_unique<TimedRecognizer>(makePocketSphinx(), timings);
+      });
   bool prepared = false;
   talk.prepare();
   talk.start();  // begins once the model is loaded
@@ -193,13 +200,15 @@ void recognition() {
   std::printf("  stop -> capture thread ends the utterance: %.1f ms (the block being read)\n",
               toEnd * 1000);
   std::printf("  PocketSphinx end of utterance: %.1f ms\n", endTime * 1000);
-  std::printf("  our own code: %.2f ms (hand-off to the main loop %.2f ms, cleanup and "
-              "closing %.2f ms)\n",
-              (handOff + polish) * 1000, handOff * 1000, polish * 1000);
-  std::printf("  memory: speech model %.1f MB (loaded once, on the first dictation), added while "
-              "listening %.1f MB (RSS %.1f -> %.1f -> %.1f MB)\n",
-              (loaded - before) / 1024.0, (peak - loaded) / 1024.0, before / 1024.0,
-              loaded / 1024.0, peak / 1024.0);
+  std::printf(
+      "  our own code: %.2f ms (hand-off to the main loop %.2f ms, cleanup and "
+      "closing %.2f ms)\n",
+      (handOff + polish) * 1000, handOff * 1000, polish * 1000);
+  std::printf(
+      "  memory: speech model %.1f MB (loaded once, on the first dictation), added while "
+      "listening %.1f MB (RSS %.1f -> %.1f -> %.1f MB)\n",
+      (loaded - before) / 1024.0, (peak - loaded) / 1024.0, before / 1024.0, loaded / 1024.0,
+      peak / 1024.0);
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ void NotchController::talkUpdate(const std::string& text, bool final, double lev
                 {{"state", "listening"}, {"text", text}, {"level", level}, {"hold", holdingTalk_}});
     return;
   }
-  stage_.send("talk", {{"state", "polishing"}, {"text", text}, {"level", 0}, {"hold", holdingTalk_}});
+  stage_.send("talk",
+              {{"state", "polishing"}, {"text", text}, {"level", 0}, {"hold", holdingTalk_}});
   auto polished = [this, weak = std::weak_ptr<char>(alive_)](std::string finished) {
     if (!weak.lock()) return;
     hold("talking", false);
@@ -50,8 +51,10 @@ void NotchController::talkUpdate(const std::string& text, bool final, double lev
       });
     });
   };
-  if (polish) polish(text, polished);
-  else polished(text);
+  if (polish)
+    polish(text, polished);
+  else
+    polished(text);
 }
 
 void NotchController::talkError(const std::string& message) {

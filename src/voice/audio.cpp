@@ -60,7 +60,9 @@ class SamplesInput final : public AudioInput {
     if (realTime_) {
       auto due = started_ + std::chrono::microseconds(at_ * 1'000'000 / kSampleRate);
       while (std::chrono::steady_clock::now() < due) {
-        struct timespec pause {0, 2'000'000};
+        struct timespec pause {
+          0, 2'000'000
+        };
         nanosleep(&pause, nullptr);
       }
     }
@@ -108,8 +110,9 @@ WavResult decodeWav(const std::string& b) {
     } else if (id == "data") {
       if (!haveFormat) return {{}, "the WAV file has no format before its audio"};
       if (format != 1 || bits != 16)
-        return {{}, "not 16-bit PCM audio (format " + std::to_string(format) + ", " +
-                        std::to_string(bits) + " bits); convert it to 16-bit PCM"};
+        return {{},
+                "not 16-bit PCM audio (format " + std::to_string(format) + ", " +
+                    std::to_string(bits) + " bits); convert it to 16-bit PCM"};
       if (channels < 1 || channels > 8)
         return {{}, "unsupported channel count " + std::to_string(channels)};
       if (rate < 4000 || rate > 192000)

@@ -22,8 +22,8 @@ double level(const std::int16_t* samples, std::size_t count);
 class AudioInput {
  public:
   // What read() reports besides a count of samples.
-  static constexpr long kEnd = 0;     // a file ran out; nothing more will come
-  static constexpr long kFailed = -1; // the device went away
+  static constexpr long kEnd = 0;      // a file ran out; nothing more will come
+  static constexpr long kFailed = -1;  // the device went away
 
   virtual ~AudioInput() = default;
   // Opens the device. None on success, else the message the user sees.

@@ -27,9 +27,9 @@ class Capture {
     std::function<void(const std::string& text, Samples audio, bool lost)> finished;
   };
 
-  static constexpr int kBlock = 1024;          // samples per read: 64 ms
-  static constexpr int kPartialEvery = 4;      // blocks between partial results
-  static constexpr int kKeptSeconds = 300;     // audio kept for a second opinion
+  static constexpr int kBlock = 1024;       // samples per read: 64 ms
+  static constexpr int kPartialEvery = 4;   // blocks between partial results
+  static constexpr int kKeptSeconds = 300;  // audio kept for a second opinion
 
   // The recogniser is made on the first recording (loading it takes a while) and kept.
   Capture(AudioInputFactory input, RecognizerFactory recognizer);

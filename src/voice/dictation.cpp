@@ -28,8 +28,8 @@ constexpr const char* kFillers[] = {
 };
 // A filler pattern runs only when its key word is in the text (case-folded); most transcripts
 // hold none of them, and a look-behind tried at every position is the dearest step.
-constexpr const char16_t* kFillerKeys[] = {nullptr, u"you know", u"i mean", nullptr,
-                                           u"so yeah", u"like", u"like", u"like"};
+constexpr const char16_t* kFillerKeys[] = {nullptr,    u"you know", u"i mean", nullptr,
+                                           u"so yeah", u"like",     u"like",   u"like"};
 constexpr const char* kRestartCue = R"((?i)^.*\b(scratch that|forget that|start over)\b[,.]?)";
 constexpr const char* kLeadingLike = R"(^\s*like\b,?)";
 constexpr const char* kCorrectionCue =

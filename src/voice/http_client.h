@@ -11,9 +11,9 @@
 namespace talvane {
 
 struct HttpReply {
-  int status = 0;      // the HTTP status; 0 when no answer came
+  int status = 0;  // the HTTP status; 0 when no answer came
   std::string body;
-  std::string error;   // why there is no usable answer; empty on 2xx
+  std::string error;  // why there is no usable answer; empty on 2xx
 };
 
 class HttpClient {
@@ -24,14 +24,13 @@ class HttpClient {
   HttpClient& operator=(const HttpClient&) = delete;
 
   using Done = std::function<void(HttpReply)>;
-  void postJson(const std::string& url, const std::string& json, double timeoutSeconds,
-                Done done);
+  void postJson(const std::string& url, const std::string& json, double timeoutSeconds, Done done);
   // multipart/form-data with plain fields and one file.
   struct FileField {
     std::string name, fileName, contentType, bytes;
   };
-  void postForm(const std::string& url, const std::vector<std::pair<std::string, std::string>>&
-                                            fields,
+  void postForm(const std::string& url,
+                const std::vector<std::pair<std::string, std::string>>& fields,
                 const FileField& file, double timeoutSeconds, Done done);
 
  private:

@@ -60,8 +60,9 @@ std::unique_ptr<Recognizer> makePocketSphinx(const std::string& modelDir) {
     log::line("Talvane: no speech model in " + dir);
     return nullptr;
   }
-  cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(),
-                                 "-dict", dict.c_str(), "-logfn", "/dev/null", "-fwdflat", "no", nullptr);
+  cmd_ln_t* config =
+      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
+                  dict.c_str(), "-logfn", "/dev/null", "-fwdflat", "no", nullptr);
   if (!config) return nullptr;
   ps_decoder_t* decoder = ps_init(config);
   if (!decoder) {

@@ -38,9 +38,9 @@ std::string request(const std::string& cleaned, const std::string& model) {
       {"properties", {{"text", {{"type", "string"}, {"description", kGuide}}}}},
       {"required", {"text"}},
   };
-  const std::string system = std::string(kInstructions) +
-                             "\nAnswer with one JSON object that follows this schema: " +
-                             schema.dump();
+  const std::string system =
+      std::string(kInstructions) +
+      "\nAnswer with one JSON object that follows this schema: " + schema.dump();
   Json body = {
       {"model", model.empty() ? "default" : model},
       {"temperature", 0},
@@ -94,9 +94,8 @@ void Polisher::run(const std::string& text, std::function<void(std::string)> don
                  [cleaned, url = url_, done = std::move(done)](HttpReply reply) {
                    if (!reply.error.empty())
                      log::debug("voice", "punctuation model " + url + ": " + reply.error);
-                   done(Polish::accept(cleaned, reply.error.empty()
-                                                    ? Polish::candidate(reply.body)
-                                                    : std::string()));
+                   done(Polish::accept(cleaned, reply.error.empty() ? Polish::candidate(reply.body)
+                                                                    : std::string()));
                  });
 }
 

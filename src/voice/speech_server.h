@@ -15,8 +15,8 @@ class SpeechServer {
  public:
   virtual ~SpeechServer() = default;
   // `done` gets the text, or none when the server failed (and one line was logged).
-  virtual void transcribe(const Samples& audio, std::function<void(std::optional<std::string>)>
-                                                    done) = 0;
+  virtual void transcribe(const Samples& audio,
+                          std::function<void(std::optional<std::string>)> done) = 0;
 };
 
 class HttpSpeechServer final : public SpeechServer {

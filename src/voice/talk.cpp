@@ -6,7 +6,7 @@ namespace talvane {
 
 struct Talk::Session {
   bool listening = true;
-  bool begun = false;      // a capture runs (or ran) for it
+  bool begun = false;  // a capture runs (or ran) for it
   bool cancelled = false;
   bool timerDone = false;
   bool resultReady = false;
@@ -76,8 +76,10 @@ void Talk::stop() {
   std::shared_ptr<Session> s = std::move(active_);
   s->listening = false;
   finishing_.insert(s);
-  if (s->begun) capture_.stop();
-  else s->resultReady = true;  // never heard anything: the final text is empty
+  if (s->begun)
+    capture_.stop();
+  else
+    s->resultReady = true;  // never heard anything: the final text is empty
   std::weak_ptr<char> alive = alive_;
   s->timer = loop_.after(kFinishDelay, [this, alive, raw = s.get()] {
     if (!alive.lock()) return;

@@ -18,8 +18,9 @@ std::unique_ptr<SpeechServer> speechServer(const std::string& url) {
 
 Voice::Voice(EventLoop& loop, const SettingsStore* store)
     : settings_(VoiceSettings::read(store)),
-      talk_(loop, makePulseInput, [] { return makePocketSphinx(); },
-            speechServer(settings_.speechServer)),
+      talk_(
+          loop, makePulseInput, [] { return makePocketSphinx(); },
+          speechServer(settings_.speechServer)),
       polisher_(settings_.punctuationServer, settings_.punctuationModel),
       optionTap_(loop, std::make_unique<X11KeySource>()) {
   // The same test as the Alt tap's: an X session that is not Wayland's XWayland.

@@ -31,10 +31,17 @@ std::optional<unsigned long> keysymForCode(std::uint32_t code) {
   if (n.size() >= 2 && n[0] == 'F' && n[1] >= '0' && n[1] <= '9')
     return XK_F1 + (std::stoi(std::string(n.substr(1))) - 1);
   static const std::map<std::string_view, unsigned long> others = {
-      {"Space", XK_space},         {"Period", XK_period},        {"Comma", XK_comma},
-      {"Slash", XK_slash},         {"Semicolon", XK_semicolon},  {"Quote", XK_apostrophe},
-      {"BracketLeft", XK_bracketleft}, {"BracketRight", XK_bracketright},
-      {"Backquote", XK_grave},     {"Minus", XK_minus},          {"Equal", XK_equal},
+      {"Space", XK_space},
+      {"Period", XK_period},
+      {"Comma", XK_comma},
+      {"Slash", XK_slash},
+      {"Semicolon", XK_semicolon},
+      {"Quote", XK_apostrophe},
+      {"BracketLeft", XK_bracketleft},
+      {"BracketRight", XK_bracketright},
+      {"Backquote", XK_grave},
+      {"Minus", XK_minus},
+      {"Equal", XK_equal},
   };
   auto it = others.find(n);
   if (it == others.end()) return std::nullopt;

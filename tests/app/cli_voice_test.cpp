@@ -44,8 +44,7 @@ Outcome run(std::vector<std::string> args) {
       p, nullptr, nullptr,
       +[](GObject* source, GAsyncResult* result, gpointer data) {
         auto* c = static_cast<Ctx*>(data);
-        g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result, c->out, c->err,
-                                             nullptr);
+        g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result, c->out, c->err, nullptr);
         *c->done = true;
       },
       &ctx);
@@ -62,7 +61,8 @@ Outcome run(std::vector<std::string> args) {
 
 TEST(Dictate, TextIsCleanedAndClosed) {
   testing::TestHome home;
-  Outcome r = run({"dictate", "--text", "um send it to the staging server no wait the production server"});
+  Outcome r =
+      run({"dictate", "--text", "um send it to the staging server no wait the production server"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Send it to the production server.\n");
   r = run({"dictate"});
@@ -88,10 +88,10 @@ TEST(Dictate, SpokenFileIsRecognisedAndCleaned) {
     GTEST_SKIP() << "no PocketSphinx model";
   testing::TestHome home;
   const std::string wav = home.path() + "/speech.wav";
-  const char* argv[] = {"flite", "-voice", "rms", "-t", "send it to the staging server",
-                        "-o", wav.c_str(), nullptr};
-  ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH,
-                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+  const char* argv[] = {"flite", "-voice",    "rms",  "-t", "send it to the staging server",
+                        "-o",    wav.c_str(), nullptr};
+  ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
+                           nullptr, nullptr, nullptr, nullptr, nullptr));
   Outcome r = run({"dictate", wav});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("staging server."), std::string::npos) << r.out;

@@ -16,8 +16,8 @@ struct TalkPage : PageHost {
   std::vector<std::string> talk() const {
     std::vector<std::string> out;
     for (const auto& m : got)
-      if (m["type"] == "talk") out.push_back(m["payload"].is_object() ? m["payload"]["state"]
-                                                                     : m["state"]);
+      if (m["type"] == "talk")
+        out.push_back(m["payload"].is_object() ? m["payload"]["state"] : m["state"]);
     return out;
   }
   Json lastTalk() const {

@@ -47,12 +47,24 @@ std::string run(const Script& s) {
   std::string step;
   while (in >> step) {
     switch (step[0]) {
-      case 'd': tap.flags(s.base | KeyFlags::option); break;
-      case 'u': tap.flags(s.base); break;
-      case 'k': tap.interrupt(); break;
-      case 'c': tap.flags(s.base | KeyFlags::option | KeyFlags::command); break;
-      case 's': tap.flags(s.base | KeyFlags::option | KeyFlags::shift); break;
-      case '+': loop.advance(std::stod(step.substr(1))); break;
+      case 'd':
+        tap.flags(s.base | KeyFlags::option);
+        break;
+      case 'u':
+        tap.flags(s.base);
+        break;
+      case 'k':
+        tap.interrupt();
+        break;
+      case 'c':
+        tap.flags(s.base | KeyFlags::option | KeyFlags::command);
+        break;
+      case 's':
+        tap.flags(s.base | KeyFlags::option | KeyFlags::shift);
+        break;
+      case '+':
+        loop.advance(std::stod(step.substr(1)));
+        break;
     }
   }
   loop.advance(5);

@@ -44,8 +44,7 @@ TEST(Polish, AcceptsOnlyAnswersWithTheSameWords) {
 
 TEST(Polish, ReadsTheModelsTextFromChatAnswers) {
   auto chat = [](const Json& content) {
-    return Json{{"choices", {{{"message", {{"role", "assistant"}, {"content", content}}}}}}}
-        .dump();
+    return Json{{"choices", {{{"message", {{"role", "assistant"}, {"content", content}}}}}}}.dump();
   };
   EXPECT_EQ(Polish::candidate(chat(R"({"text": "  Hello, world.\n"})")), "Hello, world.");
   EXPECT_EQ(Polish::candidate(chat("Hello there.")), "Hello there.");
@@ -86,10 +85,9 @@ TEST(Polisher, UsesTheModelOnlyWhenItKeepsTheWordsAndAnswersInTime) {
   };
   for (const auto& c : cases) {
     testing::StandInServer server([&](const testing::StandInServer::Request&) {
-      std::string body =
-          c.content.empty()
-              ? "<html>nope"
-              : Json{{"choices", {{{"message", {{"content", c.content}}}}}}}.dump();
+      std::string body = c.content.empty()
+                             ? "<html>nope"
+                             : Json{{"choices", {{{"message", {{"content", c.content}}}}}}}.dump();
       return testing::StandInServer::Answer{c.status, body, c.delay};
     });
     Polisher polisher(server.url(), "m", /*timeoutSeconds=*/1.0);

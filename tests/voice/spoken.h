@@ -13,11 +13,9 @@ namespace talvane::testing {
 inline bool haveFlite() { return g_find_program_in_path("flite") != nullptr; }
 
 // Writes `text` spoken to `dir`/`name`; returns its path, or empty when flite failed.
-inline std::string speak(const std::string& dir, const std::string& name,
-                         const std::string& text) {
+inline std::string speak(const std::string& dir, const std::string& name, const std::string& text) {
   std::string path = dir + "/" + name;
-  const char* argv[] = {"flite", "-voice", "rms", "-t", text.c_str(), "-o", path.c_str(),
-                        nullptr};
+  const char* argv[] = {"flite", "-voice", "rms", "-t", text.c_str(), "-o", path.c_str(), nullptr};
   gint status = 0;
   if (!g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
                     nullptr, nullptr, nullptr, &status, nullptr) ||

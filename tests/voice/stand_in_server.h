@@ -74,11 +74,14 @@ class StandInServer {
     if (a.delaySeconds > 0) {
       soup_server_message_pause(msg);
       g_object_ref(msg);
-      g_timeout_add(static_cast<guint>(a.delaySeconds * 1000), +[](gpointer m) -> gboolean {
-        soup_server_message_unpause(static_cast<SoupServerMessage*>(m));
-        g_object_unref(m);
-        return G_SOURCE_REMOVE;
-      }, msg);
+      g_timeout_add(
+          static_cast<guint>(a.delaySeconds * 1000),
+          +[](gpointer m) -> gboolean {
+            soup_server_message_unpause(static_cast<SoupServerMessage*>(m));
+            g_object_unref(m);
+            return G_SOURCE_REMOVE;
+          },
+          msg);
     }
     (void)server;
   }

@@ -217,11 +217,12 @@ TEST(Talk, ATranscriptionServerReplacesTheTextAndFailuresFallBack) {
 TEST(Talk, TheModelIsGivenBackAfterALongIdleAndMadeAgain) {
   ManualLoop loop;  // Talk's timers; the capture thread still reports through GLib
   int made = 0;
-  Talk talk(loop, [] { return std::make_unique<ScriptedInput>(2000, std::nullopt, false); },
-            [&]() -> std::unique_ptr<Recognizer> {
-              ++made;
-              return std::make_unique<CountingRecognizer>();
-            });
+  Talk talk(
+      loop, [] { return std::make_unique<ScriptedInput>(2000, std::nullopt, false); },
+      [&]() -> std::unique_ptr<Recognizer> {
+        ++made;
+        return std::make_unique<CountingRecognizer>();
+      });
   Recorder r;
   r.attach(talk);
   auto dictate = [&] {
@@ -255,7 +256,8 @@ TEST(Talk, PocketSphinxHearsSpokenWords) {
   ASSERT_EQ(wav.error, "");
 
   GLibLoop loop;
-  Talk talk(loop, [&] { return makeSamplesInput(wav.samples); }, [] { return makePocketSphinx(); });
+  Talk talk(
+      loop, [&] { return makeSamplesInput(wav.samples); }, [] { return makePocketSphinx(); });
   Recorder r;
   r.attach(talk);
   talk.prepare();

@@ -1,5 +1,9 @@
-// gtest before Xlib, whose macros (None, Bool) clash with its names.
+// gtest comes before Xlib, whose macros (None, Bool) clash with its names.
+// clang-format off
 #include <gtest/gtest.h>
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+// clang-format on
 
 #include <sstream>
 
@@ -8,9 +12,6 @@
 #include "voice/x11_hot_keys.h"
 #include "voice/xvfb.h"
 
-#include <X11/Xlib.h>
-#include <X11/keysym.h>
-
 namespace talvane {
 namespace {
 
@@ -18,9 +19,12 @@ using HotKey::Action;
 
 TEST(X11HotKeys, TranslatesStoredCombinations) {
   const std::pair<const char*, unsigned long> keys[] = {
-      {"KeyA", XK_a}, {"KeyR", XK_r},      {"Digit0", XK_0},         {"Digit7", XK_7},
-      {"F1", XK_F1},  {"F12", XK_F12},     {"Space", XK_space},      {"Quote", XK_apostrophe},
-      {"Backquote", XK_grave}, {"BracketRight", XK_bracketright}, {"Equal", XK_equal},
+      {"KeyA", XK_a},          {"KeyR", XK_r},
+      {"Digit0", XK_0},        {"Digit7", XK_7},
+      {"F1", XK_F1},           {"F12", XK_F12},
+      {"Space", XK_space},     {"Quote", XK_apostrophe},
+      {"Backquote", XK_grave}, {"BracketRight", XK_bracketright},
+      {"Equal", XK_equal},
   };
   for (const auto& [name, sym] : keys) EXPECT_EQ(keysymForCode(HotKey::codes().at(name)), sym);
   EXPECT_FALSE(keysymForCode(42));

@@ -15,15 +15,14 @@ TEST(X11KeySource, TranslatesAltAndForeignModifiersAndInterruptions) {
 
   X11KeySource source(x.display());
   std::vector<std::string> seen;
-  ASSERT_TRUE(source.start({[&](std::uint32_t f) { seen.push_back(std::to_string(f)); },
-                            [&] { seen.push_back("k"); }}));
-  ASSERT_TRUE(x.run({"xdotool", "keydown", "Alt_L", "keyup", "Alt_L", "key", "a", "keydown",
-                     "Alt_R", "keydown", "Shift_L", "keyup", "Shift_L", "keyup", "Alt_R", "click",
-                     "1", "keydown", "Super_L", "keyup", "Super_L", "keydown", "Control_L",
-                     "keyup", "Control_L"}));
-  const std::vector<std::string> expected = {
-      "524288", "0", "k", "524288", "655360", "524288", "0", "k",
-      "1048576", "0", "262144", "0"};
+  ASSERT_TRUE(source.start(
+      {[&](std::uint32_t f) { seen.push_back(std::to_string(f)); }, [&] { seen.push_back("k"); }}));
+  ASSERT_TRUE(x.run({"xdotool", "keydown",   "Alt_L",   "keyup",    "Alt_L",   "key",     "a",
+                     "keydown", "Alt_R",     "keydown", "Shift_L",  "keyup",   "Shift_L", "keyup",
+                     "Alt_R",   "click",     "1",       "keydown",  "Super_L", "keyup",   "Super_L",
+                     "keydown", "Control_L", "keyup",   "Control_L"}));
+  const std::vector<std::string> expected = {"524288", "0", "k",       "524288", "655360", "524288",
+                                             "0",      "k", "1048576", "0",      "262144", "0"};
   ASSERT_TRUE(testing::runUntil([&] { return seen.size() >= expected.size(); }, 10));
   EXPECT_EQ(seen, expected);
 
@@ -42,8 +41,10 @@ TEST(X11KeySource, WaylandSessionsOfferNoGlobalKeys) {
   X11KeySource source;
   EXPECT_FALSE(source.trusted());
   EXPECT_FALSE(source.start({[](std::uint32_t) {}, [] {}}));
-  if (old) g_setenv("WAYLAND_DISPLAY", saved.c_str(), TRUE);
-  else g_unsetenv("WAYLAND_DISPLAY");
+  if (old)
+    g_setenv("WAYLAND_DISPLAY", saved.c_str(), TRUE);
+  else
+    g_unsetenv("WAYLAND_DISPLAY");
 }
 
 }  // namespace
