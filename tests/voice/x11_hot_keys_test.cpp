@@ -5,11 +5,12 @@
 #include <X11/keysym.h>
 // clang-format on
 
+#include "voice/x11_hot_keys.h"
+
 #include <sstream>
 
 #include "platform/event_loop.h"
 #include "support/test_home.h"
-#include "voice/x11_hot_keys.h"
 #include "voice/xvfb.h"
 
 namespace talvane {
