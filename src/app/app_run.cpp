@@ -25,8 +25,10 @@
 #include "notch/notch_controller.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
+#include "platform/json.h"
 #include "platform/json_settings_store.h"
 #include "platform/log.h"
+#include "voice/voice.h"
 
 namespace talvane::cli {
 
@@ -57,6 +59,44 @@ Jump::Recorded recorded(const Session& s) {
   r.agentPid = s.agentPid;
   return r;
 }
+// Dictation comes from the voice layer whatever back end draws the panel.
+class VoiceDictation final : public Dictation {
+ public:
+  explicit VoiceDictation(Voice& voice) : voice_(voice) {}
+  bool available() const override { return true; }
+  void toggle() override { voice_.toggleTalk(); }
+  void cancel() override { voice_.cancelTalk(); }
+  bool listening() const override { return voice_.listening(); }
+  bool optionTapReady() const override { return voice_.optionTap().ready(); }
+  void restartOptionTap() override { voice_.optionTap().start(Prefs::optionTap()); }
+
+ private:
+  Voice& voice_;
+};
+
+// The back end's keyboard, with the global hot keys the voice layer registers.
+class VoiceKeyboard final : public Keyboard {
+ public:
+  VoiceKeyboard(Keyboard& inner, Voice& voice) : inner_(inner), voice_(voice) {
+    inner_.onEscape = [this] {
+      if (onEscape) onEscape();
+    };
+    inner_.onFocusLost = [this] {
+      if (onFocusLost) onFocusLost();
+    };
+  }
+  bool supportsGlobalKeys() const override { return inner_.supportsGlobalKeys(); }
+  void takeFocus() override { inner_.takeFocus(); }
+  void releaseFocus() override { inner_.releaseFocus(); }
+  bool focused() const override { return inner_.focused(); }
+  void pauseHotKeys() override { voice_.pauseHotKeys(); }
+  void reloadHotKeys() override { voice_.reloadHotKeys(); }
+  void askAccessibility() override { inner_.askAccessibility(); }
+
+ private:
+  Keyboard& inner_;
+  Voice& voice_;
+};
 
 struct Options {
   bool web = false;
@@ -153,7 +193,26 @@ int app(const Args& args) {
 
   auto desktop = DesktopBackend::open(store, loop, displayAvailable());
   desktop->setQuit([&loop] { loop.quit(); });
-  NotchController notch(hub, desktop->parts(), loop);
+  Voice voice(loop, &store);
+  VoiceDictation dictation(voice);
+  Desktop parts = desktop->parts();
+  VoiceKeyboard keyboard(parts.keyboard, voice);
+  NotchController notch(hub, Desktop{parts.panel, keyboard, dictation, parts.clipboard, parts.shell},
+                        loop);
+  voice.talk().onUpdate = [&notch](const std::string& text, bool final, double level) {
+    notch.talkUpdate(text, final, level);
+  };
+  voice.talk().onError = [&notch](const std::string& message) { notch.talkError(message); };
+  voice.optionTap().onOpen = [&notch] { notch.summon(); };
+  voice.optionTap().onTalkStart = [&notch] { notch.talkKeyHeld(true); };
+  voice.optionTap().onTalkEnd = [&notch] { notch.talkKeyHeld(false); };
+  notch.polish = [&voice](const std::string& text, std::function<void(std::string)> done) {
+    voice.polisher().run(text, std::move(done));
+  };
+  bridge.onQuery("talk", [&voice, &notch](const Json& request) {
+    return voice.answerQuery(json::string(request, "action").value_or("toggle"),
+                             [&notch] { notch.toggleTalk(); });
+  });
   desktop->attach(notch.stage());
   // Without a desktop panel, or with --web, the page is served to browsers; see the README.
   // The token outlives the run, so a bookmarked address keeps working.
@@ -190,6 +249,10 @@ int app(const Args& args) {
   colorScheme.onChange = [&] { themePush = loop.after(0.15, [&notch] { notch.push(); }); };
   colorScheme.start();
   notch.show(/*arriving=*/!Prefs::onboarded());
+  voice.optionTap().start(Prefs::optionTap());
+  voice.installHotKeys({{HotKey::Action::open, [&notch] { notch.summon(); }},
+                        {HotKey::Action::talk, [&notch] { notch.toggleTalk(); }}},
+                       Prefs::comboOrDefault);
   if (browser) std::printf("Talvane panel: %s\n", browser->url().c_str());
   else std::printf("Talvane panel: on the desktop (%s)\n", desktop->name().c_str());
   std::fflush(stdout);

@@ -14,6 +14,8 @@ int connect(const Args& args);     // install an agent's hooks (or "all")
 int disconnect(const Args& args);  // remove an agent's hooks (or "all")
 int status(const Args& args);      // agents, the socket, the running app's sessions
 int jump(const Args& args);        // bring a session's host window forward
+int talk(const Args& args);        // start, stop or toggle dictation in the running app
+int dictate(const Args& args);     // the text a dictation of a WAV file (or --text) produces
 
 // Runs the app itself (no subcommand, or only options such as --web, --port N).
 int app(const Args& args);

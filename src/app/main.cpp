@@ -25,6 +25,10 @@ constexpr Command kCommands[] = {
     {"disconnect", talvane::cli::disconnect, "disconnect an agent, or all"},
     {"status", talvane::cli::status, "agents, the socket, and the running app's sessions"},
     {"jump", talvane::cli::jump, "<session-id>: bring the session's terminal or editor forward"},
+    {"talk", talvane::cli::talk, "dictation in the running app: start, stop or toggle "
+                                 "(the default)"},
+    {"dictate", talvane::cli::dictate, "print what dictating FILE.wav (or --text \"...\") "
+                                       "would type"},
 };
 
 // Options of the app itself (no command).

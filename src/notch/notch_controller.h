@@ -54,6 +54,17 @@ class NotchController {
   // Decides open, close and the poll rate from where the pointer is now.
   void evaluateHover();
 
+  // Dictation as the panel sees it (notch_talk.cpp): speech progress and errors from Talk, the
+  // talk key held or released (the Alt tap), and the hand-off of the finished text.
+  void talkUpdate(const std::string& text, bool final, double level);
+  void talkError(const std::string& message);
+  void talkKeyHeld(bool held);
+  // Cleans and punctuates a final transcript; unset: the text is used as it is.
+  std::function<void(const std::string& text, std::function<void(std::string)> done)> polish;
+  // Types the text into another application's focused text field; false when none has focus
+  // (the text then goes to the clipboard). Unset: always the clipboard.
+  std::function<bool(const std::string& text)> pasteText;
+
   // The text "copyDiagnostics" puts on the clipboard.
   std::string diagnostics() const;
   // A page's "log" text as written: control characters escaped, at most kMaxLogBytes.
@@ -80,6 +91,7 @@ class NotchController {
   LiveUsage usage_;
   Rect drawn_{260, 0, 200, 32};
   bool arriving_ = false;
+  bool holdingTalk_ = false;
   std::set<std::string> holds_;
   Hover hover_;
   TimerHandle poll_;

@@ -1,0 +1,155 @@
+// The only file with a thread: everything it learns is posted back to the main context.
+#include "voice/capture.h"
+
+#include <glib.h>
+
+#include <atomic>
+#include <thread>
+
+#include "voice/talk.h"
+
+namespace talvane {
+
+namespace {
+
+// Runs `fn` on the default main context, always later and never on this thread (which
+// g_main_context_invoke would do when the context happens to be free).
+void postToMain(std::function<void()> fn) {
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      +[](gpointer data) -> gboolean {
+        (*static_cast<std::function<void()>*>(data))();
+        return G_SOURCE_REMOVE;
+      },
+      new std::function<void()>(std::move(fn)),
+      +[](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+}
+
+}  // namespace
+
+struct Capture::Worker {
+  std::thread thread;
+  std::atomic<bool> stop{false};
+};
+
+Capture::Capture(AudioInputFactory input, RecognizerFactory recognizer)
+    : input_(std::move(input)),
+      recognizer_(std::make_shared<std::unique_ptr<Recognizer>>()),
+      makeRecognizer_(std::move(recognizer)) {}
+
+Capture::~Capture() {
+  alive_.reset();
+  if (worker_) {
+    worker_->stop = true;
+    if (worker_->thread.joinable()) worker_->thread.join();
+  }
+}
+
+bool Capture::busy() const { return worker_ != nullptr; }
+
+void Capture::release() {
+  if (!worker_) recognizer_->reset();
+}
+
+void Capture::stop() {
+  if (worker_) worker_->stop = true;
+}
+
+void Capture::prepare(std::function<void()> done) {
+  if (worker_ || *recognizer_) return;
+  auto worker = std::make_shared<Worker>();
+  worker_ = worker;
+  std::weak_ptr<char> alive = alive_;
+  worker->thread = std::thread([this, alive, worker, recognizer = recognizer_,
+                                make = makeRecognizer_, done = std::move(done)] {
+    if (make) *recognizer = make();
+    postToMain([this, alive, worker, done] {
+      if (!alive.lock()) return;
+      if (worker->thread.joinable()) worker->thread.join();
+      if (worker_ == worker) worker_.reset();
+      if (done) done();
+    });
+  });
+}
+
+bool Capture::start(Callbacks cb) {
+  if (worker_) return false;
+  auto worker = std::make_shared<Worker>();
+  worker_ = worker;
+  std::weak_ptr<char> alive = alive_;
+  auto callbacks = std::make_shared<Callbacks>(std::move(cb));
+  // Posts `fn` to run on the main loop while this Capture lives.
+  auto post = [alive](std::function<void()> fn) {
+    postToMain([alive, fn = std::move(fn)] {
+      if (alive.lock()) fn();
+    });
+  };
+  // The last message also joins the thread, which has nothing left to do by then.
+  auto finish = [this, alive, worker, post](std::function<void()> fn) {
+    post([this, worker, fn = std::move(fn)] {
+      if (worker->thread.joinable()) worker->thread.join();
+      if (worker_ == worker) worker_.reset();
+      fn();
+    });
+  };
+
+  worker->thread = std::thread([worker, callbacks, post, finish, input = input_,
+                                recognizer = recognizer_, make = makeRecognizer_] {
+    std::unique_ptr<AudioInput> in = input ? input() : nullptr;
+    std::optional<std::string> failure =
+        in ? in->open() : std::optional<std::string>(AudioMessages::noMicrophone);
+    // The device records (and buffers) while a first recording loads the model.
+    if (!failure && !*recognizer && make) *recognizer = make();
+    if (!failure && !*recognizer) failure = Talk::kNoRecognizer;
+    if (failure) {
+      finish([callbacks, message = *failure] { callbacks->failed(message); });
+      return;
+    }
+    Recognizer& rec = **recognizer;
+    rec.begin();
+    Samples kept;
+    std::int16_t block[kBlock];
+    std::string shown;
+    bool lost = false, ended = false;
+    for (int n = 0; !worker->stop; ++n) {
+      if (ended) {
+        g_usleep(5000);
+        continue;
+      }
+      long got = in->read(block, kBlock);
+      if (got == AudioInput::kFailed) {
+        lost = true;
+        break;
+      }
+      if (got == AudioInput::kEnd) {
+        ended = true;
+        std::string text = rec.partial();
+        post([callbacks, text] {
+          callbacks->partial(text);
+          callbacks->ended();
+        });
+        continue;
+      }
+      const auto count = static_cast<std::size_t>(got);
+      rec.feed(block, count);
+      if (kept.size() < static_cast<std::size_t>(kKeptSeconds) * kSampleRate)
+        kept.insert(kept.end(), block, block + count);
+      post([callbacks, l = level(block, count)] { callbacks->level(l); });
+      if (n % kPartialEvery == kPartialEvery - 1) {
+        std::string text = rec.partial();
+        if (text != shown) {
+          shown = text;
+          post([callbacks, text] { callbacks->partial(text); });
+        }
+      }
+    }
+    in.reset();  // the microphone is free as soon as we stop reading
+    std::string text = rec.end();
+    finish([callbacks, text, kept = std::move(kept), lost]() mutable {
+      callbacks->finished(text, std::move(kept), lost);
+    });
+  });
+  return true;
+}
+
+}  // namespace talvane

@@ -1,0 +1,126 @@
+#include "voice/http_client.h"
+
+#include <libsoup/soup.h>
+
+#include <set>
+
+#include "platform/gobject.h"
+
+namespace talvane {
+
+namespace {
+
+struct Request {
+  HttpClient::Done done;
+  GCancellable* cancellable = nullptr;
+  guint deadline = 0;
+  bool timedOut = false;
+  std::set<Request*>* live = nullptr;  // the client's set; null once the client is gone
+  SoupMessage* message = nullptr;
+};
+
+void complete(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* r = static_cast<Request*>(data);
+  GError* raw = nullptr;
+  GBytes* bytes = soup_session_send_and_read_finish(SOUP_SESSION(source), result, &raw);
+  GErrorPtr error(raw);
+  if (r->deadline) g_source_remove(r->deadline);
+  HttpReply reply;
+  if (bytes) {
+    gsize size = 0;
+    const auto* p = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+    reply.body.assign(p ? p : "", size);
+    g_bytes_unref(bytes);
+    reply.status = static_cast<int>(soup_message_get_status(r->message));
+    if (reply.status < 200 || reply.status > 299)
+      reply.error = "HTTP " + std::to_string(reply.status);
+  } else if (r->timedOut) {
+    reply.error = "no answer in time";
+  } else {
+    reply.error = error ? error->message : "request failed";
+  }
+  const bool deliver = r->live != nullptr;
+  if (r->live) r->live->erase(r);
+  if (deliver) r->done(std::move(reply));
+  g_object_unref(r->message);
+  g_object_unref(r->cancellable);
+  delete r;
+}
+
+}  // namespace
+
+struct HttpClient::Impl {
+  GObjectPtr<SoupSession> session{soup_session_new()};
+  std::set<Request*> live;
+
+  ~Impl() {
+    for (Request* r : live) {
+      r->live = nullptr;
+      if (r->deadline) g_source_remove(r->deadline);
+      r->deadline = 0;
+      g_cancellable_cancel(r->cancellable);
+    }
+  }
+
+  void send(SoupMessage* message, double timeoutSeconds, Done done) {
+    auto* r = new Request{std::move(done), g_cancellable_new(), 0, false, &live, message};
+    live.insert(r);
+    r->deadline = g_timeout_add(
+        static_cast<guint>(timeoutSeconds * 1000),
+        +[](gpointer data) -> gboolean {
+          auto* req = static_cast<Request*>(data);
+          req->deadline = 0;
+          req->timedOut = true;
+          g_cancellable_cancel(req->cancellable);
+          return G_SOURCE_REMOVE;
+        },
+        r);
+    soup_session_send_and_read_async(session.get(), message, G_PRIORITY_DEFAULT, r->cancellable,
+                                     complete, r);
+  }
+};
+
+HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
+HttpClient::~HttpClient() = default;
+
+void HttpClient::postJson(const std::string& url, const std::string& json, double timeoutSeconds,
+                          Done done) {
+  SoupMessage* message = soup_message_new("POST", url.c_str());
+  if (!message) {
+    done({0, "", "not a valid address: " + url});
+    return;
+  }
+  GBytes* body = g_bytes_new(json.data(), json.size());
+  soup_message_set_request_body_from_bytes(message, "application/json", body);
+  g_bytes_unref(body);
+  impl_->send(message, timeoutSeconds, std::move(done));
+}
+
+void HttpClient::postForm(const std::string& url,
+                          const std::vector<std::pair<std::string, std::string>>& fields,
+                          const FileField& file, double timeoutSeconds, Done done) {
+  SoupMultipart* form = soup_multipart_new(SOUP_FORM_MIME_TYPE_MULTIPART);
+  for (const auto& [name, value] : fields)
+    soup_multipart_append_form_string(form, name.c_str(), value.c_str());
+  GBytes* bytes = g_bytes_new(file.bytes.data(), file.bytes.size());
+  soup_multipart_append_form_file(form, file.name.c_str(), file.fileName.c_str(),
+                                  file.contentType.c_str(), bytes);
+  g_bytes_unref(bytes);
+  SoupMessage* message = soup_message_new_from_multipart(url.c_str(), form);
+  soup_multipart_free(form);
+  if (!message) {
+    done({0, "", "not a valid address: " + url});
+    return;
+  }
+  impl_->send(message, timeoutSeconds, std::move(done));
+}
+
+std::string endpoint(const std::string& base, const std::string& path) {
+  if (base.find("/v1/") != std::string::npos) return base;
+  std::string out = base;
+  while (!out.empty() && out.back() == '/') out.pop_back();
+  if (out.size() >= 3 && out.compare(out.size() - 3, 3, "/v1") == 0) out.resize(out.size() - 3);
+  return out + path;
+}
+
+}  // namespace talvane
