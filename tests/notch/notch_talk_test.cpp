@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/prefs.h"
+#include "notch/headless_desktop.h"
 #include "notch/notch_controller.h"
 #include "platform/manual_loop.h"
 #include "support/test_home.h"
@@ -29,14 +30,15 @@ struct TalkPage : PageHost {
 
 struct VoiceDesktop : HeadlessDesktop {
   bool talking = false;
-  void toggleTalk() override { talking = !talking; }
+  bool available() const override { return true; }
+  void toggle() override { talking = !talking; }
   bool listening() const override { return talking; }
-  void cancelTalk() override { talking = false; }
+  void cancel() override { talking = false; }
 };
 
 class NotchTalkTest : public ::testing::Test {
  protected:
-  NotchTalkTest() : binding(store), hub(loop, store, settings()), notch(hub, desktop, loop) {
+  NotchTalkTest() : binding(store), hub(loop, store, settings()), notch(hub, desktop.parts(), loop) {
     notch.stage().setHost(&page);
     notch.show(false);
     notch.stage().receive({{"type", "ready"}});
