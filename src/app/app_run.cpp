@@ -16,6 +16,7 @@
 #include "bridge/bridge.h"
 #include "context/jump.h"
 #include "desktop/desktop_factory.h"
+#include "desktop/status_item.h"
 #include "context/jump_runner.h"
 #include "context/x11/x11_windows.h"
 #include "hub/codex_watcher.h"
@@ -72,6 +73,31 @@ class VoiceDictation final : public Dictation {
 
  private:
   Voice& voice_;
+};
+
+// The back end's shell, with the tray's menu popped up from the panel and a plain answer to
+// "Check for updates": packages are updated by the system, not by the app.
+class MenuShell final : public AppShell {
+ public:
+  MenuShell(AppShell& inner, StatusItem* item) : inner_(inner), item_(item) {}
+  NotchController* notch = nullptr;
+  bool supportsMenu() const override { return item_ != nullptr; }
+  void showMenu() override {
+    if (!item_ || !notch) return;
+    notch->hold("menu", true);
+    item_->popUp([this] { notch->hold("menu", false); });
+  }
+  void checkUpdates() override {
+    if (!item_) return inner_.checkUpdates();
+    StatusItem::notify("Talvane is updated with your system",
+                       "New versions come through your package manager (for example apt); "
+                       "no update feed is configured.");
+  }
+  void quit() override { inner_.quit(); }
+
+ private:
+  AppShell& inner_;
+  StatusItem* item_;
 };
 
 // The back end's keyboard, with the global hot keys the voice layer registers.
@@ -197,8 +223,15 @@ int app(const Args& args) {
   VoiceDictation dictation(voice);
   Desktop parts = desktop->parts();
   VoiceKeyboard keyboard(parts.keyboard, voice);
-  NotchController notch(hub, Desktop{parts.panel, keyboard, dictation, parts.clipboard, parts.shell},
+  std::optional<StatusItem> statusItem;
+  NotchController* notchRef = nullptr;
+  if (desktop->host())
+    statusItem.emplace([&notchRef] { return notchRef->menuFacts(); },
+                       [&notchRef](MenuAction action) { notchRef->perform(action); });
+  MenuShell shell(parts.shell, statusItem ? &*statusItem : nullptr);
+  NotchController notch(hub, Desktop{parts.panel, keyboard, dictation, parts.clipboard, shell},
                         loop);
+  notchRef = shell.notch = &notch;
   voice.talk().onUpdate = [&notch](const std::string& text, bool final, double level) {
     notch.talkUpdate(text, final, level);
   };
@@ -249,6 +282,10 @@ int app(const Args& args) {
   colorScheme.onChange = [&] { themePush = loop.after(0.15, [&notch] { notch.push(); }); };
   colorScheme.start();
   notch.show(/*arriving=*/!Prefs::onboarded());
+  if (statusItem) {
+    statusItem->show();
+    notch.onPushed = [&statusItem] { statusItem->refresh(); };
+  }
   voice.optionTap().start(Prefs::optionTap());
   voice.installHotKeys({{HotKey::Action::open, [&notch] { notch.summon(); }},
                         {HotKey::Action::talk, [&notch] { notch.toggleTalk(); }}},

@@ -260,6 +260,7 @@ void NotchController::push() {
                 " panel=" + rectText(desktop_.panel.stageFrame().value_or(Rect{})));
   }
   if (hub_.queue().empty()) holds_.erase("card");
+  if (onPushed) onPushed();
 }
 
 void NotchController::open() {

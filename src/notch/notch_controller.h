@@ -9,6 +9,7 @@
 #include "context/usage_meter.h"
 #include "hub/hub.h"
 #include "notch/desktop.h"
+#include "notch/status_menu.h"
 #include "notch/hover.h"
 #include "notch/web_stage.h"
 #include "platform/event_loop.h"
@@ -64,6 +65,12 @@ class NotchController {
   // Types the text into another application's focused text field; false when none has focus
   // (the text then goes to the clipboard). Unset: always the clipboard.
   std::function<bool(const std::string& text)> pasteText;
+
+  // The status menu (notch_menu.cpp): what it shows now, and the item the user chose.
+  MenuFacts menuFacts() const;
+  void perform(MenuAction action);
+  // Runs after every push (the status menu follows the state).
+  std::function<void()> onPushed;
 
   // The text "copyDiagnostics" puts on the clipboard.
   std::string diagnostics() const;

@@ -58,7 +58,9 @@ TEST(Placement, StageRectFollowsEdgeClampAndAnchor) {
   for (const auto& r : rows) {
     EXPECT_EQ(Placing::stageRect(kScreens, 0, r.p), r.stage) << (r.p ? r.p->cx : -1);
     const Screen* s = r.p ? Placing::find(kScreens, r.p->screen) : nullptr;
-    if (s || !r.p) EXPECT_EQ(Placing::anchor(r.p, s ? s : &kScreens[0]), r.anchor);
+    if (s || !r.p) {
+      EXPECT_EQ(Placing::anchor(r.p, s ? s : &kScreens[0]), r.anchor);
+    }
   }
   EXPECT_EQ(Placing::stageRect({}, 0, std::nullopt), (Rect{0, 0, 720, 640}));
 }

@@ -415,3 +415,28 @@ TEST_F(NotchControllerTest, TourDoneAndOnboardDoneMarkTheUserOnboarded) {
 
 }  // namespace
 }  // namespace talvane
+
+namespace talvane {
+namespace {
+
+TEST_F(NotchControllerTest, StatusMenuReflectsTheHubAndItsItemsAct) {
+  ready();
+  int replies = 0;
+  std::string answer;
+  waitingSession(&replies, &answer);
+  MenuFacts facts = notch.menuFacts();
+  EXPECT_EQ(facts.visibleSessions, 1u);
+  EXPECT_EQ(facts.queuedSessions, 1u);
+  EXPECT_FALSE(facts.clearable) << "a waiting session is never cleared";
+  EXPECT_FALSE(facts.placed);
+
+  page.got.clear();
+  notch.perform(MenuAction::settings);
+  EXPECT_TRUE(hub.isOpen());
+  EXPECT_EQ(page.types().back(), "openSettings");
+  notch.perform(MenuAction::quit);
+  EXPECT_EQ(desktop.calls, (std::vector<std::string>{"quit"}));
+}
+
+}  // namespace
+}  // namespace talvane

@@ -1,0 +1,172 @@
+#include "desktop/status_item.h"
+
+#include <gtk/gtk.h>
+#include <libayatana-appindicator/app-indicator.h>
+
+#include <optional>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/log.h"
+
+namespace talvane {
+
+namespace {
+
+constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
+constexpr const char* kIcon = "talvane-face-symbolic";
+
+// The icon lives where the tray host can read it whatever way the app was started.
+std::string iconDirectory() {
+  const char* runtime = g_get_user_runtime_dir();
+  std::string dir = std::string(runtime ? runtime : g_get_tmp_dir()) + "/talvane/icons";
+  files::makeDirs(dir, 0700);
+  if (auto why = files::writeAtomic(dir + "/" + kIcon + ".svg", StatusMenu::faceSvg(), 0600))
+    log::debug("desktop", *why);
+  return dir;
+}
+
+// Runs a chosen item once GTK is done with the menu: the action may replace this very menu.
+void runLater(std::function<void()> fn) {
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      +[](gpointer p) -> gboolean {
+        (*static_cast<std::function<void()>*>(p))();
+        return G_SOURCE_REMOVE;
+      },
+      new std::function<void()>(std::move(fn)),
+      +[](gpointer p) { delete static_cast<std::function<void()>*>(p); });
+}
+
+GtkWidget* menuFrom(const std::vector<MenuItem>& items,
+                    const std::function<void(MenuAction)>& act) {
+  GtkWidget* menu = gtk_menu_new();
+  for (const MenuItem& item : items) {
+    GtkWidget* widget = item.separator() ? gtk_separator_menu_item_new()
+                                         : gtk_menu_item_new_with_label(item.title.c_str());
+    gtk_widget_set_sensitive(widget, item.separator() || item.enabled);
+    if (!item.separator() && item.enabled && act) {
+      auto* chosen = new std::function<void()>([act, action = item.action] { act(action); });
+      g_signal_connect_data(
+          widget, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer data) {
+            runLater(*static_cast<std::function<void()>*>(data));
+          }),
+          chosen, +[](gpointer data, GClosure*) { delete static_cast<std::function<void()>*>(data); },
+          G_CONNECT_DEFAULT);
+    }
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), widget);
+  }
+  gtk_widget_show_all(menu);
+  return menu;
+}
+
+}  // namespace
+
+struct StatusItem::Core {
+  std::function<MenuFacts()> facts;
+  std::function<void(MenuAction)> act;
+  AppIndicator* indicator = nullptr;
+  GtkWidget* menu = nullptr;  // owned by the indicator once set
+  std::optional<MenuFacts> shown;
+  guint watch = 0;
+  bool hosted = false;
+
+  ~Core() {
+    if (watch) g_bus_unwatch_name(watch);
+    hide();
+  }
+
+  void create() {
+    if (indicator) return;
+    indicator = app_indicator_new_with_path("talvane", kIcon,
+                                            APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
+                                            iconDirectory().c_str());
+    app_indicator_set_title(indicator, "Talvane");
+    shown.reset();
+    rebuild();
+    app_indicator_set_status(indicator, APP_INDICATOR_STATUS_ACTIVE);
+  }
+
+  void hide() {
+    if (!indicator) return;
+    app_indicator_set_status(indicator, APP_INDICATOR_STATUS_PASSIVE);
+    g_object_unref(indicator);
+    indicator = nullptr;
+    menu = nullptr;
+  }
+
+  void rebuild() {
+    if (!indicator) return;
+    MenuFacts now = facts ? facts() : MenuFacts{};
+    if (shown && *shown == now) return;
+    shown = now;
+    menu = menuFrom(StatusMenu::build(now), act);
+    app_indicator_set_menu(indicator, GTK_MENU(menu));
+  }
+};
+
+StatusItem::StatusItem(std::function<MenuFacts()> facts, std::function<void(MenuAction)> act)
+    : core_(std::make_unique<Core>()) {
+  core_->facts = std::move(facts);
+  core_->act = std::move(act);
+}
+
+StatusItem::~StatusItem() = default;
+
+void StatusItem::show() {
+  if (core_->watch) return;
+  core_->watch = g_bus_watch_name(
+      G_BUS_TYPE_SESSION, kWatcher, G_BUS_NAME_WATCHER_FLAGS_NONE,
+      +[](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
+        auto* core = static_cast<Core*>(data);
+        core->hosted = true;
+        core->create();
+      },
+      +[](GDBusConnection*, const gchar*, gpointer data) {
+        auto* core = static_cast<Core*>(data);
+        if (core->indicator || !core->hosted) log::line("Talvane: no tray to show the status item in");
+        core->hosted = false;
+        core->hide();
+      },
+      core_.get(), nullptr);
+}
+
+void StatusItem::refresh() { core_->rebuild(); }
+
+void StatusItem::popUp(std::function<void()> closed) {
+  GtkWidget* menu = menuFrom(StatusMenu::build(core_->facts ? core_->facts() : MenuFacts{}),
+                             core_->act);
+  g_object_ref_sink(menu);
+  auto* done = new std::function<void()>(std::move(closed));
+  g_signal_connect_data(menu, "deactivate", G_CALLBACK(+[](GtkMenuShell* m, gpointer data) {
+                          auto* fn = static_cast<std::function<void()>*>(data);
+                          if (*fn) (*fn)();
+                          *fn = nullptr;
+                          // Destroyed once the activation the menu may still deliver has run.
+                          g_idle_add(+[](gpointer w) -> gboolean {
+                            g_object_unref(w);
+                            return G_SOURCE_REMOVE;
+                          }, m);
+                        }),
+                        done, +[](gpointer data, GClosure*) {
+                          delete static_cast<std::function<void()>*>(data);
+                        },
+                        G_CONNECT_DEFAULT);
+  gtk_menu_popup_at_pointer(GTK_MENU(menu), nullptr);
+}
+
+bool StatusItem::visible() const { return core_->indicator != nullptr; }
+
+void StatusItem::notify(const std::string& title, const std::string& text) {
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_DESTROY_WITH_PARENT,
+                                             GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s",
+                                             title.c_str());
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", text.c_str());
+  gtk_window_set_title(GTK_WINDOW(dialog), "Talvane");
+  gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+  g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
+  gtk_widget_show_all(dialog);
+  gtk_window_present(GTK_WINDOW(dialog));
+}
+
+}  // namespace talvane
