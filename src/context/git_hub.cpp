@@ -65,16 +65,23 @@ std::set<std::string> GitHub::inFlight() const {
 }
 
 void GitHub::refresh(const std::vector<std::string>& roots, bool force) {
-  const auto program = gh(programs_.ghCandidates);
-  if (!program) return;
+  const Date now = loop_.now();
+  std::vector<std::string> due;
   for (const auto& root : std::set<std::string>(roots.begin(), roots.end())) {
     if (root.empty() || queries_.count(root)) continue;
-    const Date now = loop_.now();
     if (!force) {
       auto last = checked_.find(root);
       if (last != checked_.end() && now - last->second < kInterval) continue;
     }
-    checked_[root] = now;
+    due.push_back(root);
+  }
+  // Called every second: look for gh only when some folder is due, and without gh try the
+  // folder again a minute later rather than on every tick.
+  if (due.empty()) return;
+  for (const auto& root : due) checked_[root] = now;
+  const auto program = gh(programs_.ghCandidates);
+  if (!program) return;
+  for (const auto& root : due) {
     queries_[root].gh = *program;
     run(root, *program, {"pr", "view", "--json", kFields}, &GitHub::viewed);
   }

@@ -234,12 +234,21 @@ TEST_F(GitHubTest, ReportsChangesOnlyAndDropsAPullRequestThatWentAway) {
   EXPECT_FALSE(github->prs().count(root));
 }
 
-TEST_F(GitHubTest, DoesNothingWithoutGhOrFolder) {
-  GitHub without(loop,
-                 GitHub::Programs{{dir.path() + "/missing/gh", log}, git});  // log: not executable
-  without.refresh({project("app")}, true);
+TEST_F(GitHubTest, DoesNothingWithoutGhOrFolderAndLooksForGhAgainAMinuteLater) {
+  const std::string later = dir.path() + "/later/gh";
+  GitHub without(loop, GitHub::Programs{{later, log}, git});  // log: not executable
+  const auto root = project("app");
+  answer(root, "view.json", view);
+  without.refresh({root});
   EXPECT_TRUE(without.inFlight().empty());
-  EXPECT_TRUE(without.checked().empty());
+  script(later, kFakeGh);
+  loop.advance(30);
+  without.refresh({root});
+  EXPECT_TRUE(without.inFlight().empty());  // not every tick
+  loop.advance(30);
+  without.refresh({root});
+  EXPECT_FALSE(without.inFlight().empty());
+  ASSERT_TRUE(runUntil([&] { return without.inFlight().empty(); }));
 
   github->refresh({"", dir.path() + "/no/such/folder"});
   ASSERT_TRUE(settled());  // the launch fails; the folder just has no pull request
