@@ -16,7 +16,46 @@ constexpr double kDragTick = 0.016;
 }  // namespace
 
 GtkPanel::GtkPanel(SettingsStore& store, EventLoop& loop)
-    : loop_(loop), store_(store), host_(std::make_unique<WebViewHost>()) {}
+    : loop_(loop), store_(store), host_(std::make_unique<WebViewHost>(/*deferred=*/true)) {}
+
+void GtkPanel::addView() {
+  host_->create();
+  g_signal_connect(host_->widget(), "draw", G_CALLBACK(onDraw), this);
+  gtk_container_add(GTK_CONTAINER(widget()), host_->widget());
+  gtk_widget_show(host_->widget());
+  host_->releaseLoads();
+}
+
+int GtkPanel::onDraw(GtkWidget*, cairo_t* cr, void* data) {
+  auto* self = static_cast<GtkPanel*>(data);
+  cairo_save(cr);
+  cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+  cairo_set_source_rgba(cr, 0, 0, 0, 0);
+  cairo_paint(cr);
+  if (!self->pageDrawn_) {
+    const auto shape = Placing::closedStrip(self->geometry());
+    const Rect& r = shape.rect;
+    const double* radius = shape.radii;
+    cairo_new_sub_path(cr);
+    cairo_arc(cr, r.x + r.w - radius[1], r.y + radius[1], radius[1], -M_PI / 2, 0);
+    cairo_arc(cr, r.x + r.w - radius[2], r.y + r.h - radius[2], radius[2], 0, M_PI / 2);
+    cairo_arc(cr, r.x + radius[3], r.y + r.h - radius[3], radius[3], M_PI / 2, M_PI);
+    cairo_arc(cr, r.x + radius[0], r.y + radius[0], radius[0], M_PI, 3 * M_PI / 2);
+    cairo_close_path(cr);
+    cairo_set_source_rgb(cr, 0, 0, 0);  // the page's closed strip is black in either theme
+    cairo_fill(cr);
+  }
+  cairo_restore(cr);
+  if (!self->loadsReleased_) {
+    self->loadsReleased_ = true;
+    // After this frame is out: the web process starts while the strip is already on screen.
+    self->releaseLoads_ = self->loop_.after(0, [self] {
+      gdk_display_flush(gdk_display_get_default());
+      self->addView();
+    });
+  }
+  return FALSE;
+}
 
 GtkPanel::~GtkPanel() {
   dragPoll_.cancel();
@@ -81,17 +120,9 @@ bool GtkPanel::show() {
     return false;
   }
   // The transparent parts of the page show the desktop. The view's own area is cleared too,
-  // before it paints: a shape the page stopped drawing must not stay on screen.
-  auto clear = +[](GtkWidget*, cairo_t* cr, gpointer) -> gboolean {
-    cairo_save(cr);
-    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-    cairo_set_source_rgba(cr, 0, 0, 0, 0);
-    cairo_paint(cr);
-    cairo_restore(cr);
-    return FALSE;
-  };
-  g_signal_connect(w, "draw", G_CALLBACK(clear), nullptr);
-  g_signal_connect(host_->widget(), "draw", G_CALLBACK(clear), nullptr);
+  // before it paints: a shape the page stopped drawing must not stay on screen. The view comes
+  // after the window's first frame.
+  g_signal_connect(w, "draw", G_CALLBACK(onDraw), this);
   g_signal_connect(w, "key-press-event",
                    G_CALLBACK(+[](GtkWidget*, GdkEventKey* e, gpointer self) -> gboolean {
                      auto* p = static_cast<GtkPanel*>(self);
@@ -106,7 +137,6 @@ bool GtkPanel::show() {
                      return FALSE;
                    }),
                    this);
-  gtk_container_add(GTK_CONTAINER(w), host_->widget());
 
   auto changed = +[](gpointer self) { static_cast<GtkPanel*>(self)->screensChanged(); };
   GdkDisplay* display = gdk_display_get_default();
@@ -202,6 +232,13 @@ void GtkPanel::setInteractive(bool on) {
 }
 
 void GtkPanel::setDrawn(const Rect& drawn) {
+  if (!pageDrawn_ && !placeholderOff_) {
+    // The page reports its shape as it lays it out; its pixels follow within a frame or two.
+    placeholderOff_ = loop_.after(0.1, [this] {
+      pageDrawn_ = true;
+      if (window_) gtk_widget_queue_draw(widget());
+    });
+  }
   if (drawn_ == drawn) return;
   drawn_ = drawn;
   applyInput();
@@ -263,7 +300,7 @@ void GtkPanel::takeFocus() {
   focused_ = true;
   gtk_window_set_accept_focus(window_, TRUE);
   focusWindow(true);
-  gtk_widget_grab_focus(host_->widget());
+  if (GtkWidget* view = host_->widget()) gtk_widget_grab_focus(view);
 }
 
 void GtkPanel::releaseFocus() {

@@ -15,6 +15,7 @@
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;
+typedef struct _cairo cairo_t;
 
 namespace talvane {
 
@@ -101,6 +102,10 @@ class GtkPanel : public PanelWindow,
   void followPointer();
   void endDrag();
   void animateTo(const Rect& target);
+  // Clears the area and, until the page's first frame, draws the closed strip there. The
+  // first frame adds the web view.
+  static int onDraw(GtkWidget* widget, cairo_t* cr, void* self);
+  void addView();
 
   SettingsStore& store_;
   std::unique_ptr<WebViewHost> host_;
@@ -114,6 +119,10 @@ class GtkPanel : public PanelWindow,
   bool focused_ = false;
   bool dragging_ = false;
   bool draggedOnce_ = false;
+  bool pageDrawn_ = false;
+  bool loadsReleased_ = false;
+  TimerHandle placeholderOff_;
+  TimerHandle releaseLoads_;
   TimerHandle dragPoll_;
   TimerHandle settling_;
   std::vector<unsigned long> displaySignals_;

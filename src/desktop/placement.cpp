@@ -191,4 +191,39 @@ PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
   return g;
 }
 
+StripShape closedStrip(const PanelGeometry& geo) {
+  // Keep in step with web/src/layout.ts (PILL, PLACED, WING, stripSize, place, corners).
+  constexpr double kPillWidth = 200, kPillHeight = 32, kWing = 58;
+  double w = kPillWidth, h = kPillHeight;
+  if (geo.away) {
+    h = kPill;
+  } else if (geo.shape == "notch" && geo.notchWidth > 0) {
+    w = std::round(geo.notchWidth + 2 * kWing);
+    h = std::max(24.0, std::round(geo.strip));
+  }
+  const double W = geo.stageWidth, H = geo.stageHeight;
+  double x = geo.edge == "left"    ? 0
+             : geo.edge == "right" ? W - w
+                                   : std::round((W - w) / 2 + (std::isfinite(geo.dx) ? geo.dx : 0));
+  x = std::min(std::max(0.0, x), std::max(0.0, W - w));
+  double y = geo.anchor == "bottom" ? H - h - (geo.away ? kInset : 0) : (geo.away ? kInset : 0);
+  StripShape shape;
+  shape.rect = {x, std::max(0.0, y), w, h};
+  const double r = geo.shape == "notch" && !geo.away ? 12 : 16;
+  auto set = [&](double tl, double tr, double br, double bl) {
+    shape.radii[0] = tl, shape.radii[1] = tr, shape.radii[2] = br, shape.radii[3] = bl;
+  };
+  if (geo.away && geo.edge == "left")
+    set(0, r, r, 0);
+  else if (geo.away && geo.edge == "right")
+    set(r, 0, 0, r);
+  else if (geo.away)
+    set(r, r, r, r);
+  else if (geo.anchor == "bottom")
+    set(r, r, 0, 0);
+  else
+    set(0, 0, r, r);
+  return shape;
+}
+
 }  // namespace talvane::Placing

@@ -60,6 +60,15 @@ Rect stageRect(const std::vector<Screen>& screens, std::size_t home,
 // The stage while dragging: the pointer centred, 23 below the stage's top.
 Rect dragFrame(Point pointer);
 
+// The closed strip as the page lays it out for `geo`, in stage coordinates, with its corner
+// radii (top-left, top-right, bottom-right, bottom-left). The window draws it itself until the
+// page's first frame, so the strip shows while the web process is still starting.
+struct StripShape {
+  Rect rect;
+  double radii[4] = {0, 0, 0, 0};
+};
+StripShape closedStrip(const PanelGeometry& geo);
+
 // The cubic timing curve through (0,0), (x1,y1), (x2,y2), (1,1) at time fraction `t` (0…1).
 double ease(double t, double x1, double y1, double x2, double y2);
 // Where an animated move from `from` to `to` is at time fraction `t`; the drop's curve

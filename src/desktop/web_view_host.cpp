@@ -46,7 +46,12 @@ void openOutside(const char* uri) {
 
 }  // namespace
 
-WebViewHost::WebViewHost() {
+WebViewHost::WebViewHost(bool deferred) : held_(deferred) {
+  if (!deferred) create();
+}
+
+void WebViewHost::create() {
+  if (view_) return;
   // Nothing is kept between runs: the page has no state of its own to lose.
   context_ = webkit_web_context_new_ephemeral();
   webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
@@ -86,6 +91,8 @@ WebViewHost::WebViewHost() {
 }
 
 WebViewHost::~WebViewHost() {
+  if (watchdog_) g_source_remove(watchdog_);
+  if (!view_) return;
   g_signal_handlers_disconnect_by_data(view_, this);
   g_signal_handlers_disconnect_by_data(content_, this);
   if (GtkWidget* parent = gtk_widget_get_parent(GTK_WIDGET(view_)))
@@ -95,10 +102,23 @@ WebViewHost::~WebViewHost() {
   g_object_unref(context_);
 }
 
-GtkWidget* WebViewHost::widget() const { return GTK_WIDGET(view_); }
+GtkWidget* WebViewHost::widget() const { return view_ ? GTK_WIDGET(view_) : nullptr; }
+
+void WebViewHost::releaseLoads() {
+  create();
+  held_ = false;
+  if (pending_) {
+    pending_ = false;
+    load(source_);
+  }
+}
 
 void WebViewHost::load(const PageSource& source) {
   source_ = source;
+  if (held_ || !view_) {
+    pending_ = true;
+    return;
+  }
   switch (source.kind) {
     case PageSource::Kind::kUrl:
       webkit_web_view_load_uri(view_, source.url.c_str());
@@ -110,9 +130,30 @@ void WebViewHost::load(const PageSource& source) {
       webkit_web_view_load_html(view_, WebStage::fallbackPage().c_str(), nullptr);
       break;
   }
+  // A web process lost while it was still starting is not always reported: a page that never
+  // speaks is loaded again, a few times.
+  if (watchdog_) g_source_remove(watchdog_);
+  watchdog_ = g_timeout_add_seconds(
+      kSilentSeconds,
+      [](gpointer p) -> gboolean {
+        auto* self = static_cast<WebViewHost*>(p);
+        self->watchdog_ = 0;
+        if (self->retries_ >= kRetries) {
+          log::line("Talvane: the panel's page did not start");
+          return G_SOURCE_REMOVE;
+        }
+        ++self->retries_;
+        log::line("Talvane: the panel's page did not start; loading it again");
+        guarded("reload", [&] {
+          if (self->stage_) self->stage_->load();
+        });
+        return G_SOURCE_REMOVE;
+      },
+      this);
 }
 
 void WebViewHost::deliver(const std::string& message) {
+  if (!view_) return;  // no page yet; stages hold their messages until it is ready
   const std::string script = WebStage::script(message);
   webkit_web_view_evaluate_javascript(view_, script.c_str(), static_cast<gssize>(script.size()),
                                       nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -147,6 +188,11 @@ void WebViewHost::onScheme(WebKitURISchemeRequest* request, void* data) {
 
 void WebViewHost::onScript(WebKitUserContentManager*, WebKitJavascriptResult* result, void* data) {
   auto* self = static_cast<WebViewHost*>(data);
+  if (self->watchdog_) {
+    g_source_remove(self->watchdog_);
+    self->watchdog_ = 0;
+  }
+  self->retries_ = 0;
   guarded("page message", [&] {
     JSCValue* value = webkit_javascript_result_get_js_value(result);
     if (!value || !jsc_value_is_object(value)) return;

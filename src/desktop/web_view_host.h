@@ -21,15 +21,23 @@ namespace talvane {
 
 class WebViewHost final : public PageHost {
  public:
-  WebViewHost();
+  // A deferred host creates its view only on create(): making the first view initialises
+  // WebKit's graphics, which blocks the loop for a while, and a window may want to reach the
+  // screen before that.
+  explicit WebViewHost(bool deferred = false);
   ~WebViewHost() override;
+  void create();
   WebViewHost(const WebViewHost&) = delete;
   WebViewHost& operator=(const WebViewHost&) = delete;
 
-  // The view to put in a window (owned by this host until added to one).
+  // The view to put in a window (owned by this host until added to one); none before create().
   GtkWidget* widget() const;
   // The stage whose page this shows; messages from the page go to it.
   void attach(WebStage& stage) { stage_ = &stage; }
+
+  // Loading waits until the view exists and loads are released; then what was asked for
+  // meanwhile is loaded.
+  void releaseLoads();
 
   // PageHost
   void load(const PageSource& source) override;
@@ -48,6 +56,11 @@ class WebViewHost final : public PageHost {
   WebKitUserContentManager* content_ = nullptr;
   WebKitWebView* view_ = nullptr;
   PageSource source_;
+  bool held_ = false;
+  bool pending_ = false;
+  static constexpr unsigned kSilentSeconds = 15, kRetries = 3;
+  unsigned watchdog_ = 0;  // GLib source
+  unsigned retries_ = 0;
 };
 
 }  // namespace talvane

@@ -135,8 +135,8 @@ TEST(PanelLayerShell, HangsAtTheTopCentreOnALayerShellCompositor) {
 
   const std::string shot = kShots + "/layer-shell-strip.png";
   // The strip spans x 860..1060 of the 1920-wide output; the screen's middle stays bare.
-  const bool shown = waitFor(
-      [&] { return sway.screenshot(shot) && dark(pixel(shot, 880, 4)); }, 40);
+  const bool shown =
+      waitFor([&] { return sway.screenshot(shot) && dark(pixel(shot, 880, 4)); }, 40);
   const auto middle = pixel(shot, 700, 400);
   stop(app);
   const std::string said = files::read(log).value_or("");

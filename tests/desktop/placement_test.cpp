@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 namespace talvane {
 namespace {
 
@@ -136,6 +138,35 @@ TEST(Placement, GeometryTellsAwayDxEdgeAndStrip) {
   EXPECT_EQ(fake.notchWidth, 200);
   EXPECT_EQ(fake.strip, 32);
   EXPECT_EQ(Placing::dragFrame({960, 500}), (Rect{600, 477, 720, 640}));
+}
+
+// The strip the window draws before the page must sit where the page will draw it.
+TEST(Placement, ClosedStripMatchesThePagesLayout) {
+  struct Case {
+    const char* name;
+    PanelGeometry geo;
+    Rect rect;
+    std::array<double, 4> radii;
+  };
+  PanelGeometry home, notch, placed, left, right, bottom;
+  notch.shape = "notch", notch.notchWidth = 180, notch.strip = 37.4;
+  placed.away = true, placed.dx = 500;  // clamped to the stage
+  left.away = true, left.edge = "left";
+  right.away = true, right.edge = "right";
+  bottom.away = true, bottom.anchor = "bottom";
+  const Case cases[] = {
+      {"home", home, {260, 0, 200, 32}, {0, 0, 16, 16}},
+      {"notch", notch, {212, 0, 296, 37}, {0, 0, 12, 12}},
+      {"placed", placed, {520, 6, 200, 34}, {16, 16, 16, 16}},
+      {"left", left, {0, 6, 200, 34}, {0, 16, 16, 0}},
+      {"right", right, {520, 6, 200, 34}, {16, 0, 0, 16}},
+      {"bottom", bottom, {260, 600, 200, 34}, {16, 16, 16, 16}},
+  };
+  for (const auto& c : cases) {
+    const auto shape = Placing::closedStrip(c.geo);
+    EXPECT_EQ(shape.rect, c.rect) << c.name;
+    EXPECT_EQ(std::to_array(shape.radii), c.radii) << c.name;
+  }
 }
 
 }  // namespace

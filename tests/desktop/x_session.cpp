@@ -24,8 +24,16 @@ namespace {
 pid_t spawn(const std::vector<std::string>& argv, const std::string& display,
             const std::vector<std::string>& extra = {}, bool quiet = true) {
   std::vector<std::string> env;
+  auto replaced = [&](const char* entry) {
+    for (const auto& e : extra)
+      if (auto eq = e.find('=');
+          eq != std::string::npos && std::strncmp(entry, e.c_str(), eq + 1) == 0)
+        return true;
+    return false;
+  };
   for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "DISPLAY=", 8) != 0 && std::strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0)
+    if (std::strncmp(*e, "DISPLAY=", 8) != 0 && std::strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0 &&
+        !replaced(*e))
       env.emplace_back(*e);
   if (!display.empty()) env.push_back("DISPLAY=" + display);
   env.insert(env.end(), extra.begin(), extra.end());
@@ -112,6 +120,25 @@ XSession::XSession() {
   if (!display_) return;
   // Windows come and go while the tests look at them; Xlib's default handler would exit.
   XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  // Every desktop session has a bus; without one GIO would start a throw-away bus through
+  // dbus-launch on first use, which is slow and not what users run.
+  if (::pipe(fds) == 0) {
+    children_.push_back(
+        spawn({"dbus-daemon", "--session", "--nofork", "--print-address=" + std::to_string(fds[1])},
+              name_));
+    ::close(fds[1]);
+    std::string address;
+    pollfd b{fds[0], POLLIN, 0};
+    while (address.find('\n') == std::string::npos && ::poll(&b, 1, 10000) > 0) {
+      char buf[256];
+      ssize_t n = ::read(fds[0], buf, sizeof buf);
+      if (n <= 0) break;
+      address.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    if (auto end = address.find('\n'); end != std::string::npos)
+      bus_ = "DBUS_SESSION_BUS_ADDRESS=" + address.substr(0, end);
+  }
   children_.push_back(spawn({"xcompmgr"}, name_));
   children_.push_back(spawn({"openbox", "--sm-disable"}, name_));
   if (!waitFor([this] { return wmRunning(display_); }, 30)) {
@@ -127,7 +154,10 @@ XSession::~XSession() {
 
 pid_t XSession::launch(const std::vector<std::string>& argv,
                        const std::vector<std::string>& env) const {
-  return spawn(argv, name_, env, /*quiet=*/false);
+  std::vector<std::string> all;
+  if (!bus_.empty()) all.push_back(bus_);
+  all.insert(all.end(), env.begin(), env.end());
+  return spawn(argv, name_, all, /*quiet=*/false);
 }
 
 void XSession::terminate(pid_t pid) { stop(pid); }

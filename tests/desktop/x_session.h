@@ -28,7 +28,8 @@ class XSession {
   const std::string& name() const { return name_; }
   Display* display() const { return display_; }
 
-  // Starts a program on this display with extra environment entries ("NAME=value").
+  // Starts a program on this display and the session's bus with extra environment entries
+  // ("NAME=value").
   pid_t launch(const std::vector<std::string>& argv,
                const std::vector<std::string>& env = {}) const;
   // SIGTERM, then SIGKILL after two seconds; reaps it.
@@ -49,6 +50,7 @@ class XSession {
 
  private:
   std::string name_;
+  std::string bus_;  // "DBUS_SESSION_BUS_ADDRESS=…" of the session's own bus
   Display* display_ = nullptr;
   std::vector<pid_t> children_;
 };
