@@ -17,6 +17,7 @@
 #include "context/jump.h"
 #include "desktop/desktop_factory.h"
 #include "desktop/status_item.h"
+#include "desktop/web_view_host.h"
 #include "context/jump_runner.h"
 #include "context/x11/x11_windows.h"
 #include "hub/codex_watcher.h"
@@ -159,6 +160,7 @@ std::optional<Options> parse(const Args& args) {
 int app(const Args& args) {
   auto options = parse(args);
   if (!options) return 2;
+  WebViewHost::tuneEnvironment();
   GLibLoop loop;
   // First of all: a copy taking over sends SIGTERM at any moment, and it must end in the orderly
   // shutdown below (socket removed, waiting relays released), never in the default action.

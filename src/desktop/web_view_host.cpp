@@ -46,6 +46,12 @@ void openOutside(const char* uri) {
 
 }  // namespace
 
+void WebViewHost::tuneEnvironment() {
+  g_setenv("WEBKIT_SKIA_ENABLE_CPU_RENDERING", "1", FALSE);
+  g_setenv("JSC_useDFGJIT", "0", FALSE);
+  g_setenv("JSC_useFTLJIT", "0", FALSE);
+}
+
 WebViewHost::WebViewHost(bool deferred) : held_(deferred) {
   if (!deferred) create();
 }
@@ -53,7 +59,19 @@ WebViewHost::WebViewHost(bool deferred) : held_(deferred) {
 void WebViewHost::create() {
   if (view_) return;
   // Nothing is kept between runs: the page has no state of its own to lose.
-  context_ = webkit_web_context_new_ephemeral();
+  // Past a small footprint the web process drops its caches rather than keep growing; it is
+  // never killed for it.
+  WebKitMemoryPressureSettings* pressure = webkit_memory_pressure_settings_new();
+  webkit_memory_pressure_settings_set_memory_limit(pressure, kMemoryLimitMb);
+  webkit_memory_pressure_settings_set_conservative_threshold(pressure, 0.5);
+  webkit_memory_pressure_settings_set_strict_threshold(pressure, 0.8);
+  webkit_memory_pressure_settings_set_kill_threshold(pressure, 0);
+  webkit_memory_pressure_settings_set_poll_interval(pressure, 10);
+  WebKitWebsiteDataManager* data = webkit_website_data_manager_new_ephemeral();
+  context_ = WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", data,
+                                             "memory-pressure-settings", pressure, nullptr));
+  g_object_unref(data);
+  webkit_memory_pressure_settings_free(pressure);
   webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
   webkit_web_context_register_uri_scheme(
       context_, "talvane",

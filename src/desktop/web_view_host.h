@@ -25,6 +25,11 @@ class WebViewHost final : public PageHost {
   // WebKit's graphics, which blocks the loop for a while, and a window may want to reach the
   // screen before that.
   explicit WebViewHost(bool deferred = false);
+  // Settings WebKit reads from the environment, each left alone when the user set it: raster
+  // on the CPU (the stage is small, and without a GPU driver the GL path costs memory for
+  // nothing) and no optimising JIT tiers (the page's script is small). Call before any thread
+  // starts.
+  static void tuneEnvironment();
   ~WebViewHost() override;
   void create();
   WebViewHost(const WebViewHost&) = delete;
@@ -59,6 +64,7 @@ class WebViewHost final : public PageHost {
   bool held_ = false;
   bool pending_ = false;
   static constexpr unsigned kSilentSeconds = 15, kRetries = 3;
+  static constexpr unsigned kMemoryLimitMb = 96;
   unsigned watchdog_ = 0;  // GLib source
   unsigned retries_ = 0;
 };
