@@ -1,7 +1,8 @@
 #pragma once
 // The panel's page in a WebKitGTK view: files from the "talvane" scheme, page messages through
 // the "talvane" script message handler, native messages by script evaluation. Tuned to stay
-// small: one web process, no disk cache or storage, no page cache, no WebGL.
+// small: one web process, no disk cache or storage, no page cache, no WebGL. A second view
+// (the onboarding window's) can share the first one's web process.
 
 #include <string>
 
@@ -21,7 +22,8 @@ namespace talvane {
 
 class WebViewHost final : public PageHost {
  public:
-  WebViewHost();
+  // With `related`, the page runs in that host's web process and context.
+  explicit WebViewHost(const WebViewHost* related = nullptr);
   ~WebViewHost() override;
   WebViewHost(const WebViewHost&) = delete;
   WebViewHost& operator=(const WebViewHost&) = delete;
