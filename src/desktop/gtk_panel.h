@@ -18,6 +18,9 @@ typedef struct _GtkWindow GtkWindow;
 
 namespace talvane {
 
+// Puts `text` on the CLIPBOARD selection; false when the display would not let this app own it.
+bool copyToClipboard(const std::string& text);
+
 class GtkPanel : public PanelWindow,
                  public Keyboard,
                  public Dictation,
@@ -69,7 +72,7 @@ class GtkPanel : public PanelWindow,
   void restartOptionTap() override {}
 
   // Clipboard
-  void copyText(const std::string& text) override;
+  bool copyText(const std::string& text) override;
 
   // AppShell
   bool supportsMenu() const override { return false; }
