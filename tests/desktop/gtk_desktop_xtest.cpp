@@ -375,7 +375,8 @@ GDBusConnection* GtkDesktop::bus_ = nullptr;
 std::string GtkDesktop::address_;
 
 TEST_F(GtkDesktop, TheTrayItemRegistersExportsTheMenuAndItsItemsAct) {
-  StandInWatcher watcher(address_);
+  std::optional<StandInWatcher> host(std::in_place, address_);
+  StandInWatcher& watcher = *host;
   ASSERT_TRUE(watcher.serving()) << "the stand-in tray host could not start";
   MenuFacts facts;
   facts.version = "9.9";
@@ -434,6 +435,10 @@ TEST_F(GtkDesktop, TheTrayItemRegistersExportsTheMenuAndItsItemsAct) {
     items = menuOf(name, *menuPath);
     return items.size() > 1 && items[1].second == "No sessions right now";
   }));
+
+  // The tray host quits: the item goes with it.
+  host.reset();
+  EXPECT_TRUE(spinUntil([&] { return !item.visible(); })) << "still shown without a host";
 }
 
 TEST_F(GtkDesktop, WithoutATrayHostTheAppRunsOnWithNoItemAndOneLogLine) {
