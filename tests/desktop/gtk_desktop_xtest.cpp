@@ -20,8 +20,10 @@
 #include <vector>
 
 #include "desktop/gtk_panel.h"
+#include "desktop/onboarding_window.h"
 #include "desktop/status_item.h"
 #include "desktop/x_session.h"
+#include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/gobject.h"
 
@@ -502,6 +504,62 @@ TEST_F(GtkDesktop, CopiedTextCanBePastedByAnotherClient) {
   XCloseDisplay(d);
   ASSERT_TRUE(pasted) << "nobody answered for the clipboard";
   EXPECT_EQ(*pasted, text);
+}
+
+TEST_F(GtkDesktop, TheOnboardingWindowGrowsDownwardsCentresOnceAskedAndFadesOut) {
+  GLibLoop loop;
+  GtkOnboardingWindow window(loop, nullptr);
+  int closeRequests = 0;
+  window.onCloseRequest = [&] { ++closeRequests; };
+  WebStage stage("?onboard");  // never loaded: the window is what is tested here
+  window.show(stage);
+  std::optional<unsigned long> id;
+  ASSERT_TRUE(spinUntil([&] { return (id = x_->findWindow("Welcome to Talvane")).has_value(); }));
+  std::optional<testing::XSession::Geometry> g;
+  auto at = [&](int x, int y, int w, int h) {
+    return spinUntil([&] {
+      g = x_->geometry(*id);
+      return g && g->x == x && g->y == y && g->w == w && g->h == h;
+    });
+  };
+  auto where = [&] {
+    return g ? std::to_string(g->x) + "," + std::to_string(g->y) + " " + std::to_string(g->w) +
+                   "x" + std::to_string(g->h)
+             : std::string("nowhere");
+  };
+  constexpr int kLeft = (testing::XSession::kWidth - 460) / 2;
+  EXPECT_TRUE(at(kLeft, (testing::XSession::kHeight - 560) / 2, 460, 560)) << where();
+  const int top = g ? g->y : 0;
+  // Taller: the top edge stays, the bottom moves down by the difference.
+  window.resize(700);
+  EXPECT_TRUE(at(kLeft, top, 460, 700)) << where();
+  window.centre();
+  EXPECT_TRUE(at(kLeft, (testing::XSession::kHeight - 700) / 2, 460, 700)) << where();
+  // Never taller than the screen.
+  window.resize(5000);
+  EXPECT_TRUE(spinUntil([&] {
+    return (g = x_->geometry(*id)) && g->h == testing::XSession::kHeight;
+  })) << where();
+
+  // The window manager's close button asks; the window stays until the owner fades it out.
+  Display* d = x_->display();
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = *id;
+  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
+  XSendEvent(d, *id, False, NoEventMask, &e);
+  XSync(d, False);
+  EXPECT_TRUE(spinUntil([&] { return closeRequests == 1; }));
+  EXPECT_TRUE(x_->findWindow("Welcome to Talvane"));
+
+  int closed = 0;
+  window.fadeOut([&] { ++closed; });
+  EXPECT_TRUE(spinUntil([&] { return closed == 1; })) << "the fade never ended";
+  EXPECT_TRUE(spinUntil([&] { return !x_->findWindow("Welcome to Talvane"); }));
+  spinUntil([] { return false; }, 0.1);  // a late tick must not run `closed` again
+  EXPECT_EQ(closed, 1);
 }
 
 }  // namespace
