@@ -104,7 +104,8 @@ void BM_DesktopPanel(benchmark::State& state) {
   setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
   // The pixel checks expect the dark theme.
   files::makeDirs(home + "/.config/talvane");
-  files::writeAtomic(home + "/.config/talvane/settings.json", R"({"theme": "dark"})");
+  files::writeAtomic(home + "/.config/talvane/settings.json",
+                     R"({"theme": "dark", "onboarded": true})");
   XSession x;
   if (!x.ok()) {
     state.SkipWithError("no Xvfb session");

@@ -25,6 +25,7 @@
 #include "notch/browser_stage.h"
 #include "notch/headless_desktop.h"
 #include "notch/notch_controller.h"
+#include "notch/onboarding.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/json.h"
@@ -283,15 +284,37 @@ int app(const Args& args) {
   TimerHandle themePush;
   colorScheme.onChange = [&] { themePush = loop.after(0.15, [&notch] { notch.push(); }); };
   colorScheme.start();
-  notch.show(/*arriving=*/!Prefs::onboarded());
-  if (statusItem) {
-    statusItem->show();
-    notch.onPushed = [&statusItem] { statusItem->refresh(); };
+  // The panel, its tray item, the Option key and the hot keys start together: at once, or once
+  // the first-run window is done.
+  auto startPanel = [&](bool arriving) {
+    notch.show(arriving);
+    if (statusItem) {
+      statusItem->show();
+      notch.onPushed = [&statusItem] { statusItem->refresh(); };
+    }
+    voice.optionTap().start(Prefs::optionTap());
+    voice.installHotKeys({{HotKey::Action::open, [&notch] { notch.summon(); }},
+                          {HotKey::Action::talk, [&notch] { notch.toggleTalk(); }}},
+                         Prefs::comboOrDefault);
+  };
+  // A browser offers the first-run flow itself; only a desktop window gets a window of its own.
+  std::unique_ptr<Onboarding> onboarding;
+  std::unique_ptr<OnboardingWindow> onboardingWindow;
+  const bool firstRun = !Prefs::onboarded() || hasEnv("TALVANE_DEBUG_TOUR");
+  if (firstRun) onboardingWindow = desktop->openOnboarding(loop);
+  if (onboardingWindow) {
+    onboarding = std::make_unique<Onboarding>(hub, *onboardingWindow, [&] {
+      startPanel(/*arriving=*/true);
+      // Not from inside the window's own fade.
+      loop.post([&] {
+        onboarding.reset();
+        onboardingWindow.reset();
+      });
+    });
+    onboarding->show();
+  } else {
+    startPanel(/*arriving=*/!Prefs::onboarded());
   }
-  voice.optionTap().start(Prefs::optionTap());
-  voice.installHotKeys({{HotKey::Action::open, [&notch] { notch.summon(); }},
-                        {HotKey::Action::talk, [&notch] { notch.toggleTalk(); }}},
-                       Prefs::comboOrDefault);
   if (browser) std::printf("Talvane panel: %s\n", browser->url().c_str());
   else std::printf("Talvane panel: on the desktop (%s)\n", desktop->name().c_str());
   std::fflush(stdout);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "desktop/layer_shell_panel.h"
+#include "desktop/onboarding_window.h"
 #include "desktop/x11_panel.h"
 #include "notch/headless_desktop.h"
 #include "platform/log.h"
@@ -81,6 +82,11 @@ void DesktopBackend::attach(WebStage& stage) {
   if (!panel_) return;
   panel_->host().attach(stage);
   stage.setHost(&panel_->host());
+}
+
+std::unique_ptr<OnboardingWindow> DesktopBackend::openOnboarding(EventLoop& loop) {
+  if (!panel_) return nullptr;
+  return std::make_unique<GtkOnboardingWindow>(loop, &panel_->host());
 }
 
 void DesktopBackend::setQuit(std::function<void()> quit) {

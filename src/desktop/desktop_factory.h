@@ -8,6 +8,7 @@
 #include <string>
 
 #include "notch/desktop.h"
+#include "notch/onboarding.h"
 #include "notch/web_stage.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
@@ -28,6 +29,9 @@ class DesktopBackend {
   PageHost* host();
   // Connects the page's messages to `stage` and makes this back end its host (if it has one).
   void attach(WebStage& stage);
+  // The first-run window, its page in the panel's web process; none for the headless back end
+  // (a browser opens the first-run route by itself).
+  std::unique_ptr<OnboardingWindow> openOnboarding(EventLoop& loop);
   // "layer-shell", "x11" or "headless".
   const std::string& name() const { return name_; }
   void setQuit(std::function<void()> quit);

@@ -15,8 +15,33 @@ constexpr double kDragTick = 0.016;
 
 }  // namespace
 
+bool copyToClipboard(const std::string& text) {
+  GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
+  if (!clipboard) return false;
+  GtkTargetList* list = gtk_target_list_new(nullptr, 0);
+  gtk_target_list_add_text_targets(list, 0);
+  gint n = 0;
+  GtkTargetEntry* targets = gtk_target_table_new_from_list(list, &n);
+  gtk_target_list_unref(list);
+  // gtk_clipboard_set_text hides whether the display let us own the selection; this says so.
+  auto* kept = new std::string(text);
+  const gboolean owned = gtk_clipboard_set_with_data(
+      clipboard, targets, guint(n),
+      +[](GtkClipboard*, GtkSelectionData* data, guint, gpointer p) {
+        const auto* t = static_cast<const std::string*>(p);
+        gtk_selection_data_set_text(data, t->c_str(), gint(t->size()));
+      },
+      +[](GtkClipboard*, gpointer p) { delete static_cast<std::string*>(p); }, kept);
+  gtk_target_table_free(targets, n);
+  if (!owned) {
+    delete kept;
+    return false;
+  }
+  return true;
+}
+
 GtkPanel::GtkPanel(SettingsStore& store, EventLoop& loop)
-    : loop_(loop), store_(store), host_(std::make_unique<WebViewHost>(/*deferred=*/true)) {}
+    : loop_(loop), store_(store), host_(std::make_unique<WebViewHost>(nullptr, /*deferred=*/true)) {}
 
 void GtkPanel::addView() {
   host_->create();
@@ -32,7 +57,7 @@ int GtkPanel::onDraw(GtkWidget*, cairo_t* cr, void* data) {
   cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
   cairo_set_source_rgba(cr, 0, 0, 0, 0);
   cairo_paint(cr);
-  if (!self->pageDrawn_) {
+  if (!self->pageDrawn_ && self->host_->asked()) {
     const auto shape = Placing::closedStrip(self->geometry());
     const Rect& r = shape.rect;
     const double* radius = shape.radii;
@@ -311,10 +336,7 @@ void GtkPanel::releaseFocus() {
   gtk_window_set_accept_focus(window_, FALSE);
 }
 
-void GtkPanel::copyText(const std::string& text) {
-  gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), text.c_str(),
-                         static_cast<gint>(text.size()));
-}
+bool GtkPanel::copyText(const std::string& text) { return copyToClipboard(text); }
 
 void GtkPanel::quit() {
   if (onQuit) onQuit();

@@ -19,6 +19,9 @@ typedef struct _cairo cairo_t;
 
 namespace talvane {
 
+// Puts `text` on the CLIPBOARD selection; false when the display would not let this app own it.
+bool copyToClipboard(const std::string& text);
+
 class GtkPanel : public PanelWindow,
                  public Keyboard,
                  public Dictation,
@@ -70,7 +73,7 @@ class GtkPanel : public PanelWindow,
   void restartOptionTap() override {}
 
   // Clipboard
-  void copyText(const std::string& text) override;
+  bool copyText(const std::string& text) override;
 
   // AppShell
   bool supportsMenu() const override { return false; }
@@ -102,8 +105,8 @@ class GtkPanel : public PanelWindow,
   void followPointer();
   void endDrag();
   void animateTo(const Rect& target);
-  // Clears the area and, until the page's first frame, draws the closed strip there. The
-  // first frame adds the web view.
+  // Clears the area and, once a page is asked for and until its first frame, draws the closed
+  // strip there. The first frame adds the web view.
   static int onDraw(GtkWidget* widget, cairo_t* cr, void* self);
   void addView();
 

@@ -46,39 +46,50 @@ void openOutside(const char* uri) {
 
 }  // namespace
 
+constexpr const char* kHostKey = "talvane-host";
+
 void WebViewHost::tuneEnvironment() {
   g_setenv("WEBKIT_SKIA_ENABLE_CPU_RENDERING", "1", FALSE);
   g_setenv("JSC_useDFGJIT", "0", FALSE);
   g_setenv("JSC_useFTLJIT", "0", FALSE);
 }
 
-WebViewHost::WebViewHost(bool deferred) : held_(deferred) {
+WebViewHost::WebViewHost(WebViewHost* related, bool deferred) : related_(related), held_(deferred) {
   if (!deferred) create();
 }
 
 void WebViewHost::create() {
   if (view_) return;
-  // Nothing is kept between runs: the page has no state of its own to lose.
-  // Past a small footprint the web process drops its caches rather than keep growing; it is
-  // never killed for it.
-  WebKitMemoryPressureSettings* pressure = webkit_memory_pressure_settings_new();
-  webkit_memory_pressure_settings_set_memory_limit(pressure, kMemoryLimitMb);
-  webkit_memory_pressure_settings_set_conservative_threshold(pressure, 0.5);
-  webkit_memory_pressure_settings_set_strict_threshold(pressure, 0.8);
-  webkit_memory_pressure_settings_set_kill_threshold(pressure, 0);
-  webkit_memory_pressure_settings_set_poll_interval(pressure, 10);
-  WebKitWebsiteDataManager* data = webkit_website_data_manager_new_ephemeral();
-  context_ = WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", data,
-                                             "memory-pressure-settings", pressure, nullptr));
-  g_object_unref(data);
-  webkit_memory_pressure_settings_free(pressure);
-  webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
-  webkit_web_context_register_uri_scheme(
-      context_, "talvane",
-      [](WebKitURISchemeRequest* request, gpointer self) { onScheme(request, self); }, this,
-      nullptr);
-  webkit_security_manager_register_uri_scheme_as_secure(
-      webkit_web_context_get_security_manager(context_), "talvane");
+  WebViewHost* related = related_;
+  if (related) related->create();
+  if (related) {
+    context_ = WEBKIT_WEB_CONTEXT(g_object_ref(related->context_));
+  } else {
+    // Nothing is kept between runs: the page has no state of its own to lose. Past a small
+    // footprint the web process drops its caches rather than keep growing; it is never
+    // killed for it.
+    WebKitMemoryPressureSettings* pressure = webkit_memory_pressure_settings_new();
+    webkit_memory_pressure_settings_set_memory_limit(pressure, kMemoryLimitMb);
+    webkit_memory_pressure_settings_set_strict_threshold(pressure, 0.8);
+    webkit_memory_pressure_settings_set_conservative_threshold(pressure, 0.5);
+    webkit_memory_pressure_settings_set_kill_threshold(pressure, 0);
+    webkit_memory_pressure_settings_set_poll_interval(pressure, 10);
+    WebKitWebsiteDataManager* data = webkit_website_data_manager_new_ephemeral();
+    context_ =
+        WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", data,
+                                        "memory-pressure-settings", pressure, nullptr));
+    g_object_unref(data);
+    webkit_memory_pressure_settings_free(pressure);
+    webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+    // One handler for every view of the context: each request is served from the files of the
+    // host whose view asked.
+    webkit_web_context_register_uri_scheme(
+        context_, "talvane",
+        [](WebKitURISchemeRequest* request, gpointer) { onScheme(request, nullptr); }, nullptr,
+        nullptr);
+    webkit_security_manager_register_uri_scheme_as_secure(
+        webkit_web_context_get_security_manager(context_), "talvane");
+  }
 
   content_ = webkit_user_content_manager_new();
   g_signal_connect(content_, "script-message-received::talvane", G_CALLBACK(onScript), this);
@@ -95,11 +106,17 @@ void WebViewHost::create() {
   webkit_settings_set_media_playback_requires_user_gesture(settings, FALSE);
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
 
-  view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
-                                       "user-content-manager", content_, "settings", settings,
-                                       nullptr));
+  if (related)
+    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", related->view_,
+                                         "user-content-manager", content_, "settings", settings,
+                                         nullptr));
+  else
+    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
+                                         "user-content-manager", content_, "settings", settings,
+                                         nullptr));
   g_object_unref(settings);
   g_object_ref_sink(view_);
+  g_object_set_data(G_OBJECT(view_), kHostKey, this);
   const GdkRGBA clear{0, 0, 0, 0};
   webkit_web_view_set_background_color(view_, &clear);
   g_signal_connect(view_, "web-process-terminated", G_CALLBACK(onTerminated), this);
@@ -111,6 +128,7 @@ void WebViewHost::create() {
 WebViewHost::~WebViewHost() {
   if (watchdog_) g_source_remove(watchdog_);
   if (!view_) return;
+  g_object_set_data(G_OBJECT(view_), kHostKey, nullptr);
   g_signal_handlers_disconnect_by_data(view_, this);
   g_signal_handlers_disconnect_by_data(content_, this);
   if (GtkWidget* parent = gtk_widget_get_parent(GTK_WIDGET(view_)))
@@ -133,6 +151,7 @@ void WebViewHost::releaseLoads() {
 
 void WebViewHost::load(const PageSource& source) {
   source_ = source;
+  asked_ = true;
   if (held_ || !view_) {
     pending_ = true;
     return;
@@ -177,8 +196,16 @@ void WebViewHost::deliver(const std::string& message) {
                                       nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
-void WebViewHost::onScheme(WebKitURISchemeRequest* request, void* data) {
-  auto* self = static_cast<WebViewHost*>(data);
+void WebViewHost::onScheme(WebKitURISchemeRequest* request, void*) {
+  WebKitWebView* view = webkit_uri_scheme_request_get_web_view(request);
+  auto* self =
+      view ? static_cast<WebViewHost*>(g_object_get_data(G_OBJECT(view), kHostKey)) : nullptr;
+  if (!self) {
+    GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_CLOSED, "the view is gone");
+    webkit_uri_scheme_request_finish_error(request, error);
+    g_error_free(error);
+    return;
+  }
   std::optional<std::string> root;
   if (self->source_.kind == PageSource::Kind::kDirectory) root = self->source_.directory;
   auto file = PageFiles::read(root, webkit_uri_scheme_request_get_path(request));

@@ -1,7 +1,8 @@
 #pragma once
 // The panel's page in a WebKitGTK view: files from the "talvane" scheme, page messages through
 // the "talvane" script message handler, native messages by script evaluation. Tuned to stay
-// small: one web process, no disk cache or storage, no page cache, no WebGL.
+// small: one web process, no disk cache or storage, no page cache, no WebGL. A second view
+// (the onboarding window's) can share the first one's web process.
 
 #include <string>
 
@@ -21,17 +22,17 @@ namespace talvane {
 
 class WebViewHost final : public PageHost {
  public:
-  // A deferred host creates its view only on create(): making the first view initialises
-  // WebKit's graphics, which blocks the loop for a while, and a window may want to reach the
-  // screen before that.
-  explicit WebViewHost(bool deferred = false);
+  // With `related`, the page runs in that host's web process and context. A deferred host
+  // creates its view only on create(): making the first view initialises WebKit's graphics,
+  // which blocks the loop for a while, and a window may want to reach the screen before that.
+  explicit WebViewHost(WebViewHost* related = nullptr, bool deferred = false);
+  ~WebViewHost() override;
+  void create();
   // Settings WebKit reads from the environment, each left alone when the user set it: raster
   // on the CPU (the stage is small, and without a GPU driver the GL path costs memory for
   // nothing) and no optimising JIT tiers (the page's script is small). Call before any thread
   // starts.
   static void tuneEnvironment();
-  ~WebViewHost() override;
-  void create();
   WebViewHost(const WebViewHost&) = delete;
   WebViewHost& operator=(const WebViewHost&) = delete;
 
@@ -43,6 +44,8 @@ class WebViewHost final : public PageHost {
   // Loading waits until the view exists and loads are released; then what was asked for
   // meanwhile is loaded.
   void releaseLoads();
+  // Whether a page was ever asked for.
+  bool asked() const { return asked_; }
 
   // PageHost
   void load(const PageSource& source) override;
@@ -61,8 +64,10 @@ class WebViewHost final : public PageHost {
   WebKitUserContentManager* content_ = nullptr;
   WebKitWebView* view_ = nullptr;
   PageSource source_;
+  WebViewHost* related_ = nullptr;
   bool held_ = false;
   bool pending_ = false;
+  bool asked_ = false;
   static constexpr unsigned kSilentSeconds = 15, kRetries = 3;
   static constexpr unsigned kMemoryLimitMb = 96;
   unsigned watchdog_ = 0;  // GLib source

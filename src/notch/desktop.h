@@ -136,7 +136,9 @@ class Dictation {
 class Clipboard {
  public:
   virtual ~Clipboard() = default;
-  virtual void copyText(const std::string& text) = 0;
+  // True once the text is on the desktop's clipboard; false when the clipboard refused it or
+  // there is none.
+  virtual bool copyText(const std::string& text) = 0;
 };
 
 class AppShell {

@@ -53,7 +53,13 @@ class HeadlessDesktop : public PanelWindow,
   void restartOptionTap() override {}
 
   // Clipboard
-  void copyText(const std::string& text) override { clipboard_ = text; }
+  // No desktop clipboard here: the text is only kept (a browser copies for itself).
+  bool copyText(const std::string& text) override {
+    clipboard_ = text;
+    return clipboardReachable;
+  }
+  // Tests may pretend the copy reached a clipboard.
+  bool clipboardReachable = false;
 
   // AppShell
   bool supportsMenu() const override { return false; }

@@ -452,9 +452,10 @@ void NotchController::handle(const Json& message) {
     push();
   } else if (t == "copyDiagnostics") {
     const std::string text = diagnostics();
-    desktop_.clipboard.copyText(text);
-    // A page in a browser copies with its own clipboard; the app's may be no one's.
-    stage_.send("diagnostics", {{"text", text}});
+    const bool copied = desktop_.clipboard.copyText(text);
+    // The page says "Copied" only on this word; a page in a browser copies with its own
+    // clipboard, as the app's may be no one's.
+    stage_.send("diagnostics", {{"text", text}, {"copied", copied}});
   } else if (t == "usage") {
     usage_.refresh([this](const Json& totals) { stage_.send("usage", totals); });
   } else if (t == "focus") {

@@ -12,8 +12,9 @@ Onboarding::Onboarding(Hub& hub, OnboardingWindow& window, std::function<void()>
 }
 
 void Onboarding::show() {
-  stage_.load();
+  // The window may become the stage's host: it comes first.
   window_.show(stage_);
+  stage_.load();
 }
 
 void Onboarding::handle(const Json& message) {

@@ -17,7 +17,7 @@ class OnboardingWindow {
   static constexpr double kHeight = 560;
 
   virtual ~OnboardingWindow() = default;
-  // Shows the window centred, in front, with `stage`'s page in it.
+  // Shows the window centred, in front, ready to host `stage`'s page (which loads next).
   virtual void show(WebStage& stage) = 0;
   // Changes the height keeping the top edge where it is.
   virtual void resize(double height) = 0;

@@ -121,7 +121,8 @@ TEST(PanelLayerShell, HangsAtTheTopCentreOnALayerShellCompositor) {
   if (!files::exists(kPage + "/index.html")) GTEST_SKIP() << "the page is not built (web/dist)";
   fs::create_directories(kShots);
   fs::create_directories(files::configHome() + "/talvane");
-  std::ofstream(files::configHome() + "/talvane/settings.json") << R"({"theme": "dark"})";
+  std::ofstream(files::configHome() + "/talvane/settings.json")
+      << R"({"theme": "dark", "onboarded": true})";
 
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e)

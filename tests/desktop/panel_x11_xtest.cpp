@@ -72,7 +72,8 @@ class PanelX11 : public ::testing::Test {
     // Every test starts at home (no placement left by an earlier one), in the dark theme the
     // pixel checks expect.
     fs::create_directories(files::configHome() + "/talvane");
-    std::ofstream(files::configHome() + "/talvane/settings.json") << R"({"theme": "dark"})";
+    std::ofstream(files::configHome() + "/talvane/settings.json")
+        << R"({"theme": "dark", "onboarded": true})";
     session_->run("xdotool mousemove 100 900");
   }
 

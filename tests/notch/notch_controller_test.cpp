@@ -395,6 +395,12 @@ TEST_F(NotchControllerTest, UsageAnswersWithTheMeterAndDiagnosticsListSessions) 
   ASSERT_EQ(page.got.back()["type"], "diagnostics");
   EXPECT_EQ(page.got.back()["text"], desktop.clipboard());
   EXPECT_NE(desktop.clipboard().find("Socket: false"), std::string::npos);
+  // The page hears whether the clipboard took the text, so it never says "Copied" in vain.
+  for (bool reachable : {false, true}) {
+    desktop.clipboardReachable = reachable;
+    send({{"type", "copyDiagnostics"}});
+    EXPECT_EQ(page.got.back()["copied"], reachable);
+  }
   send({{"type", "menu"}});
   send({{"type", "dragStart"}});
   send({{"type", "bogus"}});

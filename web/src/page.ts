@@ -131,9 +131,10 @@ export class Page {
     this.later(4000, () => this.s.copy === "waiting" && this.set({ copy: "failed" }));
   }
 
-  private async placeOnClipboard(text: string): Promise<void> {
-    // Inside the app the native side has already copied; a browser copies for itself.
-    if (this.transport.kind === "webkit") return this.flashCopy("copied");
+  private async placeOnClipboard(text: string, copied: boolean | undefined): Promise<void> {
+    // Inside the app the native side copies and says whether the clipboard took the text.
+    if (this.transport.kind === "webkit") return this.flashCopy(copied === true ? "copied" : "failed");
+    // A browser may be on another machine than the app's clipboard: it copies for itself.
     try {
       const clip = typeof navigator !== "undefined" ? navigator.clipboard : undefined;
       if (!clip) throw new Error("no clipboard");
@@ -182,7 +183,7 @@ export class Page {
       case "tour":
         return this.set({ tourStep: 0, view: "cards" });
       case "diagnostics":
-        if (this.s.copy === "waiting") void this.placeOnClipboard(msg.text);
+        if (this.s.copy === "waiting") void this.placeOnClipboard(msg.text, msg.copied);
         return;
     }
   }

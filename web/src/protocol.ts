@@ -171,7 +171,7 @@ export type Incoming =
   | { type: "escape" }
   | { type: "openSettings" }
   | { type: "tour" }
-  | { type: "diagnostics"; text: string };
+  | { type: "diagnostics"; text: string; copied?: boolean };
 
 type Obj = Record<string, unknown>;
 
@@ -424,8 +424,12 @@ export function readMessage(raw: unknown): Incoming | null {
       return { type: "keys", on: bool(o, "on") };
     case "pointer":
       return { type: "pointer", x: num(o, "x", -1), y: num(o, "y", -1) };
-    case "diagnostics":
-      return { type: "diagnostics", text: str(o, "text") };
+    case "diagnostics": {
+      const d: Extract<Incoming, { type: "diagnostics" }> = { type: "diagnostics", text: str(o, "text") };
+      const copied = optBool(o, "copied");
+      if (copied !== undefined) d.copied = copied;
+      return d;
+    }
     default:
       return null;
   }

@@ -229,3 +229,33 @@ describe("unchanged sessions", () => {
     expect(page.get().state!.selected).toBe("a");
   });
 });
+
+describe("copying the diagnostics", () => {
+  function inApp() {
+    const t = new FakeTransport();
+    // The page inside the app's own web view.
+    Object.defineProperty(t, "kind", { value: "webkit" });
+    const page = new Page(t, () => clock);
+    pages.push(page);
+    return { page, t };
+  }
+
+  it.each([
+    [{ copied: true }, "copied"],
+    [{ copied: false }, "failed"],
+    [{}, "failed"],
+  ] as const)("in the app, says what the app's clipboard did: %j", (reply, shown) => {
+    const { page, t } = inApp();
+    page.copyDiagnostics();
+    expect(t.sent).toContainEqual({ type: "copyDiagnostics" });
+    expect(page.get().copy).toBe("waiting");
+    page.receive({ type: "diagnostics", text: "Talvane 1.0", ...reply });
+    expect(page.get().copy).toBe(shown);
+  });
+
+  it("ignores diagnostics nobody asked for", () => {
+    const { page } = inApp();
+    page.receive({ type: "diagnostics", text: "Talvane 1.0", copied: true });
+    expect(page.get().copy).toBe("idle");
+  });
+});
