@@ -1,8 +1,10 @@
 // A small GTK program for the paste tests, run on the test's X session:
 //   paste_target entry DIR [CLASS]  a window "Paste target" with a focused text entry (and the
-//                                   window class CLASS); writes the entry's text to DIR/text and
-//                                   the key chords it receives to DIR/keys; owns the clipboard
+//                                   window class CLASS); writes the entry's text to DIR/text, the
+//                                   key chords it receives to DIR/keys and "in" to DIR/focus once
+//                                   it has the keyboard; owns the clipboard
 //                                   with several forms, as if the user had copied something
+//   paste_target bare-entry DIR     the same without touching the clipboard
 //   paste_target button             a window "Paste target" whose focused widget is a button
 //   paste_target dump               prints every form on the clipboard: "TARGET\tHEX", sorted
 #include <gtk/gtk.h>
@@ -96,12 +98,19 @@ int main(int argc, char** argv) {
   gtk_window_set_title(GTK_WINDOW(window), "Paste target");
   gtk_window_set_default_size(GTK_WINDOW(window), 400, 100);
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
-  if (mode == "entry" && argc > 2) {
+  const bool entryMode = mode == "entry" || mode == "bare-entry";
+  if (entryMode && argc > 2) {
     dir = argv[2];
     GtkWidget* entry = gtk_entry_new();
     gtk_container_add(GTK_CONTAINER(window), entry);
     g_signal_connect(entry, "changed", G_CALLBACK(+[](GtkEditable* e, gpointer) {
                        writeFile("text", gtk_entry_get_text(GTK_ENTRY(e)));
+                     }),
+                     nullptr);
+    // The test waits for this before it pastes.
+    g_signal_connect(entry, "focus-in-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) {
+                       writeFile("focus", "in");
+                       return FALSE;
                      }),
                      nullptr);
     g_signal_connect(window, "key-press-event",
@@ -116,7 +125,7 @@ int main(int argc, char** argv) {
                        return FALSE;
                      }),
                      nullptr);
-    offer();
+    if (mode == "entry") offer();
     gtk_widget_show_all(window);
     gtk_widget_grab_focus(entry);
   } else if (mode == "button") {
@@ -125,7 +134,7 @@ int main(int argc, char** argv) {
     gtk_widget_show_all(window);
     gtk_widget_grab_focus(button);
   } else {
-    std::fprintf(stderr, "usage: paste_target entry DIR [CLASS] | button | dump\n");
+    std::fprintf(stderr, "usage: paste_target entry|bare-entry DIR [CLASS] | button | dump\n");
     return 2;
   }
   std::printf("ready\n");

@@ -122,17 +122,20 @@ class PasteX11 : public ::testing::Test {
 
   // Starts the helper and waits until its window has the keyboard and accessibility tells what
   // is focused in it.
-  Paste::Facts start(const std::vector<std::string>& args, Paste::Field expected) {
+  Paste::Facts start(const std::vector<std::string>& args, Paste::Field expected,
+                     const std::vector<std::string>& env = {}) {
     std::vector<std::string> argv{kTarget};
     argv.insert(argv.end(), args.begin(), args.end());
-    target_ = desk().session.launch(argv);
+    target_ = desk().session.launch(argv, env);
     Paste::Facts facts;
     testing::runUntil(
         [&] {
           if (auto w = desk().session.findWindow("Paste target"))
             desk().session.run("xdotool windowfocus " + std::to_string(*w));
           facts = paster.facts();
-          return facts.holder == Paste::Holder::other && facts.field == expected;
+          const bool entry = args[0] != "button";
+          return facts.holder == Paste::Holder::other && facts.field == expected &&
+                 (!entry || files::exists(dir.path() + "/focus"));
         },
         30);
     return facts;
@@ -204,6 +207,51 @@ TEST_F(PasteX11, AFocusedButtonGetsNothingAndTheClipboardIsLeftAlone) {
   EXPECT_EQ(paste("lost words"), false);
   testing::spin(Paster::kRestoreDelay + 0.3);
   EXPECT_EQ(clipboardForms(), before);
+}
+
+TEST_F(PasteX11, AnApplicationWithoutAccessibilityIsJudgedByTheXFocus) {
+  // GTK without its accessibility bridge answers nothing, like xterm.
+  auto facts = start({"entry", dir.path()}, Paste::Field::unknown, {"NO_AT_BRIDGE=1"});
+  ASSERT_EQ(facts.holder, Paste::Holder::other);
+  ASSERT_EQ(facts.field, Paste::Field::unknown);
+  const std::string before = clipboardForms();
+  EXPECT_EQ(paste("Still typed."), true);
+  EXPECT_TRUE(
+      testing::runUntil([&] { return fileText(dir.path() + "/text") == "Still typed."; }, 10));
+  testing::spin(Paster::kRestoreDelay + 0.3);
+  EXPECT_EQ(clipboardForms(), before);
+}
+
+TEST_F(PasteX11, AnEmptyClipboardIsEmptyAgain) {
+  // Whatever an earlier test in this process left on it goes first.
+  gtk_clipboard_clear(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
+  ASSERT_EQ(clipboardForms(), "");
+  start({"bare-entry", dir.path()}, Paste::Field::editable);
+  EXPECT_EQ(paste("Only this."), true);
+  EXPECT_TRUE(
+      testing::runUntil([&] { return fileText(dir.path() + "/text") == "Only this."; }, 10));
+  testing::spin(Paster::kRestoreDelay + 0.3);
+  EXPECT_EQ(clipboardForms(), "");
+}
+
+TEST_F(PasteX11, OurOwnWindowNeverGetsTheText) {
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_title(GTK_WINDOW(window), "Ours");
+  gtk_container_add(GTK_CONTAINER(window), gtk_entry_new());
+  gtk_widget_show_all(window);
+  Paste::Facts facts;
+  testing::runUntil(
+      [&] {
+        if (auto w = desk().session.findWindow("Ours"))
+          desk().session.run("xdotool windowfocus " + std::to_string(*w));
+        facts = paster.facts();
+        return facts.holder == Paste::Holder::ours;
+      },
+      30);
+  EXPECT_EQ(facts.holder, Paste::Holder::ours);
+  EXPECT_EQ(paste("not here"), false);
+  gtk_widget_destroy(window);
+  testing::runUntil([] { return !desk().session.findWindow("Ours"); }, 10);
 }
 
 TEST_F(PasteX11, OnWaylandWtypeTypesTheTextOrTheCallerCopies) {
