@@ -48,9 +48,11 @@ bool hasState(AtspiAccessible* a, AtspiStateType state) {
   return set && atspi_state_set_contains(set.get(), state);
 }
 
+using Deadline = std::chrono::steady_clock::time_point;
+
 // The focused element under `window`: the application's own search when it has one, else a
 // bounded walk through what is showing.
-GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window) {
+GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window, Deadline end) {
   if (auto collection = owned(atspi_accessible_get_collection_iface(window))) {
     auto want = owned(atspi_state_set_new(nullptr));
     atspi_state_set_add(want.get(), ATSPI_STATE_FOCUSED);
@@ -74,6 +76,7 @@ GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window) {
   stack.emplace_back(
       GObjectPtr<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(window))));
   for (int seen = 0; !stack.empty() && seen < kWalkLimit; ++seen) {
+    if (std::chrono::steady_clock::now() > end) break;
     auto a = std::move(stack.back());
     stack.pop_back();
     auto states = owned(atspi_accessible_get_state_set(a.get()));
@@ -113,7 +116,8 @@ void xFocus(Paste::Facts& facts) {
     bool named = false;
     const Window root = DefaultRootWindow(d);
     for (Window w = focus; w && w != root;) {
-      if (gdk_x11_window_lookup_for_display(display, w)) {
+      GdkWindow* known = gdk_x11_window_lookup_for_display(display, w);
+      if (known && gdk_window_get_window_type(known) != GDK_WINDOW_FOREIGN) {
         facts.holder = Paste::Holder::ours;
         break;
       }
@@ -175,7 +179,7 @@ Paste::Field accessibleField() {
     for (gint j = 0; j < windows && std::chrono::steady_clock::now() < end; ++j) {
       auto window = owned(atspi_accessible_get_child_at_index(app.get(), j, nullptr));
       if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE)) continue;
-      auto focused = focusedIn(window.get());
+      auto focused = focusedIn(window.get(), end);
       if (!focused) return Paste::Field::unknown;
       GCharPtr role(atspi_role_get_name(atspi_accessible_get_role(focused.get(), nullptr)));
       auto editable = owned(atspi_accessible_get_editable_text_iface(focused.get()));
