@@ -234,6 +234,21 @@ TEST_F(PasteX11, AnEmptyClipboardIsEmptyAgain) {
   EXPECT_EQ(clipboardForms(), "");
 }
 
+TEST_F(PasteX11, SomethingCopiedWhileTheTextIsOnTheClipboardIsNotOverwritten) {
+  KeptClipboard::offer({{"text/x-older", "text/x-older", 8, "older"}});
+  ASSERT_EQ(clipboardForms(), "text/x-older\t6f6c646572\n");
+  KeptClipboard kept(loop);
+  bool ready = false;
+  kept.hold("dictated", [&] { ready = true; });
+  ASSERT_TRUE(testing::runUntil([&] { return ready; }, 5));
+  // The user copies in another application before the clipboard is put back.
+  start({"entry", dir.path()}, Paste::Field::editable);
+  const std::string copied = clipboardForms();
+  ASSERT_NE(copied.find("text/html\t"), std::string::npos) << copied;
+  kept.restore();
+  EXPECT_EQ(clipboardForms(), copied);
+}
+
 TEST_F(PasteX11, OurOwnWindowNeverGetsTheText) {
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), "Ours");
