@@ -18,7 +18,7 @@ struct TalkPage : PageHost {
     std::vector<std::string> out;
     for (const auto& m : got)
       if (m["type"] == "talk")
-        out.push_back(m["payload"].is_object() ? m["payload"]["state"] : m["state"]);
+        out.push_back(m.contains("payload") ? m["payload"]["state"] : m["state"]);
     return out;
   }
   Json lastTalk() const {
