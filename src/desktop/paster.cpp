@@ -190,7 +190,7 @@ Paste::Field accessibleField() {
   return Paste::Field::unknown;
 }
 
-Paster::Paster(EventLoop& loop) : loop_(loop), clipboard_(loop) {}
+Paster::Paster(EventLoop& loop) : clipboard_(loop) {}
 
 Paster::~Paster() = default;
 
@@ -208,7 +208,13 @@ Paste::Facts Paster::facts() const {
 }
 
 void Paster::paste(const std::string& text, std::function<void(bool)> done) {
-  const Paste::Way way = Paste::choose(facts());
+  const Paste::Facts f = facts();
+  const Paste::Way way = Paste::choose(f);
+  log::debug("paste", "field " + std::to_string(static_cast<int>(f.field)) + ", holder " +
+                          std::to_string(static_cast<int>(f.holder)) + ", terminal " +
+                          std::to_string(f.terminalWindow) + ", wayland " +
+                          std::to_string(f.wayland) + " -> way " +
+                          std::to_string(static_cast<int>(way)));
   switch (way) {
     case Paste::Way::copy:
       return done(false);

@@ -33,7 +33,6 @@ class Paster {
  private:
   void typeOnWayland(const std::string& text, std::function<void(bool)> done);
 
-  EventLoop& loop_;
   KeptClipboard clipboard_;
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
