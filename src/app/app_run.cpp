@@ -16,6 +16,7 @@
 #include "bridge/bridge.h"
 #include "context/jump.h"
 #include "desktop/desktop_factory.h"
+#include "desktop/paster.h"
 #include "desktop/status_item.h"
 #include "desktop/web_view_host.h"
 #include "context/jump_runner.h"
@@ -232,6 +233,9 @@ int app(const Args& args) {
     statusItem.emplace([&notchRef] { return notchRef->menuFacts(); },
                        [&notchRef](MenuAction action) { notchRef->perform(action); });
   MenuShell shell(parts.shell, statusItem ? &*statusItem : nullptr);
+  // Dictated text is typed into other applications only where a desktop runs GTK.
+  std::optional<Paster> paster;
+  if (desktop->host()) paster.emplace(loop);
   NotchController notch(hub, Desktop{parts.panel, keyboard, dictation, parts.clipboard, shell},
                         loop);
   notchRef = shell.notch = &notch;
@@ -245,6 +249,10 @@ int app(const Args& args) {
   notch.polish = [&voice](const std::string& text, std::function<void(std::string)> done) {
     voice.polisher().run(text, std::move(done));
   };
+  if (paster)
+    notch.pasteText = [&paster](const std::string& text, std::function<void(bool)> done) {
+      paster->paste(text, std::move(done));
+    };
   bridge.onQuery("talk", [&voice, &notch](const Json& request) {
     return voice.answerQuery(json::string(request, "action").value_or("toggle"),
                              [&notch] { notch.toggleTalk(); });
@@ -315,6 +323,7 @@ int app(const Args& args) {
   } else {
     startPanel(/*arriving=*/!Prefs::onboarded());
   }
+  services.onHotKeysChanged = [&voice] { voice.reloadHotKeys(); };
   if (browser) std::printf("Talvane panel: %s\n", browser->url().c_str());
   else std::printf("Talvane panel: on the desktop (%s)\n", desktop->name().c_str());
   std::fflush(stdout);
@@ -336,6 +345,7 @@ int app(const Args& args) {
   bridge.stop();
   if (browser) browser->stop();
   installed.cancel();
+  services.onHotKeysChanged = nullptr;
   store.batchOn(nullptr);
   store.flush();
   releaseInstance();

@@ -140,6 +140,10 @@ void AppServices::setIntegrationInstalled(std::string_view id, bool on) {
 
 bool AppServices::prefersDark() { return scheme_ && scheme_->prefersDark(); }
 
+void AppServices::reloadHotKeys() {
+  if (onHotKeysChanged) onHotKeysChanged();
+}
+
 bool takeOverFromOlderInstances() {
   const std::string path = lockFile();
   files::makeDirs(files::parent(path), 0700);

@@ -2,6 +2,8 @@
 // What the running app plugs into preferences and startup: the real installers, the login item,
 // and the one-copy-per-home rule.
 
+#include <functional>
+
 #include "app/prefs.h"
 #include "platform/color_scheme.h"
 #include "platform/event_loop.h"
@@ -23,6 +25,9 @@ class AppServices final : public PrefsServices {
   // The desktop's preference as `scheme` follows it; light without one.
   bool prefersDark() override;
   void followColorScheme(const ColorScheme* scheme) { scheme_ = scheme; }
+  // Calls `onHotKeysChanged`, which registers the shortcuts again from the preferences.
+  void reloadHotKeys() override;
+  std::function<void()> onHotKeysChanged;
 
  private:
   EventLoop& loop_;

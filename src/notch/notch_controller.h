@@ -9,8 +9,8 @@
 #include "context/usage_meter.h"
 #include "hub/hub.h"
 #include "notch/desktop.h"
-#include "notch/status_menu.h"
 #include "notch/hover.h"
+#include "notch/status_menu.h"
 #include "notch/web_stage.h"
 #include "platform/event_loop.h"
 
@@ -22,8 +22,7 @@ class NotchController {
   static constexpr double kStageHeight = 640;
 
   // `usageReads` runs the usage meter's file reads (a worker thread by default).
-  NotchController(Hub& hub, Desktop desktop, EventLoop& loop,
-                  Background::Executor usageReads = {});
+  NotchController(Hub& hub, Desktop desktop, EventLoop& loop, Background::Executor usageReads = {});
   ~NotchController();
   NotchController(const NotchController&) = delete;
   NotchController& operator=(const NotchController&) = delete;
@@ -62,9 +61,10 @@ class NotchController {
   void talkKeyHeld(bool held);
   // Cleans and punctuates a final transcript; unset: the text is used as it is.
   std::function<void(const std::string& text, std::function<void(std::string)> done)> polish;
-  // Types the text into another application's focused text field; false when none has focus
-  // (the text then goes to the clipboard). Unset: always the clipboard.
-  std::function<bool(const std::string& text)> pasteText;
+  // Types the text into another application's focused text field and then calls `done`, with
+  // false when none has focus or typing failed (the text then goes to the clipboard). Unset:
+  // always the clipboard.
+  std::function<void(const std::string& text, std::function<void(bool pasted)> done)> pasteText;
 
   // The status menu (notch_menu.cpp): what it shows now, and the item the user chose.
   MenuFacts menuFacts() const;
@@ -86,6 +86,8 @@ class NotchController {
 
  private:
   void later(double seconds, std::function<void()> fn);
+  // Dictated text that found no field: on the clipboard, and the panel says so for a moment.
+  void copied(const std::string& text);
   void setPoll(bool hot);
   void relayPointer(bool inside, Point at);
   PanelGeometry geometry() const;

@@ -38,23 +38,33 @@ void NotchController::talkUpdate(const std::string& text, bool final, double lev
     holds_.clear();
     close();
     if (finished.empty()) return;
-    later(0.15, [this, finished] {
-      if (pasteText && pasteText(finished)) return;
-      desktop_.clipboard.copyText(finished);
-      stage_.send("talk", {{"state", "copied"}, {"text", finished}});
-      hold("copied", true);
-      open();
-      later(3.5, [this] {
-        hold("copied", false);
-        stage_.send("talk", {{"state", "off"}, {"text", ""}});
-        close();
-      });
+    later(0.15, [this, weak, finished] {
+      auto copy = [this, weak, finished](bool pasted) {
+        if (pasted || !weak.lock()) return;
+        copied(finished);
+      };
+      if (pasteText)
+        pasteText(finished, copy);
+      else
+        copy(false);
     });
   };
   if (polish)
     polish(text, polished);
   else
     polished(text);
+}
+
+void NotchController::copied(const std::string& finished) {
+  desktop_.clipboard.copyText(finished);
+  stage_.send("talk", {{"state", "copied"}, {"text", finished}});
+  hold("copied", true);
+  open();
+  later(3.5, [this] {
+    hold("copied", false);
+    stage_.send("talk", {{"state", "off"}, {"text", ""}});
+    close();
+  });
 }
 
 void NotchController::talkError(const std::string& message) {

@@ -18,7 +18,7 @@ struct TalkPage : PageHost {
     std::vector<std::string> out;
     for (const auto& m : got)
       if (m["type"] == "talk")
-        out.push_back(m["payload"].is_object() ? m["payload"]["state"] : m["state"]);
+        out.push_back(m.contains("payload") ? m["payload"]["state"] : m["state"]);
     return out;
   }
   Json lastTalk() const {
@@ -38,7 +38,8 @@ struct VoiceDesktop : HeadlessDesktop {
 
 class NotchTalkTest : public ::testing::Test {
  protected:
-  NotchTalkTest() : binding(store), hub(loop, store, settings()), notch(hub, desktop.parts(), loop) {
+  NotchTalkTest()
+      : binding(store), hub(loop, store, settings()), notch(hub, desktop.parts(), loop) {
     notch.stage().setHost(&page);
     notch.show(false);
     notch.stage().receive({{"type", "ready"}});
@@ -92,9 +93,9 @@ TEST_F(NotchTalkTest, WithNothingWaitingTheTextIsPastedOrCopied) {
   for (bool pasted : {true, false}) {
     page.got.clear();
     std::vector<std::string> typed;
-    notch.pasteText = [&](const std::string& t) {
+    notch.pasteText = [&](const std::string& t, std::function<void(bool)> done) {
       typed.push_back(t);
-      return pasted;
+      done(pasted);
     };
     notch.toggleTalk();
     desktop.talking = false;
@@ -119,10 +120,28 @@ TEST_F(NotchTalkTest, WithNothingWaitingTheTextIsPastedOrCopied) {
   }
 }
 
+TEST_F(NotchTalkTest, TypingThatFailsLaterStillEndsOnTheClipboard) {
+  std::function<void(bool)> typed;
+  notch.pasteText = [&](const std::string&, std::function<void(bool)> done) {
+    typed = std::move(done);
+  };
+  notch.toggleTalk();
+  desktop.talking = false;
+  notch.talkUpdate("hello there", true, 0);
+  loop.advance(0.15);
+  ASSERT_TRUE(typed);
+  loop.advance(1);
+  EXPECT_EQ(desktop.clipboard(), "");
+  EXPECT_EQ(page.talk().back(), "off");
+  typed(false);
+  EXPECT_EQ(desktop.clipboard(), "<hello there>");
+  EXPECT_EQ(page.talk().back(), "copied");
+}
+
 TEST_F(NotchTalkTest, AnEmptyResultIsNotDelivered) {
   notch.polish = [](const std::string&, std::function<void(std::string)> done) { done(""); };
   bool asked = false;
-  notch.pasteText = [&](const std::string&) { return asked = true; };
+  notch.pasteText = [&](const std::string&, std::function<void(bool)>) { asked = true; };
   notch.toggleTalk();
   desktop.talking = false;
   notch.talkUpdate("", true, 0);

@@ -1,0 +1,286 @@
+#include "desktop/paster.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <atspi/atspi.h>
+#include <gdk/gdkx.h>
+#include <gio/gio.h>
+#include <gtk/gtk.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/gobject.h"
+#include "platform/log.h"
+
+namespace talvane {
+
+namespace {
+
+// Each question to another application waits at most this long.
+constexpr int kAskMs = 300;
+// The whole search gives up after this long (an application that hangs answers nothing).
+constexpr auto kSearchLimit = std::chrono::milliseconds(1200);
+// Elements looked at when an application offers no search of its own.
+constexpr int kWalkLimit = 600;
+
+bool waylandSession() {
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return w && *w;
+}
+
+Display* xdisplay() {
+  GdkDisplay* d = gdk_display_get_default();
+  if (!d || !GDK_IS_X11_DISPLAY(d)) return nullptr;
+  return gdk_x11_display_get_xdisplay(d);
+}
+
+template <typename T>
+GObjectPtr<T> owned(T* p) {
+  return GObjectPtr<T>(p);
+}
+
+bool hasState(AtspiAccessible* a, AtspiStateType state) {
+  auto set = owned(atspi_accessible_get_state_set(a));
+  return set && atspi_state_set_contains(set.get(), state);
+}
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// The focused element under `window`: the application's own search when it has one, else a
+// bounded walk through what is showing.
+GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window, Deadline end) {
+  if (auto collection = owned(atspi_accessible_get_collection_iface(window))) {
+    auto want = owned(atspi_state_set_new(nullptr));
+    atspi_state_set_add(want.get(), ATSPI_STATE_FOCUSED);
+    auto rule = owned(atspi_match_rule_new(
+        want.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
+        ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
+    GError* error = nullptr;
+    GArray* found = atspi_collection_get_matches(
+        collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, &error);
+    GErrorPtr failed(error);
+    if (found) {
+      GObjectPtr<AtspiAccessible> first;
+      if (found->len > 0) first.reset(g_array_index(found, AtspiAccessible*, 0));
+      for (guint i = 1; i < found->len; ++i)
+        g_object_unref(g_array_index(found, AtspiAccessible*, i));
+      g_array_free(found, TRUE);
+      if (first || !failed) return first;
+    }
+  }
+  std::vector<GObjectPtr<AtspiAccessible>> stack;
+  stack.emplace_back(
+      GObjectPtr<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(window))));
+  for (int seen = 0; !stack.empty() && seen < kWalkLimit; ++seen) {
+    if (std::chrono::steady_clock::now() > end) break;
+    auto a = std::move(stack.back());
+    stack.pop_back();
+    auto states = owned(atspi_accessible_get_state_set(a.get()));
+    if (!states) continue;
+    if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return a;
+    if (seen > 0 && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) continue;
+    if (atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) continue;
+    const gint n = atspi_accessible_get_child_count(a.get(), nullptr);
+    for (gint i = n - 1; i >= 0; --i)
+      if (auto* child = atspi_accessible_get_child_at_index(a.get(), i, nullptr))
+        stack.emplace_back(child);
+  }
+  return nullptr;
+}
+
+bool atspiReady() {
+  static const bool ready = [] {
+    // Without an accessibility bus there is nobody to ask.
+    if (atspi_init() > 1) return false;
+    atspi_set_timeout(kAskMs, kAskMs);
+    return atspi_get_a11y_bus() != nullptr;
+  }();
+  return ready;
+}
+
+// Who has the X keyboard, and whether that window is a terminal's.
+void xFocus(Paste::Facts& facts) {
+  Display* d = xdisplay();
+  if (!d) return;
+  GdkDisplay* display = gdk_display_get_default();
+  gdk_x11_display_error_trap_push(display);
+  Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(d, &focus, &revert);
+  if (focus != None && focus != PointerRoot) {
+    facts.holder = Paste::Holder::other;
+    bool named = false;
+    const Window root = DefaultRootWindow(d);
+    for (Window w = focus; w && w != root;) {
+      GdkWindow* known = gdk_x11_window_lookup_for_display(display, w);
+      if (known && gdk_window_get_window_type(known) != GDK_WINDOW_FOREIGN) {
+        facts.holder = Paste::Holder::ours;
+        break;
+      }
+      XClassHint hint{};
+      if (!named && XGetClassHint(d, w, &hint)) {
+        named = true;
+        facts.terminalWindow = (hint.res_name && Paste::terminalClass(hint.res_name)) ||
+                               (hint.res_class && Paste::terminalClass(hint.res_class));
+        if (hint.res_name) XFree(hint.res_name);
+        if (hint.res_class) XFree(hint.res_class);
+      }
+      Window rootOut = 0, parent = 0, *children = nullptr;
+      unsigned int count = 0;
+      if (!XQueryTree(d, w, &rootOut, &parent, &children, &count)) break;
+      if (children) XFree(children);
+      w = parent;
+    }
+  }
+  gdk_x11_display_error_trap_pop_ignored(display);
+}
+
+bool sendKeys(Paste::Way way) {
+  Display* d = xdisplay();
+  int event = 0, error = 0, major = 0, minor = 0;
+  if (!d || !XTestQueryExtension(d, &event, &error, &major, &minor)) return false;
+  const KeyCode control = XKeysymToKeycode(d, XK_Control_L);
+  const KeyCode shift = XKeysymToKeycode(d, XK_Shift_L);
+  const KeyCode v = XKeysymToKeycode(d, XK_v);
+  if (!control || !v || (way == Paste::Way::ctrlShiftV && !shift)) return false;
+  std::vector<KeyCode> chord{control};
+  if (way == Paste::Way::ctrlShiftV) chord.push_back(shift);
+  chord.push_back(v);
+  for (KeyCode k : chord) XTestFakeKeyEvent(d, k, True, CurrentTime);
+  for (auto it = chord.rbegin(); it != chord.rend(); ++it)
+    XTestFakeKeyEvent(d, *it, False, CurrentTime);
+  XFlush(d);
+  return true;
+}
+
+}  // namespace
+
+Paste::Field accessibleField() {
+  if (!atspiReady()) return Paste::Field::unknown;
+  const auto end = std::chrono::steady_clock::now() + kSearchLimit;
+  auto desktop = owned(atspi_get_desktop(0));
+  if (!desktop) return Paste::Field::unknown;
+  // States and children change with every focus move; nothing cached may answer.
+  atspi_accessible_clear_cache(desktop.get());
+  const guint self = static_cast<guint>(getpid());
+  const gint apps = atspi_accessible_get_child_count(desktop.get(), nullptr);
+  for (gint i = 0; i < apps && std::chrono::steady_clock::now() < end; ++i) {
+    auto app = owned(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
+    if (!app) continue;
+    GError* error = nullptr;
+    const guint pid = atspi_accessible_get_process_id(app.get(), &error);
+    GErrorPtr failed(error);
+    if (failed || pid == self) continue;
+    const gint windows = atspi_accessible_get_child_count(app.get(), nullptr);
+    for (gint j = 0; j < windows && std::chrono::steady_clock::now() < end; ++j) {
+      auto window = owned(atspi_accessible_get_child_at_index(app.get(), j, nullptr));
+      if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE)) continue;
+      auto focused = focusedIn(window.get(), end);
+      if (!focused) return Paste::Field::unknown;
+      GCharPtr role(atspi_role_get_name(atspi_accessible_get_role(focused.get(), nullptr)));
+      auto editable = owned(atspi_accessible_get_editable_text_iface(focused.get()));
+      return Paste::field(role ? role.get() : "",
+                          editable && hasState(focused.get(), ATSPI_STATE_EDITABLE));
+    }
+  }
+  return Paste::Field::unknown;
+}
+
+Paster::Paster(EventLoop& loop) : clipboard_(loop) {}
+
+Paster::~Paster() = default;
+
+Paste::Facts Paster::facts() const {
+  Paste::Facts f;
+  f.wayland = waylandSession();
+  f.field = accessibleField();
+  if (f.wayland) {
+    GCharPtr found(g_find_program_in_path("wtype"));
+    f.wtype = found != nullptr;
+  } else {
+    xFocus(f);
+  }
+  return f;
+}
+
+void Paster::paste(const std::string& text, std::function<void(bool)> done) {
+  const Paste::Facts f = facts();
+  const Paste::Way way = Paste::choose(f);
+  log::debug("paste", "field " + std::to_string(static_cast<int>(f.field)) + ", holder " +
+                          std::to_string(static_cast<int>(f.holder)) + ", terminal " +
+                          std::to_string(f.terminalWindow) + ", wayland " +
+                          std::to_string(f.wayland) + " -> way " +
+                          std::to_string(static_cast<int>(way)));
+  switch (way) {
+    case Paste::Way::copy:
+      return done(false);
+    case Paste::Way::wtype:
+      return typeOnWayland(text, std::move(done));
+    case Paste::Way::ctrlV:
+    case Paste::Way::ctrlShiftV:
+      break;
+  }
+  std::weak_ptr<char> weak = alive_;
+  clipboard_.hold(text, [this, weak, way, done = std::move(done)] {
+    if (!weak.lock()) return;
+    const bool sent = sendKeys(way);
+    // Without the key events the text would sit on the clipboard unannounced.
+    if (!sent) {
+      clipboard_.restore();
+      return done(false);
+    }
+    clipboard_.restoreAfter(kRestoreDelay);
+    done(true);
+  });
+}
+
+void Paster::typeOnWayland(const std::string& text, std::function<void(bool)> done) {
+  GError* error = nullptr;
+  GSubprocess* process =
+      g_subprocess_new(static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_PIPE |
+                                                     G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
+                                                     G_SUBPROCESS_FLAGS_STDERR_PIPE),
+                       &error, "wtype", "-", nullptr);
+  GErrorPtr failed(error);
+  if (!process) {
+    log::line("Talvane: cannot run wtype: " + std::string(failed->message));
+    return done(false);
+  }
+  struct Typing {
+    std::function<void(bool)> done;
+  };
+  GBytes* input = g_bytes_new(text.data(), text.size());
+  g_subprocess_communicate_async(
+      process, input, nullptr,
+      +[](GObject* source, GAsyncResult* result, gpointer user) {
+        std::unique_ptr<Typing> typing(static_cast<Typing*>(user));
+        GObjectPtr<GSubprocess> process(G_SUBPROCESS(source));
+        GBytes* err = nullptr;
+        GError* error = nullptr;
+        const bool talked =
+            g_subprocess_communicate_finish(process.get(), result, nullptr, &err, &error);
+        GErrorPtr failed(error);
+        const bool ok = talked && g_subprocess_get_if_exited(process.get()) &&
+                        g_subprocess_get_exit_status(process.get()) == 0;
+        if (!ok) {
+          std::string why = failed ? failed->message : "";
+          if (err) {
+            gsize size = 0;
+            const char* bytes = static_cast<const char*>(g_bytes_get_data(err, &size));
+            if (bytes) why.assign(bytes, size);
+          }
+          while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+          log::line("Talvane: wtype could not type the dictation: " + why);
+        }
+        if (err) g_bytes_unref(err);
+        typing->done(ok);
+      },
+      new Typing{std::move(done)});
+  g_bytes_unref(input);
+}
+
+}  // namespace talvane
