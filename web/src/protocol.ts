@@ -366,10 +366,55 @@ export function readGeo(o: Obj): Geo {
   };
 }
 
-export function readState(o: Obj): State {
+/** Whether two values parsed from JSON are equal; key order does not matter. */
+export function sameJson(a: unknown, b: unknown): boolean {
+  if (a === b) return true;
+  if (typeof a !== "object" || typeof b !== "object" || a === null || b === null) return false;
+  if (Array.isArray(a)) {
+    if (!Array.isArray(b) || a.length !== b.length) return false;
+    for (let i = 0; i < a.length; i++) if (!sameJson(a[i], b[i])) return false;
+    return true;
+  }
+  if (Array.isArray(b)) return false;
+  const x = a as Obj;
+  const y = b as Obj;
+  let n = 0;
+  for (const k in x) {
+    if (!(k in y) || !sameJson(x[k], y[k])) return false;
+    n++;
+  }
+  for (const _ in y) n--;
+  return n === 0;
+}
+
+/**
+ * The sessions of the last state by id, with the message part each was read from. A session
+ * sent again unchanged keeps its object, so its card is not redrawn, and is not read again.
+ */
+export type SessionMemo = Map<string, { raw: Obj; session: Session }>;
+
+function readSessions(list: unknown, memo: SessionMemo | undefined): Session[] {
+  const out: Session[] = [];
+  const next: SessionMemo = new Map();
+  for (const raw of objects(list)) {
+    const id = str(raw, "id");
+    if (id === "") continue;
+    const before = memo?.get(id);
+    const session = before && sameJson(before.raw, raw) ? before.session : readSession(raw);
+    out.push(session);
+    next.set(id, { raw, session });
+  }
+  if (memo) {
+    memo.clear();
+    for (const [id, e] of next) memo.set(id, e);
+  }
+  return out;
+}
+
+export function readState(o: Obj, memo?: SessionMemo): State {
   const s: State = {
     open: bool(o, "open"),
-    sessions: objects(o["sessions"]).map(readSession).filter((x) => x.id !== ""),
+    sessions: readSessions(o["sessions"], memo),
     selected: optStr(o, "selected") ?? null,
     focus: optStr(o, "focus") ?? null,
     queue: strings(o["queue"]),
@@ -391,12 +436,12 @@ export function readState(o: Obj): State {
 const TALK_STATES: readonly TalkState[] = ["listening", "polishing", "done", "copied", "error", "off"];
 
 /** Turns one raw message into a typed one; null for anything the page does not know. */
-export function readMessage(raw: unknown): Incoming | null {
+export function readMessage(raw: unknown, memo?: SessionMemo): Incoming | null {
   if (!isObject(raw) || typeof raw["type"] !== "string") return null;
   const o = raw;
   switch (o["type"]) {
     case "state":
-      return { type: "state", state: readState(o) };
+      return { type: "state", state: readState(o, memo) };
     case "hello":
     case "escape":
     case "openSettings":

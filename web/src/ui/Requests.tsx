@@ -6,7 +6,7 @@ import { countdown } from "../format";
 import { agentInfo, questionAnswers, togglePick } from "../model";
 import { AgentText, Revealed } from "./AgentText";
 import { Button, Icon, Kbd } from "./bits";
-import { useNow, usePage, usePageState } from "./context";
+import { useNow, usePage, usePageSlice } from "./context";
 
 type Of<K extends Pending["kind"]> = Extract<Pending, { kind: K }>;
 
@@ -29,8 +29,8 @@ export function Request({ session, active }: { session: Session; active: boolean
 
 function Permission({ session, p, active }: { session: Session; p: Of<"permission">; active: boolean }) {
   const page = usePage();
-  const ps = usePageState();
-  const armed = ps.denyArmed === p.id;
+  const ps = usePageSlice((x) => ({ keys: x.keys, armed: x.denyArmed === p.id }));
+  const armed = ps.armed;
   const singleLine = !/[\n\r]/.test(p.detail);
   const pathLike = PATH_TOOLS.has(p.tool) && singleLine;
   const deny = () => {
@@ -73,7 +73,7 @@ function Permission({ session, p, active }: { session: Session; p: Of<"permissio
 
 function Questions({ session, p, active }: { session: Session; p: Of<"question">; active: boolean }) {
   const page = usePage();
-  const ps = usePageState();
+  const ps = usePageSlice((x) => ({ keys: x.keys, draft: x.drafts[p.id] }));
   const d = page.draft(p.id);
   const answers = questionAnswers(p.questions, d.picks);
   const pick = (qi: number, oi: number) => {
@@ -143,7 +143,12 @@ function Questions({ session, p, active }: { session: Session; p: Of<"question">
 
 function Reply({ session, p }: { session: Session; p: Of<"reply"> }) {
   const page = usePage();
-  const ps = usePageState();
+  const ps = usePageSlice((x) => ({
+    focusReply: x.focusReply,
+    listening: x.talk?.state === "listening",
+    talkKey: x.state?.settings.talkKey ?? "",
+    draft: x.drafts[p.id],
+  }));
   const now = useNow(1000);
   const d = page.draft(p.id);
   const field = useRef<HTMLTextAreaElement>(null);
@@ -212,8 +217,8 @@ function Reply({ session, p }: { session: Session; p: Of<"reply"> }) {
         />
         <button
           type="button"
-          class={`icon-btn mic ${ps.talk?.state === "listening" ? "on" : ""}`}
-          title={`Dictate (${ps.state?.settings.talkKey ?? ""})`}
+          class={`icon-btn mic ${ps.listening ? "on" : ""}`}
+          title={`Dictate (${ps.talkKey})`}
           aria-label="Dictate a reply"
           onClick={() => page.send({ type: "talk" })}
         >
