@@ -1,6 +1,8 @@
 // Messages from the app, read leniently: a missing key or a value of another type is absent,
 // never an exception. Everything the page draws goes through these readers first.
 
+import { shortcutLabel } from "./keys";
+
 export type Mood = "idle" | "done" | "working" | "waiting";
 export type Pose = "sleep" | "think" | "write" | "alert" | "listen" | "success" | "error" | "idle";
 
@@ -298,8 +300,8 @@ export const DEFAULT_SETTINGS: Settings = {
   cursorAvailable: false,
   version: "dev",
   integrations: [],
-  openKey: "⌃⌥R",
-  talkKey: "⌃⌥T",
+  openKey: "Ctrl+Alt+R",
+  talkKey: "Ctrl+Alt+T",
 };
 
 export function readSettings(o: Obj): Settings {
@@ -325,8 +327,8 @@ export function readSettings(o: Obj): Settings {
       available: bool(i, "available"),
       installed: bool(i, "installed"),
     })).filter((i) => i.id !== ""),
-    openKey: str(o, "openKey", d.openKey),
-    talkKey: str(o, "talkKey", d.talkKey),
+    openKey: shortcutLabel(str(o, "openKey", d.openKey)),
+    talkKey: shortcutLabel(str(o, "talkKey", d.talkKey)),
   };
 }
 

@@ -288,7 +288,7 @@ describe("settings", () => {
   it("records a shortcut, pausing the app's hot keys meanwhile", () => {
     const { root, t, page } = mount(rawState([]));
     act(() => page.receive({ type: "openSettings" }));
-    click(root.querySelector('[aria-label^="Shortcut ⌃⌥T"]')!);
+    click(root.querySelector('[aria-label^="Shortcut Ctrl+Alt+T"]')!);
     key("t", { code: "KeyT", ctrlKey: true, shiftKey: true });
     const relevant = t.sent.filter((m) => m.type === "recordingKey" || m.type === "setting");
     expect(relevant).toEqual([
@@ -303,7 +303,7 @@ describe("escape while recording a shortcut", () => {
   it("cancels only the recording, even when the app reports the same Escape", () => {
     const { root, t, page } = mount(rawState([]));
     act(() => page.receive({ type: "openSettings" }));
-    click(root.querySelector('[aria-label^="Shortcut ⌃⌥R"]')!);
+    click(root.querySelector('[aria-label^="Shortcut Ctrl+Alt+R"]')!);
     key("Escape");
     act(() => page.receive({ type: "escape" }));
     expect(page.get().view).toBe("settings");

@@ -205,14 +205,14 @@ function Footer({ state }: { state: State }) {
     return (
       <footer class="panel-foot keys-help" aria-label="Keyboard">
         <span><Kbd>↑</Kbd><Kbd>↓</Kbd> move</span>
-        {kind === "permission" && <span><Kbd>⏎</Kbd> allow</span>}
-        {kind === "permission" && <span><Kbd>⌫</Kbd> deny</span>}
+        {kind === "permission" && <span><Kbd>Enter</Kbd> allow</span>}
+        {kind === "permission" && <span><Kbd>Backspace</Kbd> deny</span>}
         {kind === "question" && <span><Kbd>1</Kbd>–<Kbd>9</Kbd> pick</span>}
         {kind === "question" && <span><Kbd>←</Kbd><Kbd>→</Kbd> question</span>}
-        {kind === "question" && <span><Kbd>⏎</Kbd> send</span>}
-        {kind === "reply" && <span><Kbd>⏎</Kbd> reply</span>}
-        {kind === "elsewhere" && <span><Kbd>⏎</Kbd> show</span>}
-        <span><Kbd>esc</Kbd> leave</span>
+        {kind === "question" && <span><Kbd>Enter</Kbd> send</span>}
+        {kind === "reply" && <span><Kbd>Enter</Kbd> reply</span>}
+        {kind === "elsewhere" && <span><Kbd>Enter</Kbd> show</span>}
+        <span><Kbd>Esc</Kbd> leave</span>
       </footer>
     );
   }

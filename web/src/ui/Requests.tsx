@@ -52,7 +52,7 @@ function Permission({ session, p, active }: { session: Session; p: Of<"permissio
         ))}
       {armed && (
         <div class="req-confirm" role="alert">
-          Deny this command? Press <Kbd>⌫</Kbd> again, or <Kbd>esc</Kbd> to keep it.
+          Deny this command? Press <Kbd>Backspace</Kbd> again, or <Kbd>Esc</Kbd> to keep it.
         </div>
       )}
       <div class="req-actions">
@@ -61,10 +61,10 @@ function Permission({ session, p, active }: { session: Session; p: Of<"permissio
         </Button>
         <span class="spacer" />
         <Button variant={armed ? "danger" : "plain"} onClick={deny} aria-keyshortcuts="Backspace">
-          Deny{active && ps.keys && <Kbd hint>⌫</Kbd>}
+          Deny{active && ps.keys && <Kbd hint>Backspace</Kbd>}
         </Button>
         <Button variant="primary" onClick={() => page.decide(session.id, p.id, "allow")} aria-keyshortcuts="Enter">
-          Allow{active && ps.keys && <Kbd hint>⏎</Kbd>}
+          Allow{active && ps.keys && <Kbd hint>Enter</Kbd>}
         </Button>
       </div>
     </div>
@@ -134,7 +134,7 @@ function Questions({ session, p, active }: { session: Session; p: Of<"question">
         <span class="spacer" />
         <Button variant="primary" disabled={!answers} onClick={submit}>
           {p.questions.length > 1 ? "Send answers" : "Send answer"}
-          {active && ps.keys && <Kbd hint>⏎</Kbd>}
+          {active && ps.keys && <Kbd hint>Enter</Kbd>}
         </Button>
       </div>
     </div>
