@@ -94,8 +94,10 @@ function fakeSocket() {
           setTimeout(() => {
             const t = performance.now() - t0;
             // Reading positions may lay out again: after the time is taken.
-            const body = document.querySelector(".panel-body");
-            const filled = seen.count >= want.cards || (!!seen.last && !!body && seen.last.getBoundingClientRect().bottom >= body.getBoundingClientRect().bottom);
+            const body = document.querySelector(".panel-body")?.getBoundingClientRect();
+            const panel = document.querySelector(".panel")?.getBoundingClientRect();
+            const bottom = Math.min(body?.bottom ?? Infinity, panel?.bottom ?? Infinity);
+            const filled = seen.count >= want.cards || (!!seen.last && seen.last.getBoundingClientRect().bottom >= bottom);
             if (filled && seen.title.includes(want.title)) done(t);
             else frame();
           });

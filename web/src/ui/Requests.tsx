@@ -149,8 +149,9 @@ function Reply({ session, p }: { session: Session; p: Of<"reply"> }) {
     talkKey: x.state?.settings.talkKey ?? "",
     draft: x.drafts[p.id],
   }));
-  const now = useNow(1000);
   const d = page.draft(p.id);
+  // A countdown stopped by the user stands still: no need to redraw it every second.
+  const now = useNow(1000, d.engagedAt === undefined);
   const field = useRef<HTMLTextAreaElement>(null);
   const cd = countdown(p.expires, p.window, now, d.engagedAt);
   const agent = agentInfo(session.agent).name;
