@@ -159,10 +159,29 @@ function useProgressive(total: number, list: RefObject<HTMLElement | null>): num
   });
   useEffect(() => {
     if (now >= total) return;
-    const t = setTimeout(() => setShown((n) => Math.min(total, Math.max(n, now) + MORE_CARDS)), 0);
-    return () => clearTimeout(t);
+    return afterFrame(() => setShown((n) => Math.min(total, Math.max(n, now) + MORE_CARDS)));
   }, [now, total]);
   return now;
+}
+
+/**
+ * Runs `fn` in a task of its own once the next frame has been painted (or after a while when
+ * no frame comes, as in a hidden tab): a step never holds up the frame that shows a push.
+ */
+function afterFrame(fn: () => void): () => void {
+  let task: ReturnType<typeof setTimeout> | undefined;
+  const go = () => {
+    cancelAnimationFrame(frame);
+    clearTimeout(late);
+    task = setTimeout(fn, 0);
+  };
+  const frame = requestAnimationFrame(go);
+  const late = setTimeout(go, 250);
+  return () => {
+    cancelAnimationFrame(frame);
+    clearTimeout(late);
+    clearTimeout(task);
+  };
 }
 
 /** About how many more cards would show below the drawn ones, judged by their heights so far. */
