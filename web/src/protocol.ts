@@ -368,32 +368,22 @@ export function readGeo(o: Obj): Geo {
   };
 }
 
-/** Whether two values parsed from JSON are equal; key order does not matter. */
-export function sameJson(a: unknown, b: unknown): boolean {
-  if (a === b) return true;
-  if (typeof a !== "object" || typeof b !== "object" || a === null || b === null) return false;
-  if (Array.isArray(a)) {
-    if (!Array.isArray(b) || a.length !== b.length) return false;
-    for (let i = 0; i < a.length; i++) if (!sameJson(a[i], b[i])) return false;
-    return true;
-  }
-  if (Array.isArray(b)) return false;
-  const x = a as Obj;
-  const y = b as Obj;
-  let n = 0;
-  for (const k in x) {
-    if (!(k in y) || !sameJson(x[k], y[k])) return false;
-    n++;
-  }
-  for (const _ in y) n--;
-  return n === 0;
-}
-
 /**
- * The sessions of the last state by id, with the message part each was read from. A session
- * sent again unchanged keeps its object, so its card is not redrawn, and is not read again.
+ * The sessions of the last state by id, with the text of the message part each was read from.
+ * A session sent again unchanged keeps its object, so its card is not redrawn, and is not read
+ * again. The text is the engine's own serialisation, which is fast from the first call on; the
+ * app writes a session's keys in one order, and a session sent in another only reads afresh.
  */
-export type SessionMemo = Map<string, { raw: Obj; session: Session }>;
+export type SessionMemo = Map<string, { text: string; session: Session }>;
+
+/** "" for what has no JSON text (nothing the app sends): such a session is always read afresh. */
+function textOf(raw: Obj): string {
+  try {
+    return JSON.stringify(raw) ?? "";
+  } catch {
+    return "";
+  }
+}
 
 function readSessions(list: unknown, memo: SessionMemo | undefined): Session[] {
   const out: Session[] = [];
@@ -401,10 +391,15 @@ function readSessions(list: unknown, memo: SessionMemo | undefined): Session[] {
   for (const raw of objects(list)) {
     const id = str(raw, "id");
     if (id === "") continue;
-    const before = memo?.get(id);
-    const session = before && sameJson(before.raw, raw) ? before.session : readSession(raw);
+    if (!memo) {
+      out.push(readSession(raw));
+      continue;
+    }
+    const text = textOf(raw);
+    const before = memo.get(id);
+    const session = text !== "" && before?.text === text ? before.session : readSession(raw);
     out.push(session);
-    next.set(id, { raw, session });
+    next.set(id, { text, session });
   }
   if (memo) {
     memo.clear();
