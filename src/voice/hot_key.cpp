@@ -73,10 +73,10 @@ std::optional<std::string_view> name(std::uint32_t code) {
 
 std::string label(Combo combo) {
   std::string text;
-  if (combo.mods & Mods::control) text += "⌃";
-  if (combo.mods & Mods::option) text += "⌥";
-  if (combo.mods & Mods::shift) text += "⇧";
-  if (combo.mods & Mods::command) text += "⌘";
+  if (combo.mods & Mods::control) text += "Ctrl+";
+  if (combo.mods & Mods::option) text += "Alt+";
+  if (combo.mods & Mods::shift) text += "Shift+";
+  if (combo.mods & Mods::command) text += "Super+";
   const Key* k = byCode(combo.code);
   text += k ? k->shown : "?";
   return text;

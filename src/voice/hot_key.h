@@ -43,7 +43,8 @@ const std::map<std::string, std::uint32_t, std::less<>>& codes();
 // The page's name of a virtual key code, when the code is one of `codes`.
 std::optional<std::string_view> name(std::uint32_t code);
 
-// "⌃⌥⇧⌘" as held, then the key ("R", "7", "F5", "Space", "/"), or "?" for a key without a name.
+// The held modifiers as a Linux desktop names them, in the order "Ctrl+Alt+Shift+Super+", then
+// the key ("R", "7", "F5", "Space", "/"), or "?" for a key without a name: "Ctrl+Alt+R".
 std::string label(Combo combo);
 
 }  // namespace talvane::HotKey

@@ -88,8 +88,8 @@ TEST_F(PrefsTest, FreshUserSeesTheDefaults) {
                       {"cursorAvailable", false},
                       {"version", "1.4.2"},
                       {"integrations", page["integrations"]},
-                      {"openKey", "⌃⌥R"},
-                      {"talkKey", "⌃⌥T"},
+                      {"openKey", "Ctrl+Alt+R"},
+                      {"talkKey", "Ctrl+Alt+T"},
                   }));
   EXPECT_EQ(page.size(), 17u);
   EXPECT_TRUE(page["replyWindow"].is_number_integer());
@@ -223,7 +223,7 @@ TEST_F(PrefsTest, HotKeyDictionariesStoreOnlyCombosWithAModifier) {
   Prefs::set("openKey", {{"code", "KeyK"}, {"ctrl", true}, {"shift", true}, {"alt", false}});
   EXPECT_EQ(store.get("openKey"), Json::array({40, 4096 | 512}));
   EXPECT_EQ(Prefs::combo(HotKey::Action::open), (HotKey::Combo{40, 4608}));
-  EXPECT_EQ(Prefs::json()["openKey"], "⌃⇧K");
+  EXPECT_EQ(Prefs::json()["openKey"], "Ctrl+Shift+K");
 
   // No modifier (or modifiers that are not booleans): nothing stored, nothing removed.
   Prefs::set("openKey", {{"code", "KeyJ"}});
@@ -231,12 +231,12 @@ TEST_F(PrefsTest, HotKeyDictionariesStoreOnlyCombosWithAModifier) {
   EXPECT_EQ(store.get("openKey"), Json::array({40, 4608}));
 
   Prefs::set("talkKey", {{"code", "Space"}, {"meta", true}, {"alt", true}});
-  EXPECT_EQ(Prefs::json()["talkKey"], "⌥⌘Space");
+  EXPECT_EQ(Prefs::json()["talkKey"], "Alt+Super+Space");
   // An unknown key name removes the stored combination, whatever the modifiers.
   Prefs::set("talkKey", {{"code", "Backslash"}, {"ctrl", true}});
   EXPECT_FALSE(store.get("talkKey"));
-  EXPECT_EQ(Prefs::json()["talkKey"], "⌃⌥T");
-  EXPECT_EQ(Prefs::json()["openKey"], "⌃⇧K") << "the other action keeps its own";
+  EXPECT_EQ(Prefs::json()["talkKey"], "Ctrl+Alt+T");
+  EXPECT_EQ(Prefs::json()["openKey"], "Ctrl+Shift+K") << "the other action keeps its own";
   // So do a missing code and a value that is no dictionary (the page's "reset").
   Prefs::set("openKey", {{"ctrl", true}});
   EXPECT_FALSE(store.get("openKey"));
@@ -270,7 +270,7 @@ TEST_F(PrefsTest, StoredHotKeyArraysMustBeTwo32BitIntegers) {
     }
   }
   store.set("openKey", Json::array({49, 4096}));
-  EXPECT_EQ(Prefs::json()["openKey"], "⌃Space");
+  EXPECT_EQ(Prefs::json()["openKey"], "Ctrl+Space");
   EXPECT_FALSE(Prefs::combo(HotKey::Action::talk));
 }
 
@@ -340,7 +340,7 @@ TEST(PrefsFile, SettingsPersistAndACorruptFileIsKeptAside) {
   JsonSettingsStore store;
   Prefs::Binding binding(store, &services);
   EXPECT_EQ(Prefs::hideAfter(), 0);
-  EXPECT_EQ(Prefs::json()["talkKey"], "⌃1");
+  EXPECT_EQ(Prefs::json()["talkKey"], "Ctrl+1");
 }
 
 TEST(PrefsDefaultServices, ReportNothingInstalledButTheRealLoginItemAndVersion) {

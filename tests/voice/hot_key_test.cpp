@@ -15,8 +15,8 @@ TEST(HotKey, DefaultsAreControlOptionRAndT) {
   ASSERT_EQ(defaults.size(), 2u);
   EXPECT_EQ(defaults.at(Action::open), (Combo{15, 6144}));
   EXPECT_EQ(defaults.at(Action::talk), (Combo{17, 6144}));
-  EXPECT_EQ(HotKey::label(defaults.at(Action::open)), "⌃⌥R");
-  EXPECT_EQ(HotKey::label(defaults.at(Action::talk)), "⌃⌥T");
+  EXPECT_EQ(HotKey::label(defaults.at(Action::open)), "Ctrl+Alt+R");
+  EXPECT_EQ(HotKey::label(defaults.at(Action::talk)), "Ctrl+Alt+T");
   EXPECT_EQ(static_cast<std::uint32_t>(Action::open), 1u);
   EXPECT_EQ(static_cast<std::uint32_t>(Action::talk), 2u);
 }
@@ -45,17 +45,17 @@ TEST(HotKey, CodesFollowTheAnsiLayout) {
   EXPECT_FALSE(HotKey::name(42));  // Backslash: a real key, but not one of ours
 }
 
-TEST(HotKey, LabelsShowModifiersInMacOrderThenTheKey) {
-  EXPECT_EQ(HotKey::label({49, 4352}), "⌃⌘Space");
-  EXPECT_EQ(HotKey::label({49, 2048}), "⌥Space");
+TEST(HotKey, LabelsNameModifiersInLinuxOrderThenTheKey) {
+  EXPECT_EQ(HotKey::label({49, 4352}), "Ctrl+Super+Space");
+  EXPECT_EQ(HotKey::label({49, 2048}), "Alt+Space");
   EXPECT_EQ(HotKey::label({200, 0}), "?");
-  EXPECT_EQ(HotKey::label({200, 512}), "⇧?");
-  EXPECT_EQ(HotKey::label({44, 256 | 512 | 2048 | 4096}), "⌃⌥⇧⌘/");
-  EXPECT_EQ(HotKey::label({HotKey::codes().at("Digit7"), 256}), "⌘7");
+  EXPECT_EQ(HotKey::label({200, 512}), "Shift+?");
+  EXPECT_EQ(HotKey::label({44, 256 | 512 | 2048 | 4096}), "Ctrl+Alt+Shift+Super+/");
+  EXPECT_EQ(HotKey::label({HotKey::codes().at("Digit7"), 256}), "Super+7");
   EXPECT_EQ(HotKey::label({HotKey::codes().at("F5"), 0}), "F5");
-  EXPECT_EQ(HotKey::label({HotKey::codes().at("Quote"), 4096}), "⌃'");
+  EXPECT_EQ(HotKey::label({HotKey::codes().at("Quote"), 4096}), "Ctrl+'");
   // Bits that are not modifiers (caps lock, 1024) add nothing.
-  EXPECT_EQ(HotKey::label({0, 1024 | 2048}), "⌥A");
+  EXPECT_EQ(HotKey::label({0, 1024 | 2048}), "Alt+A");
 }
 
 }  // namespace

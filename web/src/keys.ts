@@ -107,15 +107,42 @@ export function recordCombo(e: KeyPress): Recorded {
   if (!BINDABLE.has(e.code)) return { ok: false, hint: "That key can't be used — try a letter, digit or F-key", waiting: false };
   const combo: Combo = { code: e.code, ctrl: e.ctrlKey, alt: e.altKey, shift: e.shiftKey, meta: e.metaKey };
   if (!combo.ctrl && !combo.alt && !combo.shift && !combo.meta) {
-    return { ok: false, hint: "Add ⌃, ⌥, ⇧ or ⌘ to the key", waiting: false };
+    return { ok: false, hint: "Add Ctrl, Alt, Shift or Super to the key", waiting: false };
   }
   return { ok: true, combo };
 }
 
-/** The label the app would show for a combination: "⌃⌥R". */
+const MODIFIERS = [
+  ["ctrl", "Ctrl", "⌃"],
+  ["alt", "Alt", "⌥"],
+  ["shift", "Shift", "⇧"],
+  ["meta", "Super", "⌘"],
+] as const;
+
+/**
+ * The label the app would show for a combination: "Ctrl+Alt+R". Without a key, the modifiers
+ * held so far: "Ctrl+Shift+".
+ */
 export function comboLabel(c: Pick<Combo, "ctrl" | "alt" | "shift" | "meta"> & { code?: string }): string {
-  const mods = `${c.ctrl ? "⌃" : ""}${c.alt ? "⌥" : ""}${c.shift ? "⇧" : ""}${c.meta ? "⌘" : ""}`;
+  const mods = MODIFIERS.filter(([k]) => c[k]).map(([, name]) => `${name}+`).join("");
   if (!c.code) return mods;
   const name = SHOWN[c.code] ?? c.code.replace(/^Key|^Digit/, "");
   return mods + name;
+}
+
+/**
+ * A shortcut label from the app in Linux names. Older versions wrote the modifiers as Mac
+ * symbols ("⌃⌥R"); those still read right, as "Ctrl+Alt+R".
+ */
+export function shortcutLabel(label: string): string {
+  const held = new Set<string>();
+  let rest = label;
+  for (;;) {
+    const m = MODIFIERS.find(([, , glyph]) => rest.startsWith(glyph));
+    if (!m) break;
+    held.add(m[0]);
+    rest = rest.slice(m[2].length);
+  }
+  if (held.size === 0) return label;
+  return MODIFIERS.filter(([k]) => held.has(k)).map(([, name]) => `${name}+`).join("") + rest;
 }

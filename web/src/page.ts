@@ -1,7 +1,7 @@
 // The page's own state beside the app's snapshot, and everything that changes it: incoming
 // messages, the user's actions, and the commands they send back to the app.
 
-import { readMessage, type Incoming, type State, type Talk, type Usage } from "./protocol";
+import { readMessage, type Incoming, type SessionMemo, type State, type Talk, type Usage } from "./protocol";
 import type { Outgoing, Transport } from "./transport";
 import { replyTarget, sessionById } from "./model";
 
@@ -78,6 +78,8 @@ export class Page {
   private timers: ReturnType<typeof setTimeout>[] = [];
   /** Requests already reported as engaged, so "engage" goes out once per request. */
   private engagedSent = new Set<string>();
+  /** The last state's sessions, so unchanged ones keep their object (and their drawn card). */
+  private sessionMemo: SessionMemo = new Map();
 
   constructor(
     private transport: Transport,
@@ -156,7 +158,7 @@ export class Page {
 
   /** The page's entry point for every message from the app. */
   receive(raw: unknown): void {
-    const msg = readMessage(raw);
+    const msg = readMessage(raw, this.sessionMemo);
     if (msg) this.apply(msg);
   }
 
@@ -188,36 +190,7 @@ export class Page {
     }
   }
 
-  /** Each session as JSON, to keep an unchanged session's object (and so its drawn card). */
-  private sessionText = new WeakMap<object, string>();
-
-  private textOf(x: object): string {
-    let t = this.sessionText.get(x);
-    if (t === undefined) {
-      t = JSON.stringify(x);
-      this.sessionText.set(x, t);
-    }
-    return t;
-  }
-
-  /** The same session object as before for every session whose content did not change. */
-  private keepUnchanged(state: State): State {
-    const before = new Map((this.s.state?.sessions ?? []).map((x) => [x.id, x]));
-    if (before.size === 0) return state;
-    let reused = false;
-    const sessions = state.sessions.map((x) => {
-      const old = before.get(x.id);
-      if (old && this.textOf(old) === this.textOf(x)) {
-        reused = true;
-        return old;
-      }
-      return x;
-    });
-    return reused ? { ...state, sessions } : state;
-  }
-
-  private applyState(fresh: State): void {
-    const state = this.keepUnchanged(fresh);
+  private applyState(state: State): void {
     // Forget drafts of requests that have ended.
     const live = new Set(state.sessions.flatMap((x) => (x.pending ? [x.pending.id] : [])));
     const drafts: Record<string, Draft> = {};

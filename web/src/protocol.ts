@@ -1,6 +1,8 @@
 // Messages from the app, read leniently: a missing key or a value of another type is absent,
 // never an exception. Everything the page draws goes through these readers first.
 
+import { shortcutLabel } from "./keys";
+
 export type Mood = "idle" | "done" | "working" | "waiting";
 export type Pose = "sleep" | "think" | "write" | "alert" | "listen" | "success" | "error" | "idle";
 
@@ -298,8 +300,8 @@ export const DEFAULT_SETTINGS: Settings = {
   cursorAvailable: false,
   version: "dev",
   integrations: [],
-  openKey: "⌃⌥R",
-  talkKey: "⌃⌥T",
+  openKey: "Ctrl+Alt+R",
+  talkKey: "Ctrl+Alt+T",
 };
 
 export function readSettings(o: Obj): Settings {
@@ -325,8 +327,8 @@ export function readSettings(o: Obj): Settings {
       available: bool(i, "available"),
       installed: bool(i, "installed"),
     })).filter((i) => i.id !== ""),
-    openKey: str(o, "openKey", d.openKey),
-    talkKey: str(o, "talkKey", d.talkKey),
+    openKey: shortcutLabel(str(o, "openKey", d.openKey)),
+    talkKey: shortcutLabel(str(o, "talkKey", d.talkKey)),
   };
 }
 
@@ -366,10 +368,50 @@ export function readGeo(o: Obj): Geo {
   };
 }
 
-export function readState(o: Obj): State {
+/**
+ * The sessions of the last state by id, with the text of the message part each was read from.
+ * A session sent again unchanged keeps its object, so its card is not redrawn, and is not read
+ * again. The text is the engine's own serialisation, which is fast from the first call on; the
+ * app writes a session's keys in one order, and a session sent in another only reads afresh.
+ */
+export type SessionMemo = Map<string, { text: string; session: Session }>;
+
+/** "" for what has no JSON text (nothing the app sends): such a session is always read afresh. */
+function textOf(raw: Obj): string {
+  try {
+    return JSON.stringify(raw) ?? "";
+  } catch {
+    return "";
+  }
+}
+
+function readSessions(list: unknown, memo: SessionMemo | undefined): Session[] {
+  const out: Session[] = [];
+  const next: SessionMemo = new Map();
+  for (const raw of objects(list)) {
+    const id = str(raw, "id");
+    if (id === "") continue;
+    if (!memo) {
+      out.push(readSession(raw));
+      continue;
+    }
+    const text = textOf(raw);
+    const before = memo.get(id);
+    const session = text !== "" && before?.text === text ? before.session : readSession(raw);
+    out.push(session);
+    next.set(id, { text, session });
+  }
+  if (memo) {
+    memo.clear();
+    for (const [id, e] of next) memo.set(id, e);
+  }
+  return out;
+}
+
+export function readState(o: Obj, memo?: SessionMemo): State {
   const s: State = {
     open: bool(o, "open"),
-    sessions: objects(o["sessions"]).map(readSession).filter((x) => x.id !== ""),
+    sessions: readSessions(o["sessions"], memo),
     selected: optStr(o, "selected") ?? null,
     focus: optStr(o, "focus") ?? null,
     queue: strings(o["queue"]),
@@ -391,12 +433,12 @@ export function readState(o: Obj): State {
 const TALK_STATES: readonly TalkState[] = ["listening", "polishing", "done", "copied", "error", "off"];
 
 /** Turns one raw message into a typed one; null for anything the page does not know. */
-export function readMessage(raw: unknown): Incoming | null {
+export function readMessage(raw: unknown, memo?: SessionMemo): Incoming | null {
   if (!isObject(raw) || typeof raw["type"] !== "string") return null;
   const o = raw;
   switch (o["type"]) {
     case "state":
-      return { type: "state", state: readState(o) };
+      return { type: "state", state: readState(o, memo) };
     case "hello":
     case "escape":
     case "openSettings":

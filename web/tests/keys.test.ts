@@ -1,5 +1,5 @@
 import { describe, expect, it } from "vitest";
-import { comboLabel, keyAction, recordCombo, type KeyPress } from "../src/keys";
+import { comboLabel, keyAction, recordCombo, shortcutLabel, type KeyPress } from "../src/keys";
 import type { Pending } from "../src/protocol";
 
 const press = (key: string, more: Partial<KeyPress> = {}): KeyPress => ({
@@ -81,16 +81,29 @@ describe("recording a shortcut", () => {
   it("refuses a key without modifier and keys the app cannot bind", () => {
     const bare = recordCombo(press("r"));
     expect(bare.ok).toBe(false);
-    expect(!bare.ok && bare.hint).toMatch(/⌃/);
+    expect(!bare.ok && bare.hint).toBe("Add Ctrl, Alt, Shift or Super to the key");
     expect(recordCombo(press("Enter", { ctrlKey: true })).ok).toBe(false);
     expect(recordCombo(press("\\", { code: "Backslash", ctrlKey: true })).ok).toBe(false);
   });
 
-  it("labels combinations in the app's order", () => {
-    expect(comboLabel({ code: "KeyR", ctrl: true, alt: true, shift: false, meta: false })).toBe("⌃⌥R");
-    expect(comboLabel({ code: "Space", ctrl: true, alt: false, shift: false, meta: true })).toBe("⌃⌘Space");
-    expect(comboLabel({ code: "Digit7", ctrl: false, alt: false, shift: true, meta: false })).toBe("⇧7");
-    expect(comboLabel({ code: "BracketLeft", ctrl: false, alt: true, shift: true, meta: true })).toBe("⌥⇧⌘[");
-    expect(comboLabel({ ctrl: true, alt: false, shift: true, meta: false })).toBe("⌃⇧");
+  it("labels combinations in the app's order, with Linux names", () => {
+    expect(comboLabel({ code: "KeyR", ctrl: true, alt: true, shift: false, meta: false })).toBe("Ctrl+Alt+R");
+    expect(comboLabel({ code: "Space", ctrl: true, alt: false, shift: false, meta: true })).toBe("Ctrl+Super+Space");
+    expect(comboLabel({ code: "Digit7", ctrl: false, alt: false, shift: true, meta: false })).toBe("Shift+7");
+    expect(comboLabel({ code: "BracketLeft", ctrl: false, alt: true, shift: true, meta: true })).toBe("Alt+Shift+Super+[");
+    expect(comboLabel({ ctrl: true, alt: false, shift: true, meta: false })).toBe("Ctrl+Shift+");
+  });
+
+  it("reads an older app's symbol labels as Linux names", () => {
+    for (const [given, shown] of [
+      ["⌃⌥R", "Ctrl+Alt+R"],
+      ["⌘⌃Space", "Ctrl+Super+Space"],
+      ["⇧/", "Shift+/"],
+      ["Ctrl+Alt+T", "Ctrl+Alt+T"],
+      ["F5", "F5"],
+      ["", ""],
+    ]) {
+      expect(shortcutLabel(given!), given).toBe(shown);
+    }
   });
 });

@@ -1,5 +1,5 @@
 import { describe, expect, it } from "vitest";
-import { DEFAULT_GEO, DEFAULT_SETTINGS, readMessage, readState } from "../src/protocol";
+import { DEFAULT_GEO, DEFAULT_SETTINGS, readMessage, readState, type SessionMemo } from "../src/protocol";
 import { permission, questions, rawSession, rawState, reply } from "./fixtures";
 
 describe("reading the state leniently", () => {
@@ -99,6 +99,22 @@ describe("reading the state leniently", () => {
     expect(st.settings.replyWindow).toBe(15);
     expect(st.settings.hideAfter).toBe(0);
     expect(st.settings.integrations.map((i) => [i.id, i.label])).toEqual([["gemini", "Gemini CLI"], ["droid", "droid"]]);
+  });
+});
+
+describe("sessions sent again", () => {
+  it("keep the object read before while unchanged; a change deep inside reads it again", () => {
+    const memo: SessionMemo = new Map();
+    const tool = (running: boolean) => ({ tools: [{ label: "npm test", running, failed: false }] });
+    const first = readState(rawState([rawSession("a", tool(true)), rawSession("b", tool(true))]), memo);
+    const second = readState(rawState([rawSession("b", tool(false)), rawSession("a", tool(true)), rawSession("c")]), memo);
+    expect(second.sessions.map((x) => x.id)).toEqual(["b", "a", "c"]);
+    expect(second.sessions[1]).toBe(first.sessions[0]);
+    expect(second.sessions[0]).not.toBe(first.sessions[1]);
+    expect(second.sessions[0]!.tools[0]!.running).toBe(false);
+    // A session that left and came back is read afresh.
+    readState(rawState([rawSession("c")]), memo);
+    expect(readState(rawState([rawSession("a", tool(true))]), memo).sessions[0]).not.toBe(first.sessions[0]);
   });
 });
 

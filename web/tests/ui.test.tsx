@@ -1,6 +1,6 @@
 import { render } from "preact";
 import { act } from "preact/test-utils";
-import { afterEach, describe, expect, it } from "vitest";
+import { afterEach, describe, expect, it, vi } from "vitest";
 import { Page } from "../src/page";
 import { App } from "../src/ui/App";
 import { FIRST_CARDS } from "../src/ui/Panel";
@@ -9,9 +9,9 @@ import { FakeTransport, permission, questions, rawSession, rawState, reply } fro
 
 const mounted: { root: HTMLDivElement; page: Page }[] = [];
 
-function mount(state: Record<string, unknown>, route: "panel" | "onboard" = "panel") {
+function mount(state: Record<string, unknown>, route: "panel" | "onboard" = "panel", clock = () => 1_000_000) {
   const t = new FakeTransport();
-  const page = new Page(t, () => 1_000_000);
+  const page = new Page(t, clock);
   const root = document.createElement("div");
   document.body.appendChild(root);
   mounted.push({ root, page });
@@ -125,6 +125,29 @@ describe("many sessions", () => {
       await act(() => new Promise((ok) => setTimeout(ok, 5)));
     }
     expect(root.querySelectorAll(".card")).toHaveLength(30);
+  });
+});
+
+describe("turn timers", () => {
+  it("tick together on one timer, and only while a turn runs", () => {
+    vi.useFakeTimers({ now: 1_000_000 });
+    const every = vi.spyOn(globalThis, "setInterval");
+    const ticking = () => every.mock.calls.filter(([, ms]) => ms === 1000).length;
+    const turn = (id: string, end?: number) => rawSession(id, { stats: { cost: 0, turnStart: 995_000, ...(end ? { turnEnd: end } : {}) } });
+    try {
+      const ended = mount(rawState([turn("x", 998_000)]), "panel", () => Date.now());
+      expect(ended.root.querySelector(".timer")?.textContent).toBe("3s");
+      expect(ticking()).toBe(0);
+      const { root } = mount(rawState([turn("a"), turn("b"), turn("c", 998_000)]), "panel", () => Date.now());
+      const shown = () => [...root.querySelectorAll(".timer")].map((e) => e.textContent);
+      expect(shown()).toEqual(["5s", "5s", "3s"]);
+      expect(ticking()).toBe(1);
+      act(() => void vi.advanceTimersByTime(2000));
+      expect(shown()).toEqual(["7s", "7s", "3s"]);
+    } finally {
+      every.mockRestore();
+      vi.useRealTimers();
+    }
   });
 });
 
@@ -288,7 +311,7 @@ describe("settings", () => {
   it("records a shortcut, pausing the app's hot keys meanwhile", () => {
     const { root, t, page } = mount(rawState([]));
     act(() => page.receive({ type: "openSettings" }));
-    click(root.querySelector('[aria-label^="Shortcut ⌃⌥T"]')!);
+    click(root.querySelector('[aria-label^="Shortcut Ctrl+Alt+T"]')!);
     key("t", { code: "KeyT", ctrlKey: true, shiftKey: true });
     const relevant = t.sent.filter((m) => m.type === "recordingKey" || m.type === "setting");
     expect(relevant).toEqual([
@@ -303,7 +326,7 @@ describe("escape while recording a shortcut", () => {
   it("cancels only the recording, even when the app reports the same Escape", () => {
     const { root, t, page } = mount(rawState([]));
     act(() => page.receive({ type: "openSettings" }));
-    click(root.querySelector('[aria-label^="Shortcut ⌃⌥R"]')!);
+    click(root.querySelector('[aria-label^="Shortcut Ctrl+Alt+R"]')!);
     key("Escape");
     act(() => page.receive({ type: "escape" }));
     expect(page.get().view).toBe("settings");

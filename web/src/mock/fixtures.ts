@@ -31,8 +31,8 @@ export function settings(over: Json = {}): Json {
       { id: "copilot", label: "Copilot CLI", available: true, installed: true },
       { id: "windsurf", label: "Windsurf", available: false, installed: false },
     ],
-    openKey: "⌃⌥R",
-    talkKey: "⌃⌥T",
+    openKey: "Ctrl+Alt+R",
+    talkKey: "Ctrl+Alt+T",
     ...over,
   };
 }

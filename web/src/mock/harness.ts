@@ -1,6 +1,7 @@
 // A stand-in for the app, for `?mock` and `npm run dev`: answers the page's commands the way
 // the app would, on a fixture state, so every view can be tried and photographed.
 
+import { comboLabel } from "../keys";
 import type { Outgoing, Transport } from "../transport";
 import { geo, scene, usage, type SceneName } from "./fixtures";
 
@@ -169,9 +170,9 @@ export class MockTransport implements Transport {
       for (const i of s["integrations"] as Json[]) if (i["id"] === id && typeof value === "boolean") i["installed"] = value;
     } else if (key === "openKey" || key === "talkKey") {
       const v = value as Json;
-      const mods = `${v["ctrl"] ? "⌃" : ""}${v["alt"] ? "⌥" : ""}${v["shift"] ? "⇧" : ""}${v["meta"] ? "⌘" : ""}`;
-      const code = typeof v["code"] === "string" ? v["code"].replace(/^Key|^Digit/, "") : "";
-      s[key] = code ? mods + code : key === "openKey" ? "⌃⌥R" : "⌃⌥T";
+      const code = typeof v["code"] === "string" ? v["code"] : "";
+      const combo = { code, ctrl: v["ctrl"] === true, alt: v["alt"] === true, shift: v["shift"] === true, meta: v["meta"] === true };
+      s[key] = code ? comboLabel(combo) : key === "openKey" ? "Ctrl+Alt+R" : "Ctrl+Alt+T";
     } else {
       s[key] = value;
       if (key === "theme" && typeof value === "string") {

@@ -6,8 +6,7 @@ import { agentInfo, MOOD_LABEL, safeUrl, shownTools, tallyChips } from "../model
 import { Chip, Icon, Spinner, familyIcon } from "./bits";
 import { Face } from "./Face";
 import { Request } from "./Requests";
-import { memo } from "preact/compat";
-import { useNow, usePage, usePageSlice } from "./context";
+import { memo, useNow, usePage, usePageSlice } from "./context";
 
 interface Props {
   session: Session;
@@ -26,8 +25,6 @@ function CardView({ session: s, selected, queued }: Props) {
     news: ps.state?.prNews?.id === s.id ? ps.state.prNews.kind : null,
   }));
   const ps = { keys };
-  const now = useNow(1000);
-  const timer = turnTimer(s.stats.turnStart, s.stats.turnEnd, now);
   const running = s.tools.some((t) => t.running);
   const agent = agentInfo(s.agent);
   // Finished, quiet sessions stay compact; the busy, the asking and the selected show their tools.
@@ -75,11 +72,7 @@ function CardView({ session: s, selected, queued }: Props) {
             </span>
           )}
         </span>
-        {timer && (
-          <span class={`timer tabular ${timer.running ? "running" : ""}`} title={timer.running ? "This turn so far" : "Last turn took"}>
-            {timer.text}
-          </span>
-        )}
+        <TurnClock start={s.stats.turnStart} end={s.stats.turnEnd} />
         <button
           type="button"
           class="card-dismiss"
@@ -143,6 +136,18 @@ function CardView({ session: s, selected, queued }: Props) {
         {!s.branch && !s.stats.model && !s.pr && s.stats.cost <= 0 && <span class="muted small">{agent.name}</span>}
       </footer>
     </article>
+  );
+}
+
+/** The turn timer: the only part of a card that changes every second, so it ticks alone. */
+function TurnClock({ start, end }: { start: number | undefined; end: number | undefined }) {
+  const running = turnTimer(start, end, 0)?.running ?? false;
+  const timer = turnTimer(start, end, useNow(1000, running));
+  if (!timer) return null;
+  return (
+    <span class={`timer tabular ${timer.running ? "running" : ""}`} title={timer.running ? "This turn so far" : "Last turn took"}>
+      {timer.text}
+    </span>
   );
 }
 

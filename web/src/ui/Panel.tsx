@@ -1,6 +1,7 @@
 // The open panel: a header, the cards (or settings, usage, setup), and a footer.
 
-import { useEffect, useState } from "preact/hooks";
+import type { RefObject } from "preact";
+import { useEffect, useLayoutEffect, useRef, useState } from "preact/hooks";
 import type { State } from "../protocol";
 import { formatCost } from "../format";
 import { clearable, isFirstRun, orderSessions, summaryLine } from "../model";
@@ -107,7 +108,8 @@ function Cards({ state }: { state: State }) {
   // The setup banner goes below every waiting request, never above one.
   const bannerAt = ordered.findIndex((s) => !queued.has(s.id));
   const banner = firstRun ? <SetupBanner key="setup-banner" /> : null;
-  const shown = useProgressive(ordered.length);
+  const list = useRef<HTMLDivElement>(null);
+  const shown = useProgressive(ordered.length, list);
 
   if (ordered.length === 0) {
     return (
@@ -132,25 +134,67 @@ function Cards({ state }: { state: State }) {
     <Card key={s.id} session={s} selected={state.selected === s.id} queued={queued.has(s.id)} />
   ));
   if (banner) cards.splice(bannerAt < 0 ? cards.length : bannerAt, 0, banner);
-  return <div class="cards">{cards}</div>;
+  return <div class="cards" ref={list}>{cards}</div>;
 }
 
-/** Cards drawn in the first frame; the rest follow in small steps, one task each. */
-export const FIRST_CARDS = 12;
-const MORE_CARDS = 12;
+/** Cards drawn at first; more join before the frame is painted until they fill the panel. */
+export const FIRST_CARDS = 4;
+/** Cards added per step: the rest follow in small steps, one task each. */
+const MORE_CARDS = 6;
 
 /**
  * How many of `total` cards to draw now. A hundred sessions drawn at once would hold up the
  * frame for all of them; the first screenful comes at once and the others right after.
  */
-function useProgressive(total: number): number {
+function useProgressive(total: number, list: RefObject<HTMLElement | null>): number {
   const [shown, setShown] = useState(Math.min(total, FIRST_CARDS));
+  const now = Math.min(Math.max(shown, Math.min(total, FIRST_CARDS)), total);
+  // Measured only until the first screenful is drawn: a measure forces a layout of its own.
+  const filled = useRef(false);
+  useLayoutEffect(() => {
+    if (filled.current || now >= total) return;
+    const more = missing(list.current);
+    if (more > 0) setShown(Math.min(total, now + more));
+    else filled.current = true;
+  });
   useEffect(() => {
-    if (shown >= total) return;
-    const t = setTimeout(() => setShown((n) => Math.min(total, n + MORE_CARDS)), 0);
-    return () => clearTimeout(t);
-  }, [shown, total]);
-  return Math.min(Math.max(shown, Math.min(total, FIRST_CARDS)), total);
+    if (now >= total) return;
+    return afterFrame(() => setShown((n) => Math.min(total, Math.max(n, now) + MORE_CARDS)));
+  }, [now, total]);
+  return now;
+}
+
+/**
+ * Runs `fn` in a task of its own once the next frame has been painted (or after a while when
+ * no frame comes, as in a hidden tab): a step never holds up the frame that shows a push.
+ */
+function afterFrame(fn: () => void): () => void {
+  let task: ReturnType<typeof setTimeout> | undefined;
+  const go = () => {
+    cancelAnimationFrame(frame);
+    clearTimeout(late);
+    task = setTimeout(fn, 0);
+  };
+  const frame = requestAnimationFrame(go);
+  const late = setTimeout(go, 250);
+  return () => {
+    cancelAnimationFrame(frame);
+    clearTimeout(late);
+    clearTimeout(task);
+  };
+}
+
+/** About how many more cards would show below the drawn ones, judged by their heights so far. */
+function missing(list: HTMLElement | null): number {
+  const first = list?.firstElementChild;
+  const last = list?.lastElementChild;
+  const view = list?.parentElement;
+  if (!first || !last || !view) return 0;
+  const bottom = last.getBoundingClientRect().bottom;
+  const gap = view.getBoundingClientRect().bottom - bottom;
+  if (gap <= 0) return 0;
+  const each = (bottom - first.getBoundingClientRect().top) / list!.childElementCount;
+  return Math.ceil(gap / Math.max(24, each));
 }
 
 function SetupBanner() {
@@ -180,14 +224,14 @@ function Footer({ state }: { state: State }) {
     return (
       <footer class="panel-foot keys-help" aria-label="Keyboard">
         <span><Kbd>↑</Kbd><Kbd>↓</Kbd> move</span>
-        {kind === "permission" && <span><Kbd>⏎</Kbd> allow</span>}
-        {kind === "permission" && <span><Kbd>⌫</Kbd> deny</span>}
+        {kind === "permission" && <span><Kbd>Enter</Kbd> allow</span>}
+        {kind === "permission" && <span><Kbd>Backspace</Kbd> deny</span>}
         {kind === "question" && <span><Kbd>1</Kbd>–<Kbd>9</Kbd> pick</span>}
         {kind === "question" && <span><Kbd>←</Kbd><Kbd>→</Kbd> question</span>}
-        {kind === "question" && <span><Kbd>⏎</Kbd> send</span>}
-        {kind === "reply" && <span><Kbd>⏎</Kbd> reply</span>}
-        {kind === "elsewhere" && <span><Kbd>⏎</Kbd> show</span>}
-        <span><Kbd>esc</Kbd> leave</span>
+        {kind === "question" && <span><Kbd>Enter</Kbd> send</span>}
+        {kind === "reply" && <span><Kbd>Enter</Kbd> reply</span>}
+        {kind === "elsewhere" && <span><Kbd>Enter</Kbd> show</span>}
+        <span><Kbd>Esc</Kbd> leave</span>
       </footer>
     );
   }

@@ -6,7 +6,7 @@ import { countdown } from "../format";
 import { agentInfo, questionAnswers, togglePick } from "../model";
 import { AgentText, Revealed } from "./AgentText";
 import { Button, Icon, Kbd } from "./bits";
-import { useNow, usePage, usePageState } from "./context";
+import { useNow, usePage, usePageSlice } from "./context";
 
 type Of<K extends Pending["kind"]> = Extract<Pending, { kind: K }>;
 
@@ -29,8 +29,8 @@ export function Request({ session, active }: { session: Session; active: boolean
 
 function Permission({ session, p, active }: { session: Session; p: Of<"permission">; active: boolean }) {
   const page = usePage();
-  const ps = usePageState();
-  const armed = ps.denyArmed === p.id;
+  const ps = usePageSlice((x) => ({ keys: x.keys, armed: x.denyArmed === p.id }));
+  const armed = ps.armed;
   const singleLine = !/[\n\r]/.test(p.detail);
   const pathLike = PATH_TOOLS.has(p.tool) && singleLine;
   const deny = () => {
@@ -52,7 +52,7 @@ function Permission({ session, p, active }: { session: Session; p: Of<"permissio
         ))}
       {armed && (
         <div class="req-confirm" role="alert">
-          Deny this command? Press <Kbd>⌫</Kbd> again, or <Kbd>esc</Kbd> to keep it.
+          Deny this command? Press <Kbd>Backspace</Kbd> again, or <Kbd>Esc</Kbd> to keep it.
         </div>
       )}
       <div class="req-actions">
@@ -61,10 +61,10 @@ function Permission({ session, p, active }: { session: Session; p: Of<"permissio
         </Button>
         <span class="spacer" />
         <Button variant={armed ? "danger" : "plain"} onClick={deny} aria-keyshortcuts="Backspace">
-          Deny{active && ps.keys && <Kbd hint>⌫</Kbd>}
+          Deny{active && ps.keys && <Kbd hint>Backspace</Kbd>}
         </Button>
         <Button variant="primary" onClick={() => page.decide(session.id, p.id, "allow")} aria-keyshortcuts="Enter">
-          Allow{active && ps.keys && <Kbd hint>⏎</Kbd>}
+          Allow{active && ps.keys && <Kbd hint>Enter</Kbd>}
         </Button>
       </div>
     </div>
@@ -73,7 +73,7 @@ function Permission({ session, p, active }: { session: Session; p: Of<"permissio
 
 function Questions({ session, p, active }: { session: Session; p: Of<"question">; active: boolean }) {
   const page = usePage();
-  const ps = usePageState();
+  const ps = usePageSlice((x) => ({ keys: x.keys, draft: x.drafts[p.id] }));
   const d = page.draft(p.id);
   const answers = questionAnswers(p.questions, d.picks);
   const pick = (qi: number, oi: number) => {
@@ -134,7 +134,7 @@ function Questions({ session, p, active }: { session: Session; p: Of<"question">
         <span class="spacer" />
         <Button variant="primary" disabled={!answers} onClick={submit}>
           {p.questions.length > 1 ? "Send answers" : "Send answer"}
-          {active && ps.keys && <Kbd hint>⏎</Kbd>}
+          {active && ps.keys && <Kbd hint>Enter</Kbd>}
         </Button>
       </div>
     </div>
@@ -143,9 +143,15 @@ function Questions({ session, p, active }: { session: Session; p: Of<"question">
 
 function Reply({ session, p }: { session: Session; p: Of<"reply"> }) {
   const page = usePage();
-  const ps = usePageState();
-  const now = useNow(1000);
+  const ps = usePageSlice((x) => ({
+    focusReply: x.focusReply,
+    listening: x.talk?.state === "listening",
+    talkKey: x.state?.settings.talkKey ?? "",
+    draft: x.drafts[p.id],
+  }));
   const d = page.draft(p.id);
+  // A countdown stopped by the user stands still: no need to redraw it every second.
+  const now = useNow(1000, d.engagedAt === undefined);
   const field = useRef<HTMLTextAreaElement>(null);
   const cd = countdown(p.expires, p.window, now, d.engagedAt);
   const agent = agentInfo(session.agent).name;
@@ -212,8 +218,8 @@ function Reply({ session, p }: { session: Session; p: Of<"reply"> }) {
         />
         <button
           type="button"
-          class={`icon-btn mic ${ps.talk?.state === "listening" ? "on" : ""}`}
-          title={`Dictate (${ps.state?.settings.talkKey ?? ""})`}
+          class={`icon-btn mic ${ps.listening ? "on" : ""}`}
+          title={`Dictate (${ps.talkKey})`}
           aria-label="Dictate a reply"
           onClick={() => page.send({ type: "talk" })}
         >

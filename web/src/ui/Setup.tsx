@@ -89,7 +89,7 @@ export function Setup({ mode }: { mode: "window" | "panel" }) {
             <h2>You're all set</h2>
             <p class="muted">
               {connected > 0 ? `${connected} agent${connected === 1 ? "" : "s"} connected. ` : "No agent connected yet — the gear in the panel can do it later. "}
-              Point at the top of the screen to open the panel, or press <Kbd>{s?.openKey ?? "⌃⌥R"}</Kbd>.
+              Point at the top of the screen to open the panel, or press <Kbd>{s?.openKey ?? "Ctrl+Alt+R"}</Kbd>.
             </p>
           </div>
         )}

@@ -26,8 +26,8 @@ export function Tour() {
       title: "Keyboard and voice",
       body: (
         <>
-          Press <Kbd>{s?.openKey ?? "⌃⌥R"}</Kbd> anywhere to summon the panel, then <Kbd>↑</Kbd><Kbd>↓</Kbd>, <Kbd>⏎</Kbd> and <Kbd>⌫</Kbd>.
-          Hold <Kbd>Alt</Kbd> or press <Kbd>{s?.talkKey ?? "⌃⌥T"}</Kbd> to dictate a reply.
+          Press <Kbd>{s?.openKey ?? "Ctrl+Alt+R"}</Kbd> anywhere to summon the panel, then <Kbd>↑</Kbd><Kbd>↓</Kbd>, <Kbd>Enter</Kbd> and <Kbd>Backspace</Kbd>.
+          Hold <Kbd>Alt</Kbd> or press <Kbd>{s?.talkKey ?? "Ctrl+Alt+T"}</Kbd> to dictate a reply.
         </>
       ),
     },

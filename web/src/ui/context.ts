@@ -1,4 +1,4 @@
-import { createContext } from "preact";
+import { Component, createContext, h, type FunctionComponent } from "preact";
 import { useContext, useEffect, useRef, useState } from "preact/hooks";
 import type { Page, PageState } from "../page";
 
@@ -24,15 +24,51 @@ export function usePageState(): PageState {
   return seen;
 }
 
-/** The app's clock, re-rendering every `ms` while mounted (for timers and countdowns). */
-export function useNow(ms = 1000): number {
+// One timer per period for every clock on the page: a hundred cards tick together, in one
+// redraw, instead of each at its own moment.
+const clocks = new Map<number, { timer: ReturnType<typeof setInterval>; ticks: Set<() => void> }>();
+
+function onTick(ms: number, fn: () => void): () => void {
+  let c = clocks.get(ms);
+  if (!c) {
+    const ticks = new Set<() => void>();
+    c = { timer: setInterval(() => ticks.forEach((t) => t()), ms), ticks };
+    clocks.set(ms, c);
+  }
+  c.ticks.add(fn);
+  return () => {
+    const cur = clocks.get(ms);
+    if (!cur?.ticks.delete(fn) || cur.ticks.size > 0) return;
+    clearInterval(cur.timer);
+    clocks.delete(ms);
+  };
+}
+
+/**
+ * The app's clock, re-rendering every `ms` while mounted (for timers and countdowns); with
+ * `run` false it does not tick (a turn that has ended).
+ */
+export function useNow(ms = 1000, run = true): number {
   const page = usePage();
   const [, tick] = useState(0);
-  useEffect(() => {
-    const t = setInterval(() => tick((n) => n + 1), ms);
-    return () => clearInterval(t);
-  }, [ms]);
+  useEffect(() => (run ? onTick(ms, () => tick((n) => n + 1)) : undefined), [ms, run]);
   return page.now();
+}
+
+/**
+ * A component drawn again only when `same` says its props changed (or its own state did): a
+ * push that leaves a session alone leaves its card alone.
+ */
+export function memo<P extends object>(view: FunctionComponent<P>, same: (a: P, b: P) => boolean): FunctionComponent<P> {
+  class Memo extends Component<P> {
+    override shouldComponentUpdate(next: P): boolean {
+      return !same(this.props, next);
+    }
+    override render(props: P) {
+      return h(view, props);
+    }
+  }
+  return Memo as unknown as FunctionComponent<P>;
 }
 
 function shallowSame<T>(a: T, b: T): boolean {
