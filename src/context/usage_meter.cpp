@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include "context/appended_lines.h"
@@ -170,14 +171,30 @@ Json UsageMeter::snapshot(Date now) {
     tokensByModel_.clear();
   }
   std::vector<std::string> paths;
-  TranscriptFiles::forEach([&](const std::string& path, std::string_view, Date modified) {
-    if (modified >= day_) paths.push_back(path);
-  });
+  std::vector<std::uint64_t> sizes;
+  TranscriptFiles::forEach(
+      [&](const std::string& path, std::string_view, Date modified, std::uint64_t size) {
+        if (modified < day_) return;
+        paths.push_back(path);
+        sizes.push_back(size);
+      });
   std::vector<std::uint64_t> from(paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) from[i] = offsets_[paths[i]];
+  // The most to read first, so that one large transcript taken last does not leave the other
+  // threads idle at the end.
+  std::vector<std::size_t> order(paths.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  const auto left = [&](std::size_t i) { return sizes[i] > from[i] ? sizes[i] - from[i] : 0; };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return left(a) > left(b); });
   std::vector<FileScan> scans(paths.size());
   parallelFor(
-      paths.size(), [&](std::size_t i) { scans[i] = scan(paths[i], from[i], day_); }, workers_);
+      paths.size(),
+      [&](std::size_t k) {
+        const std::size_t i = order[k];
+        scans[i] = scan(paths[i], from[i], day_);
+      },
+      workers_);
 
   // In listing order, as one reader would: the first file to hold a message counts it.
   for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -198,7 +215,8 @@ Json UsageMeter::snapshot(Date now) {
   std::vector<Row> rows;
   for (const auto& [model, cost] : byModel_) {
     std::string label = Pricing::label(model);
-    auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.label == label; });
+    auto row =
+        std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.label == label; });
     if (row == rows.end()) row = rows.insert(rows.end(), Row{std::move(label)});
     row->cost += cost;
     if (auto tokens = tokensByModel_.find(model); tokens != tokensByModel_.end())
