@@ -201,8 +201,9 @@ Json UsageMeter::snapshot(Date now) {
     offsets_[paths[i]] = std::max(from[i], scans[i].offset);
     for (Hit& hit : scans[i].hits) {
       if (hit.id && !seen_.insert(std::move(*hit.id)).second) continue;
-      byModel_[hit.model] += hit.cost;
-      tokensByModel_[hit.model] += hit.tokens;
+      const std::string& model = scans[i].models[hit.model];
+      byModel_[model] += hit.cost;
+      tokensByModel_[model] += hit.tokens;
     }
   }
 
@@ -235,30 +236,44 @@ Json UsageMeter::snapshot(Date now) {
 
 namespace {
 
-// One line holding the "usage" key: what it counts for, if anything.
-std::optional<UsageMeter::Hit> counted(std::string_view text, Date day) {
+// One line holding the "usage" key: adds what it counts for, if anything, to `out`.
+void count(std::string_view text, Date day, UsageMeter::FileScan& out) {
   const auto line = TranscriptLine::read(text);
-  if (!line || !TranscriptLine::equals(line->type, "assistant")) return std::nullopt;
+  if (!line || !TranscriptLine::equals(line->type, "assistant")) return;
   const auto timestamp = TranscriptLine::string(line->timestamp);
-  if (!timestamp) return std::nullopt;
+  if (!timestamp) return;
   const auto time = UsageMeter::parseTimestamp(*timestamp);
-  if (!time || *time < day) return std::nullopt;
-  if (!TranscriptLine::isObject(line->usage)) return std::nullopt;
-  auto model = TranscriptLine::string(line->model);
-  if (!model || *model == "<synthetic>") return std::nullopt;
+  if (!time || *time < day) return;
+  if (!TranscriptLine::isObject(line->usage)) return;
+  if (!TranscriptLine::isString(line->model)) return;
+  // Most model strings hold no escape: compared as they stand, they need no copy.
+  std::optional<std::string> decoded;
+  std::string_view model = line->model.substr(1, line->model.size() - 2);
+  if (model.find('\\') != std::string_view::npos) {
+    decoded = TranscriptLine::string(line->model);
+    if (!decoded) return;
+    model = *decoded;
+  }
+  if (model == "<synthetic>") return;
+  std::size_t index = 0;
+  while (index < out.models.size() && out.models[index] != model) ++index;
+  if (index == out.models.size()) {
+    out.models.emplace_back(model);
+    out.rates.push_back(Pricing::rate(model));
+  }
   const Pricing::Usage usage = TranscriptLine::counts(line->usage);
-  UsageMeter::Hit hit;
+  UsageMeter::Hit& hit = out.hits.emplace_back();
   hit.id = TranscriptLine::string(line->id);
-  hit.cost = Pricing::cost(*model, usage);
+  hit.model = index;
+  hit.cost = Pricing::cost(out.rates[index], usage);
   hit.tokens = usage.output.integer.value_or(0) + usage.input.integer.value_or(0);
-  hit.model = std::move(*model);
-  return hit;
 }
 
 }  // namespace
 
 UsageMeter::FileScan UsageMeter::scan(const std::string& path, std::uint64_t offset, Date day) {
-  FileScan out{offset, {}};
+  FileScan out;
+  out.offset = offset;
   // One buffer per thread, kept across its files: mapping the files instead costs a page fault
   // per few pages, which is dearer than the copy here.
   thread_local AppendedLines lines;
@@ -276,9 +291,7 @@ UsageMeter::FileScan UsageMeter::scan(const std::string& path, std::uint64_t off
       const auto* stop =
           static_cast<const char*>(::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
       if (!stop) stop = end;  // blocks end in a newline; this is only a guard
-      if (auto counts =
-              counted(std::string_view(start, static_cast<std::size_t>(stop - start)), day))
-        out.hits.push_back(std::move(*counts));
+      count(std::string_view(start, static_cast<std::size_t>(stop - start)), day, out);
       from = stop + 1;
     }
   });
