@@ -197,6 +197,9 @@ Json UsageMeter::snapshot(Date now) {
       workers_);
 
   // In listing order, as one reader would: the first file to hold a message counts it.
+  std::size_t hits = seen_.size();
+  for (const FileScan& scan : scans) hits += scan.hits.size();
+  seen_.reserve(hits);
   for (std::size_t i = 0; i < paths.size(); ++i) {
     offsets_[paths[i]] = std::max(from[i], scans[i].offset);
     for (Hit& hit : scans[i].hits) {
@@ -261,9 +264,13 @@ void count(std::string_view text, Date day, UsageMeter::FileScan& out) {
     out.models.emplace_back(model);
     out.rates.push_back(Pricing::rate(model));
   }
+  auto id = TranscriptLine::string(line->id);
+  // A message's lines follow one another, and only its first can count: the rest need not
+  // travel to the totals.
+  if (id && !out.hits.empty() && out.hits.back().id == id) return;
   const Pricing::Usage usage = TranscriptLine::counts(line->usage);
   UsageMeter::Hit& hit = out.hits.emplace_back();
-  hit.id = TranscriptLine::string(line->id);
+  hit.id = std::move(id);
   hit.model = index;
   hit.cost = Pricing::cost(out.rates[index], usage);
   hit.tokens = usage.output.integer.value_or(0) + usage.input.integer.value_or(0);
