@@ -19,7 +19,7 @@ for tool in cpack dpkg-deb dpkg-shlibdeps; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -f "$source/web/dist/index.html" ] || skip "the page is not built (make build, or: cd web && npm run build)"
-for built in bin/talvane bin/talvane-hook packaging/talvane.1.gz; do
+for built in bin/talvane bin/talvane-app bin/talvane-hook packaging/talvane.1.gz; do
   [ -e "$build/$built" ] || skip "$built is not built (make build)"
 done
 
@@ -37,7 +37,7 @@ deb=$(ls "$scratch"/out/talvane_*.deb)
 
 # --- contents --------------------------------------------------------------------------------
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$scratch/files"
-for f in /usr/bin/talvane /usr/lib/talvane/talvane-hook /usr/share/talvane/web/index.html \
+for f in /usr/bin/talvane /usr/lib/talvane/talvane-app /usr/lib/talvane/talvane-hook /usr/share/talvane/web/index.html \
   /usr/share/applications/app.talvane.Talvane.desktop \
   /usr/share/metainfo/app.talvane.Talvane.metainfo.xml \
   /usr/share/icons/hicolor/scalable/apps/talvane.svg \

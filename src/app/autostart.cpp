@@ -89,17 +89,7 @@ bool ours(const std::map<std::string, std::string, std::less<>>& keys) {
 
 std::string path() { return files::configHome() + "/autostart/talvane.desktop"; }
 
-std::string currentExecutable() {
-  char buf[4096];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return {};
-  std::string exe(buf, static_cast<size_t>(n));
-  // The binary was replaced under us (an upgrade): the new one lives at the same path.
-  constexpr std::string_view deleted = " (deleted)";
-  if (exe.size() > deleted.size() && exe.ends_with(deleted))
-    exe.resize(exe.size() - deleted.size());
-  return exe;
-}
+std::string currentExecutable() { return files::program(); }
 
 std::string entry(const std::string& executable) {
   if (executable.empty() || executable.front() != '/' || hasControl(executable)) return {};

@@ -9,7 +9,8 @@ namespace talvane::Autostart {
 
 std::string path();
 
-// The running executable (/proc/self/exe), empty when it cannot be told.
+// The `talvane` command that started this process (files::program()), empty when it cannot be
+// told.
 std::string currentExecutable();
 
 // The entry that starts `executable`; empty when the path cannot be written in an entry.

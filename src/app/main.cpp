@@ -1,14 +1,46 @@
 // talvane: the desktop companion. Subcommands talk to a running copy or to the agents' files.
+//
+// Built twice. `talvane`, the command people type, links none of the desktop's libraries, so
+// that a command such as `talvane usage` starts in a few milliseconds rather than spending a
+// hundred loading GTK and WebKit; the app itself, and commands that need those libraries,
+// continue in `talvane-app` (beside it in a build tree, in ../lib/talvane when installed), which
+// is built with everything (TALVANE_APP).
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "app/commands.h"
+#include "platform/files.h"
 
 namespace {
+
+// Tells the app which command started it.
+constexpr const char* kProgramVariable = "TALVANE_COMMAND";
+
+#if defined(TALVANE_APP)
+constexpr auto kDictate = talvane::cli::dictate;
+#else
+// Speech recognition brings its own libraries: it runs in the app's binary.
+constexpr int (*kDictate)(const talvane::cli::Args&) = nullptr;
+
+int continueInApp(char** argv) {
+  const std::string self = talvane::files::program();
+  const std::string dir = talvane::files::parent(self);
+  for (const std::string& app : {dir + "/talvane-app", dir + "/../lib/talvane/talvane-app"}) {
+    if (self.empty() || ::access(app.c_str(), X_OK) != 0) continue;
+    ::setenv(kProgramVariable, self.c_str(), 1);
+    ::execv(app.c_str(), argv);  // the same argv[0], so the app keeps its name and class
+  }
+  std::fprintf(stderr, "talvane: cannot start talvane-app beside %s\n", self.c_str());
+  return 1;
+}
+#endif
 
 struct Command {
   std::string_view name;
@@ -27,8 +59,8 @@ constexpr Command kCommands[] = {
     {"jump", talvane::cli::jump, "<session-id>: bring the session's terminal or editor forward"},
     {"talk", talvane::cli::talk, "dictation in the running app: start, stop or toggle "
                                  "(the default)"},
-    {"dictate", talvane::cli::dictate, "print what dictating FILE.wav (or --text \"...\") "
-                                       "would type"},
+    {"dictate", kDictate, "print what dictating FILE.wav (or --text \"...\") "
+                          "would type"},
 };
 
 // Options of the app itself (no command).
@@ -57,6 +89,13 @@ void printHelp() {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+#if defined(TALVANE_APP)
+  // Read once and dropped, so that nothing the app starts inherits it.
+  if (const char* program = std::getenv(kProgramVariable)) {
+    if (program[0] == '/') talvane::files::setProgram(program);
+    ::unsetenv(kProgramVariable);
+  }
+#endif
   talvane::cli::Args args(argv + 1, argv + argc);
   if (!args.empty()) {
     const bool info = args[0] == "--version" || args[0] == "--help" || args[0] == "-h";
@@ -73,12 +112,20 @@ int main(int argc, char** argv) {
       return 0;
     }
     for (const auto& c : kCommands) {
-      if (args[0] == c.name) return c.run(talvane::cli::Args(args.begin() + 1, args.end()));
+      if (args[0] != c.name) continue;
+#if !defined(TALVANE_APP)
+      if (!c.run) return continueInApp(argv);
+#endif
+      return c.run(talvane::cli::Args(args.begin() + 1, args.end()));
     }
     if (args[0].rfind("-", 0) != 0) {
       std::fprintf(stderr, "talvane: unknown command '%s' (see talvane --help)\n", args[0].c_str());
       return 2;
     }
   }
+#if defined(TALVANE_APP)
   return talvane::cli::app(args);
+#else
+  return continueInApp(argv);
+#endif
 }

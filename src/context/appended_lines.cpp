@@ -59,10 +59,14 @@ bool AppendedLines::read(const std::string& path, std::uint64_t& offset, Shrunk 
         std::min<std::uint64_t>(std::max(chunk_, wholeLine), size - position));
     wholeLine = 0;
     if (capacity_ < carry + want) {
-      auto bigger = std::make_unique_for_overwrite<char[]>(carry + want);
+      // Room for a chunk and a carried line at once, so that carries of different lengths do
+      // not each cost a new buffer (and its pages faulted in again); pages never touched cost
+      // nothing.
+      const std::size_t room = std::max(carry + want, 2 * chunk_);
+      auto bigger = std::make_unique_for_overwrite<char[]>(room);
       if (carry) std::memcpy(bigger.get(), buffer_.get(), carry);
       buffer_ = std::move(bigger);
-      capacity_ = carry + want;
+      capacity_ = room;
     }
     char* const base = buffer_.get();
     const ssize_t got = readAt(fd.get(), base + carry, want, position);

@@ -15,7 +15,9 @@ namespace talvane {
 
 class AppendedLines {
  public:
-  static constexpr std::size_t kChunk = 4u << 20;
+  // Small enough that a chunk is still in the core's cache when its lines are scanned, and that
+  // its pages are not faulted in afresh for every file.
+  static constexpr std::size_t kChunk = 256u << 10;
   // Longer lines are skipped, as the bridge skips them: no record worth reading comes near it,
   // and a line that never ends must not be gathered in memory.
   static constexpr std::size_t kMaxLine = 64u << 20;

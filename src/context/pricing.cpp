@@ -87,8 +87,9 @@ Usage Usage::of(const Json& usage) {
 
 double cost(std::string_view model, const Json& usage) { return cost(model, Usage::of(usage)); }
 
-double cost(std::string_view model, const Usage& usage) {
-  const auto r = rate(model);
+double cost(std::string_view model, const Usage& usage) { return cost(rate(model), usage); }
+
+double cost(const std::optional<Rate>& r, const Usage& usage) {
   if (!r) return 0.0;
   const double creation = usage.cacheCreation.value;
   double oneHour = 0.0;

@@ -46,6 +46,8 @@ std::optional<Rate> rate(std::string_view model);
 // Dollars for one usage record ("input_tokens", "output_tokens", cache counts); 0 without a rate.
 double cost(std::string_view model, const Json& usage);
 double cost(std::string_view model, const Usage& usage);
+// The same with the model's rate already looked up.
+double cost(const std::optional<Rate>& rate, const Usage& usage);
 
 // "claude-haiku-4-5-20251001" -> "Haiku 4.5".
 std::string label(std::string_view model);

@@ -21,7 +21,8 @@ constexpr std::string_view kExtension = ".jsonl";
 
 std::string projectsDir() { return files::home() + "/.claude/projects"; }
 
-void forEach(const std::function<void(const std::string&, std::string_view, Date)>& fn) {
+void forEach(
+    const std::function<void(const std::string&, std::string_view, Date, std::uint64_t)>& fn) {
   const std::string root = projectsDir();
   DirPtr top(::opendir(root.c_str()));
   if (!top) return;
@@ -42,7 +43,7 @@ void forEach(const std::function<void(const std::string&, std::string_view, Date
         continue;
       const Date modified =
           static_cast<Date>(st.st_mtim.tv_sec) + static_cast<Date>(st.st_mtim.tv_nsec) / 1e9;
-      fn(dir + "/" + entry->d_name, name, modified);
+      fn(dir + "/" + entry->d_name, name, modified, static_cast<std::uint64_t>(st.st_size));
     }
   }
 }

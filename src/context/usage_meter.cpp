@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include "context/appended_lines.h"
@@ -170,22 +171,42 @@ Json UsageMeter::snapshot(Date now) {
     tokensByModel_.clear();
   }
   std::vector<std::string> paths;
-  TranscriptFiles::forEach([&](const std::string& path, std::string_view, Date modified) {
-    if (modified >= day_) paths.push_back(path);
-  });
+  std::vector<std::uint64_t> sizes;
+  TranscriptFiles::forEach(
+      [&](const std::string& path, std::string_view, Date modified, std::uint64_t size) {
+        if (modified < day_) return;
+        paths.push_back(path);
+        sizes.push_back(size);
+      });
   std::vector<std::uint64_t> from(paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) from[i] = offsets_[paths[i]];
+  // The most to read first, so that one large transcript taken last does not leave the other
+  // threads idle at the end.
+  std::vector<std::size_t> order(paths.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  const auto left = [&](std::size_t i) { return sizes[i] > from[i] ? sizes[i] - from[i] : 0; };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return left(a) > left(b); });
   std::vector<FileScan> scans(paths.size());
   parallelFor(
-      paths.size(), [&](std::size_t i) { scans[i] = scan(paths[i], from[i], day_); }, workers_);
+      paths.size(),
+      [&](std::size_t k) {
+        const std::size_t i = order[k];
+        scans[i] = scan(paths[i], from[i], day_);
+      },
+      workers_);
 
   // In listing order, as one reader would: the first file to hold a message counts it.
+  std::size_t hits = seen_.size();
+  for (const FileScan& scan : scans) hits += scan.hits.size();
+  seen_.reserve(hits);
   for (std::size_t i = 0; i < paths.size(); ++i) {
     offsets_[paths[i]] = std::max(from[i], scans[i].offset);
     for (Hit& hit : scans[i].hits) {
       if (hit.id && !seen_.insert(std::move(*hit.id)).second) continue;
-      byModel_[hit.model] += hit.cost;
-      tokensByModel_[hit.model] += hit.tokens;
+      const std::string& model = scans[i].models[hit.model];
+      byModel_[model] += hit.cost;
+      tokensByModel_[model] += hit.tokens;
     }
   }
 
@@ -198,7 +219,8 @@ Json UsageMeter::snapshot(Date now) {
   std::vector<Row> rows;
   for (const auto& [model, cost] : byModel_) {
     std::string label = Pricing::label(model);
-    auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.label == label; });
+    auto row =
+        std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.label == label; });
     if (row == rows.end()) row = rows.insert(rows.end(), Row{std::move(label)});
     row->cost += cost;
     if (auto tokens = tokensByModel_.find(model); tokens != tokensByModel_.end())
@@ -217,30 +239,48 @@ Json UsageMeter::snapshot(Date now) {
 
 namespace {
 
-// One line holding the "usage" key: what it counts for, if anything.
-std::optional<UsageMeter::Hit> counted(std::string_view text, Date day) {
+// One line holding the "usage" key: adds what it counts for, if anything, to `out`.
+void count(std::string_view text, Date day, UsageMeter::FileScan& out) {
   const auto line = TranscriptLine::read(text);
-  if (!line || !TranscriptLine::equals(line->type, "assistant")) return std::nullopt;
+  if (!line || !TranscriptLine::equals(line->type, "assistant")) return;
   const auto timestamp = TranscriptLine::string(line->timestamp);
-  if (!timestamp) return std::nullopt;
+  if (!timestamp) return;
   const auto time = UsageMeter::parseTimestamp(*timestamp);
-  if (!time || *time < day) return std::nullopt;
-  if (!TranscriptLine::isObject(line->usage)) return std::nullopt;
-  auto model = TranscriptLine::string(line->model);
-  if (!model || *model == "<synthetic>") return std::nullopt;
+  if (!time || *time < day) return;
+  if (!TranscriptLine::isObject(line->usage)) return;
+  if (!TranscriptLine::isString(line->model)) return;
+  // Most model strings hold no escape: compared as they stand, they need no copy.
+  std::optional<std::string> decoded;
+  std::string_view model = line->model.substr(1, line->model.size() - 2);
+  if (model.find('\\') != std::string_view::npos) {
+    decoded = TranscriptLine::string(line->model);
+    if (!decoded) return;
+    model = *decoded;
+  }
+  if (model == "<synthetic>") return;
+  std::size_t index = 0;
+  while (index < out.models.size() && out.models[index] != model) ++index;
+  if (index == out.models.size()) {
+    out.models.emplace_back(model);
+    out.rates.push_back(Pricing::rate(model));
+  }
+  auto id = TranscriptLine::string(line->id);
+  // A message's lines follow one another, and only its first can count: the rest need not
+  // travel to the totals.
+  if (id && !out.hits.empty() && out.hits.back().id == id) return;
   const Pricing::Usage usage = TranscriptLine::counts(line->usage);
-  UsageMeter::Hit hit;
-  hit.id = TranscriptLine::string(line->id);
-  hit.cost = Pricing::cost(*model, usage);
+  UsageMeter::Hit& hit = out.hits.emplace_back();
+  hit.id = std::move(id);
+  hit.model = index;
+  hit.cost = Pricing::cost(out.rates[index], usage);
   hit.tokens = usage.output.integer.value_or(0) + usage.input.integer.value_or(0);
-  hit.model = std::move(*model);
-  return hit;
 }
 
 }  // namespace
 
 UsageMeter::FileScan UsageMeter::scan(const std::string& path, std::uint64_t offset, Date day) {
-  FileScan out{offset, {}};
+  FileScan out;
+  out.offset = offset;
   // One buffer per thread, kept across its files: mapping the files instead costs a page fault
   // per few pages, which is dearer than the copy here.
   thread_local AppendedLines lines;
@@ -258,9 +298,7 @@ UsageMeter::FileScan UsageMeter::scan(const std::string& path, std::uint64_t off
       const auto* stop =
           static_cast<const char*>(::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
       if (!stop) stop = end;  // blocks end in a newline; this is only a guard
-      if (auto counts =
-              counted(std::string_view(start, static_cast<std::size_t>(stop - start)), day))
-        out.hits.push_back(std::move(*counts));
+      count(std::string_view(start, static_cast<std::size_t>(stop - start)), day, out);
       from = stop + 1;
     }
   });

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "context/background.h"
+#include "context/pricing.h"
 #include "platform/event_loop.h"
 #include "platform/json.h"
 
@@ -42,12 +43,15 @@ class UsageMeter {
   // set aside.
   struct Hit {
     std::optional<std::string> id;
-    std::string model;
+    std::size_t model = 0;  // in FileScan::models
     double cost = 0;
     std::int64_t tokens = 0;
   };
   struct FileScan {
     std::uint64_t offset = 0;  // just past the last complete line
+    // The few models a file names, each once, with its rate: not a string per hit.
+    std::vector<std::string> models;
+    std::vector<std::optional<Pricing::Rate>> rates;
     std::vector<Hit> hits;
   };
   // What `path` holds from `offset` on, counting lines dated on or after `day`. Touches no

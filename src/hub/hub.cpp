@@ -21,7 +21,7 @@ constexpr int kRestoreMinutesWhenNeverHidden = 480;
 
 bool processGone(std::int32_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
 
-HubSettings withDefaults(HubSettings s, EventLoop& loop) {
+HubSettings withDefaults(HubSettings s) {
   if (!s.hideAfter) s.hideAfter = [] { return 120; };
   if (!s.replyWindow) s.replyWindow = [] { return 15; };
   if (!s.prefs) s.prefs = [] { return Json::object(); };
@@ -36,8 +36,8 @@ HubSettings withDefaults(HubSettings s, EventLoop& loop) {
     };
   }
   if (!s.recentTranscripts) {
-    s.recentTranscripts = [&loop](int minutes) {
-      return RecentTranscripts::find(minutes, loop.now());
+    s.recentTranscripts = [](int minutes, Date now) {
+      return RecentTranscripts::find(minutes, now);
     };
   }
   return s;
@@ -49,7 +49,7 @@ Hub::Hub(EventLoop& loop, SettingsStore& store, HubSettings settings,
          std::unique_ptr<GitHub> github)
     : loop_(loop),
       store_(store),
-      settings_(withDefaults(std::move(settings), loop)),
+      settings_(withDefaults(std::move(settings))),
       github_(github ? std::move(github) : std::make_unique<GitHub>(loop)),
       transcriptReads_(loop, settings_.transcriptReads) {
   lastSlowTick_ = loop_.now();
@@ -394,13 +394,33 @@ void Hub::prChanged(const std::string& root, const std::optional<PullRequest>& o
 void Hub::restoreRecent() {
   const int hideAfter = settings_.hideAfter();
   const int minutes = hideAfter > 0 ? hideAfter : kRestoreMinutesWhenNeverHidden;
+  // Listing the projects and reading whole transcripts would hold the loop up at startup.
+  struct Read {
+    std::vector<RecentTranscript> recent;
+    TranscriptReader reader;
+  };
+  transcriptReads_.run(
+      [list = settings_.recentTranscripts, minutes, now = loop_.now()] {
+        Read read{list(minutes, now), TranscriptReader()};
+        for (const RecentTranscript& recent : read.recent) read.reader.update(recent.path);
+        return read;
+      },
+      [this](Read read) {
+        transcripts_.adopt(std::move(read.reader));
+        restore(read.recent);
+      });
+}
+
+void Hub::restore(const std::vector<RecentTranscript>& recents) {
   const Date now = loop_.now();
-  for (const RecentTranscript& recent : settings_.recentTranscripts(minutes)) {
+  for (const RecentTranscript& recent : recents) {
     const std::string id = "claude:" + recent.id;
+    // Known by now (an event came while the transcripts were read): the events tell more.
     if (find(id)) continue;
     // Hidden after its last activity: it stays hidden.
     if (auto it = tucked_.find(id); it != tucked_.end() && recent.modified <= it->second + 5.0)
       continue;
+    // What was appended while the first read ran, if anything.
     const TranscriptStats stats = transcripts_.update(recent.path);
     if (!stats.cwd || stats.cwd->empty() || !stats.model) continue;
 

@@ -49,10 +49,11 @@ struct HubSettings {
   // The word that answers every new request by itself, for exercising the answer paths.
   // Default: the environment variable TALVANE_DEBUG_ANSWER.
   std::function<std::optional<std::string>()> debugAnswer;
-  // Claude Code transcripts modified within the given minutes, oldest first. Default: the
-  // transcripts under ~/.claude/projects.
-  std::function<std::vector<RecentTranscript>(int minutes)> recentTranscripts;
-  // Runs the first read of a transcript, which takes the whole file. Default: a worker thread.
+  // Claude Code transcripts modified within the given minutes before `now`, oldest first. Called
+  // on the transcript reads' executor. Default: the transcripts under ~/.claude/projects.
+  std::function<std::vector<RecentTranscript>(int minutes, Date now)> recentTranscripts;
+  // Runs the first read of a transcript, which takes the whole file, and the listing and reading
+  // of recent ones at startup. Default: a worker thread.
   Background::Executor transcriptReads;
 };
 
@@ -137,7 +138,8 @@ class Hub final : public HookRouter {
   void autoAnswerForTests(const Session& session);
 
   // --- Startup --------------------------------------------------------------------------
-  // Brings back the Claude Code sessions whose transcripts were written recently.
+  // Brings back the Claude Code sessions whose transcripts were written recently. They are
+  // listed and read off the loop; the sessions appear once that is done.
   void restoreRecent();
   // Fills the Hub with invented sessions: "busy", "waiting" or "mixed" (any other name).
   void loadDemo(const std::string& scene);
@@ -209,6 +211,8 @@ class Hub final : public HookRouter {
                                               const std::string& tool, const Json& input,
                                               Reply& reply);
   std::optional<std::string> claudeStop(Session& s, const Json& payload, Reply& reply);
+  // Brings back the sessions of transcripts read at startup.
+  void restore(const std::vector<RecentTranscript>& recents);
   // Sets the session's stats from its transcript; a transcript not read before is read off
   // the loop and its stats arrive a little later.
   void readTranscript(Session& s, const std::string& path);

@@ -61,10 +61,9 @@ std::optional<std::string> relaySource() {
     if (files::exists(*path)) return path;
     return std::nullopt;
   }
-  char buf[4096];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return std::nullopt;
-  const std::string dir = files::parent(std::string(buf, static_cast<size_t>(n)));
+  const std::string program = files::program();
+  if (program.empty()) return std::nullopt;
+  const std::string dir = files::parent(program);
   for (const std::string& candidate : {dir + "/talvane-hook", dir + "/../lib/talvane/talvane-hook"})
     if (files::exists(candidate) && !files::isDirectory(candidate)) return candidate;
   return std::nullopt;

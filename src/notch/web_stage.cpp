@@ -12,10 +12,8 @@ namespace talvane {
 namespace {
 
 std::string exeDirectory() {
-  char buf[4096];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  return files::parent(std::string(buf, static_cast<size_t>(n)));
+  const std::string program = files::program();
+  return program.empty() ? std::string() : files::parent(program);
 }
 
 std::string cwd() {

@@ -81,6 +81,28 @@ bool makeDirs(const std::string& path, mode_t mode) {
   return isDirectory(path);
 }
 
+namespace {
+std::string& programOverride() {
+  static std::string path;
+  return path;
+}
+}  // namespace
+
+std::string program() {
+  if (!programOverride().empty()) return programOverride();
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return {};
+  std::string exe(buf, static_cast<std::size_t>(n));
+  // The binary was replaced under us (an upgrade): the new one lives at the same path.
+  constexpr std::string_view deleted = " (deleted)";
+  if (exe.size() > deleted.size() && exe.ends_with(deleted))
+    exe.resize(exe.size() - deleted.size());
+  return exe;
+}
+
+void setProgram(std::string path) { programOverride() = std::move(path); }
+
 std::string parent(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   auto slash = path.rfind('/');

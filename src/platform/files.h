@@ -29,6 +29,12 @@ bool makeDirs(const std::string& path, mode_t mode = 0755);
 std::optional<std::string> writeAtomic(const std::string& path, std::string_view data,
                                        mode_t mode = 0644);
 
+// The `talvane` command's path: this process's executable, or the command that started it when
+// it is the app, which lives apart (lib/talvane) and is told through setProgram. Places beside
+// the command (the relay, the page) are found from here. Empty when it cannot be told.
+std::string program();
+void setProgram(std::string path);
+
 std::string parent(std::string_view path);
 std::string lastComponent(std::string_view path);
 

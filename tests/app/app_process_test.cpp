@@ -222,12 +222,13 @@ TEST_F(AppProcess, ACopyKnownOnlyByItsPidFileIsReplacedToo) {
   Child legacy({kApp}, {"TALVANE_LAUNCH_CHECK=1"});  // idle, holds no lock
   ASSERT_TRUE(legacy.pid() > 0);
   home.write(".talvane/run/talvane.pid", std::to_string(legacy.pid()) + "\n");
-  // Not before it runs as talvane: a copy is recognised by its program.
+  // Not before it runs as the app (`talvane` goes on in talvane-app): a copy is recognised by
+  // its program.
   ASSERT_TRUE(testing::runUntil([&] {
     char exe[4096];
     ssize_t n =
         ::readlink(("/proc/" + std::to_string(legacy.pid()) + "/exe").c_str(), exe, sizeof exe);
-    return n > 0 && std::string(exe, size_t(n)) == kApp;
+    return n > 0 && std::string(exe, size_t(n)) == kApp + "-app";
   }));
   std::unique_ptr<Child> app = launch();
   // (It may still be loading its libraries when asked to quit; how it ends does not matter.)

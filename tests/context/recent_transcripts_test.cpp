@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <map>
+
+#include "context/transcript_files.h"
 #include "platform/files.h"
 #include "support/test_home.h"
 
@@ -44,6 +47,21 @@ TEST(RecentTranscripts, ListsTranscriptsWrittenWithinTheWindowOldestFirst) {
 TEST(RecentTranscripts, FindsNothingWithoutProjects) {
   talvane::testing::TestHome home;
   EXPECT_TRUE(RecentTranscripts::find(480, 1'900'000'000).empty());
+}
+
+// The meter reads the largest first, by the size the listing gives.
+TEST(RecentTranscripts, TheListingGivesEachTranscriptsSize) {
+  talvane::testing::TestHome home;
+  const std::map<std::string, std::string> written = {
+      {"a/empty.jsonl", ""}, {"a/one.jsonl", "{}\n"}, {"b/long.jsonl", std::string(70'000, 'x')}};
+  for (const auto& [relative, text] : written) home.write(".claude/projects/" + relative, text);
+  std::map<std::string, std::uint64_t> listed;
+  TranscriptFiles::forEach(
+      [&](const std::string& path, std::string_view, Date, std::uint64_t size) {
+        listed[path.substr(home.path().size() + std::string("/.claude/projects/").size())] = size;
+      });
+  EXPECT_EQ(listed, (std::map<std::string, std::uint64_t>{
+                        {"a/empty.jsonl", 0}, {"a/one.jsonl", 3}, {"b/long.jsonl", 70'000}}));
 }
 
 }  // namespace

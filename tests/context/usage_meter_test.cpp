@@ -117,6 +117,9 @@ TEST_F(UsageMeterTest, CountsAssistantUsageOnceAndNothingElse) {
           line("msg_3", "gpt-6", {{"input_tokens", 7}, {"output_tokens", 3}}) +
           line("", "claude-opus-4-5", {{"output_tokens", 40}}) +
           line("", "claude-opus-4-5", {{"output_tokens", 40}}) +
+          // A line that does not count leaves the message's next line free to.
+          line("msg_7", "<synthetic>", {{"output_tokens", 5}}) +
+          line("msg_7", "claude-opus-4-5", {{"output_tokens", 40}}) +
           // "usage" only inside text, or a usage that is no object: not usage.
           userLine(R"(the "usage" key)") + "\n" + R"({"type":"assistant","timestamp":")" + stamp +
           R"(","message":{"id":"msg_4","model":"claude-opus-4-5","content":"\"usage\":{}"}})" +
@@ -131,9 +134,9 @@ TEST_F(UsageMeterTest, CountsAssistantUsageOnceAndNothingElse) {
   UsageMeter meter(loop);
   const Json snapshot = meter.snapshot();
   const double sonnet = (100 * 3.0 + 10 * 15.0) / 1e6;
-  const double opus = 2 * 40 * 25.0 / 1e6;
-  EXPECT_EQ(snapshot["models"], (Json{model("Opus 4.5", opus, 80), model("Sonnet 4.5", sonnet, 110),
-                                      model("Gpt 6", 0.0, 10)}));
+  const double opus = 3 * 40 * 25.0 / 1e6;
+  EXPECT_EQ(snapshot["models"], (Json{model("Opus 4.5", opus, 120),
+                                      model("Sonnet 4.5", sonnet, 110), model("Gpt 6", 0.0, 10)}));
   EXPECT_DOUBLE_EQ(snapshot["today"].get<double>(), opus + sonnet);
 }
 
@@ -147,7 +150,8 @@ TEST_F(UsageMeterTest, OneRowPerModelAsTheUserKnowsIt) {
              loop.now());
   transcript("p2", "b",
              line("m3", "claude-sonnet-4-5-20250929", 2000) +
-                 line("m4", "claude-haiku-4-5-20251001", 20) + line("m1", "claude-sonnet-4-5", 1000),
+                 line("m4", "claude-haiku-4-5-20251001", 20) +
+                 line("m1", "claude-sonnet-4-5", 1000),
              loop.now());
   for (unsigned workers : {1u, 2u}) {
     UsageMeter meter(loop, workers);
@@ -182,8 +186,9 @@ TEST_F(UsageMeterTest, LiveUsageAppliesItsTotalsOnTheLoopOnly) {
     EXPECT_EQ((*live.latest())["models"][0]["tokens"], 100);
     ASSERT_EQ(seen.size(), 1u);
 
-    append(path,
-           assistantLine("m2", "claude-haiku-4-5", {{"output_tokens", 5}}, "end_turn", stamp) + "\n");
+    append(
+        path,
+        assistantLine("m2", "claude-haiku-4-5", {{"output_tokens", 5}}, "end_turn", stamp) + "\n");
     setModified(path, loop.now());
     live.keepFresh(10);
     loop.advance(10);

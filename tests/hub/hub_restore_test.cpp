@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "hub_test_support.h"
 #include "support/test_home.h"
 
@@ -9,8 +11,9 @@ namespace {
 class HubRestoreTest : public HubTest {
  public:
   HubRestoreTest() {
-    settings.recentTranscripts = [this](int minutes) {
+    settings.recentTranscripts = [this](int minutes, Date now) {
       askedMinutes.push_back(minutes);
+      askedAt.push_back(now);
       return recent;
     };
   }
@@ -34,6 +37,7 @@ class HubRestoreTest : public HubTest {
   TestHome home;
   std::vector<RecentTranscript> recent;
   std::vector<int> askedMinutes;
+  std::vector<Date> askedAt;
 };
 
 TEST_F(HubRestoreTest, RecentTranscriptsComeBackWithTheirMood) {
@@ -44,7 +48,9 @@ TEST_F(HubRestoreTest, RecentTranscriptsComeBackWithTheirMood) {
   transcript("no-model", 10, false, false);
   transcript("no-cwd", 10, false, true, "");
   hub().restoreRecent();
+  loop.runPending();
   EXPECT_EQ(askedMinutes, (std::vector<int>{120}));
+  EXPECT_EQ(askedAt, (std::vector<Date>{loop.now()}));
 
   std::vector<std::string> restored;
   for (const Session& s : hub().sessions()) restored.push_back(s.id);
@@ -79,10 +85,55 @@ TEST_F(HubRestoreTest, HiddenAndKnownSessionsAreLeftAlone) {
   transcript("hidden", 95, false);          // last written 5 s after it was hidden
   transcript("active-since", 94.9, false);  // written later than that
   hub().restoreRecent();
+  loop.runPending();
   EXPECT_EQ(askedMinutes, (std::vector<int>{480}));
   EXPECT_EQ(get("claude:known").root, "/tmp/live");
   EXPECT_EQ(hub().find("claude:hidden"), nullptr);
   EXPECT_NE(hub().find("claude:active-since"), nullptr);
+}
+
+// The listing and the reading happen on the worker; the loop only takes the results in, and
+// what happened meanwhile (an event, lines appended) is not lost.
+TEST_F(HubRestoreTest, TranscriptsAreReadOffTheLoop) {
+  std::vector<std::function<void()>> held;
+  settings.transcriptReads = [&](std::function<void()> job) { held.push_back(std::move(job)); };
+  transcript("quiet", 10, false);
+  transcript("known", 10, false);
+  hub().restoreRecent();
+  loop.runPending();
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_TRUE(askedMinutes.empty()) << "nothing is listed on the loop";
+  EXPECT_TRUE(hub().sessions().empty());
+
+  send(event("SessionStart", "known", {{"cwd", "/tmp/live"}}));
+  held[0]();
+  EXPECT_EQ(askedMinutes, (std::vector<int>{120}));
+  EXPECT_EQ(hub().find("claude:quiet"), nullptr) << "results wait for the loop";
+  std::ofstream(recent[0].path, std::ios::app)
+      << R"({"type":"assistant","message":{"id":"m2","model":"claude-opus-4-5",)"
+      << R"("usage":{"input_tokens":1000},"stop_reason":"end_turn"}})"
+      << "\n";
+  const int before = changes;
+  loop.runPending();
+
+  const Session& quiet = get("claude:quiet");
+  EXPECT_EQ(quiet.stats.model, "claude-opus-4-5") << "lines appended meanwhile count";
+  EXPECT_DOUBLE_EQ(quiet.stats.cost, (10 * 3.0 + 1000 * 5.0) / 1e6);
+  EXPECT_EQ(quiet.mood, Mood::done);
+  EXPECT_EQ(get("claude:known").root, "/tmp/live") << "an event's session is left alone";
+  EXPECT_GT(changes, before);
+}
+
+// The Hub gone before the read comes back: nothing is applied to it.
+TEST_F(HubRestoreTest, AReadOutlivingTheHubIsDropped) {
+  std::vector<std::function<void()>> held;
+  settings.transcriptReads = [&](std::function<void()> job) { held.push_back(std::move(job)); };
+  transcript("quiet", 10, false);
+  hub().restoreRecent();
+  restart();
+  held[0]();
+  EXPECT_GE(loop.runPending(), 1);
+  EXPECT_TRUE(hub().sessions().empty());
 }
 
 }  // namespace
