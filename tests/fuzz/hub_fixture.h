@@ -14,7 +14,7 @@ struct HubFixture {
     HubSettings settings;
     settings.processGone = [](std::int32_t pid) { return pid % 2 == 0; };
     settings.debugAnswer = [] { return std::optional<std::string>(); };
-    settings.recentTranscripts = [](int) { return std::vector<RecentTranscript>{}; };
+    settings.recentTranscripts = [](int, Date) { return std::vector<RecentTranscripts::Found>{}; };
     hub = std::make_unique<Hub>(loop, store, settings,
                                 std::make_unique<GitHub>(loop, GitHub::Programs{{}, ""}));
   }
