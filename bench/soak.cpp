@@ -269,10 +269,8 @@ class Codex {
 class Tab {
  public:
   Tab(std::uint16_t port, const std::string& token) {
-    const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/ws";
+    const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/ws?token=" + token;
     SoupMessage* msg = soup_message_new("GET", url.c_str());
-    const std::string cookie = "talvane_token=" + token;
-    soup_message_headers_replace(soup_message_get_request_headers(msg), "Cookie", cookie.c_str());
     const std::string origin = "http://127.0.0.1:" + std::to_string(port);
     soup_session_websocket_connect_async(session_, msg, origin.c_str(), nullptr, G_PRIORITY_DEFAULT,
                                          nullptr, &Tab::connected, alive_);

@@ -64,6 +64,10 @@ std::optional<std::string> queryValue(GUri* uri, std::string_view name) {
 
 void refuse(SoupServerMessage* msg) {
   soup_server_message_set_status(msg, SOUP_STATUS_FORBIDDEN, nullptr);
+  // A refused client gets nothing more on this connection: kept alive, an idle refused
+  // connection would hold a descriptor until the peer went away.
+  soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection",
+                               "close");
   soup_server_message_set_response(msg, "text/plain; charset=utf-8", SOUP_MEMORY_STATIC,
                                    "Forbidden\n", 10);
 }

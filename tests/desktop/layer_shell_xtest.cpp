@@ -24,12 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kApp = TALVANE_BIN_DIR "/talvane";
-const std::string kPage = TALVANE_SOURCE_DIR "/web/dist";
-const std::string kShots = TALVANE_BIN_DIR "/../screenshots/desktop";
-
-bool dark(const std::optional<Rgb>& p) { return p && p->r + p->g + p->b < 150; }
-
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& output) {
   std::vector<char*> args, envp;

@@ -16,14 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kApp = TALVANE_BIN_DIR "/talvane";
-const std::string kPage = TALVANE_SOURCE_DIR "/web/dist";
-const std::string kShots = TALVANE_BIN_DIR "/../screenshots/desktop";
 const std::string kTitle = "Welcome to Talvane";
 // Where the closed panel's strip shows at the top centre of the screen.
 constexpr int kStripX = 880, kStripY = 4;
-
-bool dark(const std::optional<Rgb>& p) { return p && p->r + p->g + p->b < 150; }
 
 class OnboardingX11 : public ::testing::Test {
  protected:

@@ -21,18 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kApp = TALVANE_BIN_DIR "/talvane";
-const std::string kPage = TALVANE_SOURCE_DIR "/web/dist";
-const std::string kShots = TALVANE_BIN_DIR "/../screenshots/desktop";
-
 // The strip hangs at the top centre of the 1920-wide screen: stage x 600, drawn 860..1060.
 constexpr int kStageX = 600;
 constexpr int kStripX = 880, kStripY = 4;
 constexpr int kBadgeX = 1040, kBadgeY = 16;
 // Well inside the open panel, outside the closed strip.
 constexpr int kBodyX = 700, kBodyY = 400;
-
-bool dark(const std::optional<Rgb>& p) { return p && p->r + p->g + p->b < 150; }
 
 // The app's WebKit web process (a direct child).
 pid_t webProcessOf(pid_t app) {

@@ -60,6 +60,13 @@ struct Rgb {
   int r = 0, g = 0, b = 0;
 };
 std::optional<Rgb> pixel(const std::string& png, int x, int y);
+// The strip and the dark panel read as dark; the bare desktop (mid-grey) does not.
+inline bool dark(const std::optional<Rgb>& p) { return p && p->r + p->g + p->b < 150; }
+
+// The app under test, the page it serves, and where screenshots are kept for a human to see.
+inline const std::string kApp = TALVANE_BIN_DIR "/talvane";
+inline const std::string kPage = TALVANE_SOURCE_DIR "/web/dist";
+inline const std::string kShots = TALVANE_BIN_DIR "/../screenshots/desktop";
 
 // Polls `done` every 50 ms until it holds; false when `seconds` ran out first.
 bool waitFor(const std::function<bool()>& done, double seconds);

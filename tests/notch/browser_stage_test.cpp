@@ -193,6 +193,36 @@ struct Tab {
   void send(const std::string& text) { soup_websocket_connection_send_text(socket, text.c_str()); }
 };
 
+// A refused client that asked to keep its connection must not keep a descriptor of ours.
+TEST_F(BrowserStageTest, ARefusedKeepAliveConnectionIsClosedByUs) {
+  std::atomic<bool> done{false};
+  bool closedByUs = false;
+  std::string response;
+  std::thread client([&] {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval wait{3, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(browser.port());
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      const std::string request = "GET /ws?token=wrong HTTP/1.1\r\n" + host + "\r\n";
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+      char buf[4096];
+      ssize_t n;
+      while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) response.append(buf, size_t(n));
+      closedByUs = n == 0;
+    }
+    ::close(fd);
+    done = true;
+  });
+  EXPECT_TRUE(testing::runUntil([&] { return done.load(); }, 10));
+  client.join();
+  EXPECT_EQ(status(response), 403);
+  EXPECT_TRUE(closedByUs);
+}
+
 TEST_F(BrowserStageTest, SocketsNeedOurOriginAndTheWholeToken) {
   const std::string origin = "http://127.0.0.1:" + std::to_string(browser.port());
   struct Case {
