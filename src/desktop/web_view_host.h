@@ -30,8 +30,8 @@ class WebViewHost final : public PageHost {
   void create();
   // Settings WebKit reads from the environment, each left alone when the user set it: raster
   // on the CPU (the stage is small, and without a GPU driver the GL path costs memory for
-  // nothing) and no optimising JIT tiers (the page's script is small). Call before any thread
-  // starts.
+  // nothing), no optimising JIT tiers (the page's script is small) and no polling memory
+  // watcher in the app itself. Call before any thread starts.
   static void tuneEnvironment();
   WebViewHost(const WebViewHost&) = delete;
   WebViewHost& operator=(const WebViewHost&) = delete;
