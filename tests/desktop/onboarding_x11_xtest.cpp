@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "desktop/x_session.h"
+#include "desktop/x_session_test.h"
 #include "platform/files.h"
 #include "platform/json.h"
 
@@ -20,21 +20,8 @@ const std::string kTitle = "Welcome to Talvane";
 // Where the closed panel's strip shows at the top centre of the screen.
 constexpr int kStripX = 880, kStripY = 4;
 
-class OnboardingX11 : public ::testing::Test {
+class OnboardingX11 : public XSessionTest {
  protected:
-  static void SetUpTestSuite() { session_ = new XSession; }
-  static void TearDownTestSuite() {
-    delete session_;
-    session_ = nullptr;
-  }
-
-  void SetUp() override {
-    if (!session_->ok()) GTEST_SKIP() << "Xvfb, xcompmgr or openbox could not be started";
-    if (!files::exists(kPage + "/index.html")) GTEST_SKIP() << "the page is not built (web/dist)";
-    fs::create_directories(kShots);
-    fs::create_directories(files::configHome() + "/talvane");
-    session_->run("xdotool mousemove 100 900");
-  }
   void TearDown() override {
     if (app_ > 0) XSession::terminate(app_);
   }
@@ -70,11 +57,8 @@ class OnboardingX11 : public ::testing::Test {
     XSync(d, False);
   }
 
-  static XSession* session_;
   pid_t app_ = 0;
 };
-
-XSession* OnboardingX11::session_ = nullptr;
 
 TEST_F(OnboardingX11, FirstRunShowsTheCentredWindowAndClosingItBringsThePanel) {
   settings(R"({"theme": "dark"})");

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "desktop/x_session.h"
+#include "desktop/x_session_test.h"
 #include "platform/files.h"
 
 namespace talvane::testing {
@@ -51,24 +51,15 @@ pid_t webProcessOf(pid_t app) {
   return found;
 }
 
-class PanelX11 : public ::testing::Test {
+class PanelX11 : public XSessionTest {
  protected:
-  static void SetUpTestSuite() { session_ = new XSession; }
-  static void TearDownTestSuite() {
-    delete session_;
-    session_ = nullptr;
-  }
-
   void SetUp() override {
-    if (!session_->ok()) GTEST_SKIP() << "Xvfb, xcompmgr or openbox could not be started";
-    if (!files::exists(kPage + "/index.html")) GTEST_SKIP() << "the page is not built (web/dist)";
-    fs::create_directories(kShots);
+    XSessionTest::SetUp();
+    if (IsSkipped()) return;
     // Every test starts at home (no placement left by an earlier one), in the dark theme the
     // pixel checks expect.
-    fs::create_directories(files::configHome() + "/talvane");
     std::ofstream(files::configHome() + "/talvane/settings.json")
         << R"({"theme": "dark", "onboarded": true})";
-    session_->run("xdotool mousemove 100 900");
   }
 
   void TearDown() override {
@@ -131,12 +122,9 @@ class PanelX11 : public ::testing::Test {
     waitFor([&] { return session_->findWindow("below").has_value(); }, 20);
   }
 
-  static XSession* session_;
   pid_t app_ = 0;
   unsigned long below_ = 0;
 };
-
-XSession* PanelX11::session_ = nullptr;
 
 TEST_F(PanelX11, WindowHangsAtTheTopCentreWithTheStageSizeAndStaysAbove) {
   auto window = startApp();
