@@ -60,7 +60,9 @@ std::optional<PointerSample> X11Panel::queryPointer() const {
   int rx = 0, ry = 0, wx = 0, wy = 0;
   unsigned int mask = 0;
   if (!XQueryPointer(d, root, &rootOut, &child, &rx, &ry, &wx, &wy, &mask)) return std::nullopt;
-  return PointerSample{{double(rx), double(ry)}, (mask & (Button1Mask | Button3Mask)) != 0};
+  // The server counts device pixels; screens and the stage are in GDK's scaled pixels.
+  const double scale = window() ? gtk_widget_get_scale_factor(widget()) : 1;
+  return PointerSample{{rx / scale, ry / scale}, (mask & (Button1Mask | Button3Mask)) != 0};
 }
 
 void X11Panel::focusWindow(bool on) {

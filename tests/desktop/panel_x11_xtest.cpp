@@ -72,9 +72,11 @@ class PanelX11 : public XSessionTest {
   }
 
   // Starts the app with the demo sessions; waits for its window.
-  std::optional<unsigned long> startApp() {
-    app_ = session_->launch({kApp},
-                            {"TALVANE_DEMO=mixed", "TALVANE_WEB_DIR=" + kPage, "NO_AT_BRIDGE=1"});
+  std::optional<unsigned long> startApp(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> env{"TALVANE_DEMO=mixed", "TALVANE_WEB_DIR=" + kPage,
+                                 "NO_AT_BRIDGE=1"};
+    env.insert(env.end(), extra.begin(), extra.end());
+    app_ = session_->launch({kApp}, env);
     std::optional<unsigned long> window;
     waitFor([&] { return (window = session_->findWindow("Talvane")).has_value(); }, 60);
     return window;
@@ -175,6 +177,19 @@ TEST_F(PanelX11, RestingOnTheStripOpensThePanelAndLeavingClosesIt) {
   EXPECT_TRUE(shotUntil("hover-closed", [](const std::string& p) {
     return !dark(pixel(p, kBodyX, kBodyY)) && dark(pixel(p, kStripX, kStripY));
   })) << "the panel stayed open after the pointer left";
+}
+
+// At twice the scale the server's pointer is in device pixels and the stage in GDK's: the strip
+// spans device x 760..1160 and y 0..64.
+TEST_F(PanelX11, AtDoubleScaleRestingOnTheStripStillOpensThePanel) {
+  ASSERT_TRUE(startApp({"GDK_SCALE=2"}));
+  ASSERT_TRUE(shotUntil("hidpi-closed", [](const std::string& p) {
+    return dark(pixel(p, 780, 8)) && !dark(pixel(p, kBodyX, kBodyY));
+  }));
+  session_->run("xdotool mousemove 960 20");
+  EXPECT_TRUE(shotUntil("hidpi-open", [](const std::string& p) {
+    return dark(pixel(p, kBodyX, kBodyY));
+  })) << "the panel did not open under the pointer";
 }
 
 TEST_F(PanelX11, DraggedToTheLeftEdgeItDocksAndStaysThereAfterARestart) {
