@@ -24,7 +24,7 @@ bool copyToClipboard(const std::string& text);
 
 class GtkPanel : public PanelWindow,
                  public Keyboard,
-                 public Dictation,
+                 public NoDictation,
                  public Clipboard,
                  public AppShell {
  public:
@@ -63,14 +63,6 @@ class GtkPanel : public PanelWindow,
   void pauseHotKeys() override {}
   void reloadHotKeys() override {}
   void askAccessibility() override {}
-
-  // Dictation: none until speech capture plugs in here.
-  bool available() const override { return false; }
-  void toggle() override {}
-  void cancel() override {}
-  bool listening() const override { return false; }
-  bool optionTapReady() const override { return false; }
-  void restartOptionTap() override {}
 
   // Clipboard
   bool copyText(const std::string& text) override;

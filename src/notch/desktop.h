@@ -133,6 +133,17 @@ class Dictation {
   virtual void restartOptionTap() = 0;
 };
 
+// For back ends without speech of their own: the app's voice layer takes their place.
+class NoDictation : public Dictation {
+ public:
+  bool available() const override { return false; }
+  void toggle() override {}
+  void cancel() override {}
+  bool listening() const override { return false; }
+  bool optionTapReady() const override { return false; }
+  void restartOptionTap() override {}
+};
+
 class Clipboard {
  public:
   virtual ~Clipboard() = default;

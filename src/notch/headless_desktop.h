@@ -11,7 +11,7 @@ namespace talvane {
 
 class HeadlessDesktop : public PanelWindow,
                         public Keyboard,
-                        public Dictation,
+                        public NoDictation,
                         public Clipboard,
                         public AppShell {
  public:
@@ -43,14 +43,6 @@ class HeadlessDesktop : public PanelWindow,
   void pauseHotKeys() override { hotKeysPaused_ = true; }
   void reloadHotKeys() override { hotKeysPaused_ = false; }
   void askAccessibility() override {}
-
-  // Dictation
-  bool available() const override { return false; }
-  void toggle() override {}
-  void cancel() override {}
-  bool listening() const override { return false; }
-  bool optionTapReady() const override { return false; }
-  void restartOptionTap() override {}
 
   // Clipboard
   // No desktop clipboard here: the text is only kept (a browser copies for itself).

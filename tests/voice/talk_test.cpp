@@ -55,6 +55,7 @@ struct Recorder {
   bool sawLevel = false;
   int ended = 0;
 
+  explicit Recorder(Talk& talk) { attach(talk); }
   void attach(Talk& talk) {
     talk.onUpdate = [this](const std::string& text, bool final, double level) {
       if (final) {
@@ -93,8 +94,7 @@ std::unique_ptr<Talk> makeTalk(EventLoop& loop, Scenario s,
 TEST(Talk, DeliversOneFinalTranscriptAfterStop) {
   GLibLoop loop;
   auto talk = makeTalk(loop, {});
-  Recorder r;
-  r.attach(*talk);
+  Recorder r(*talk);
   talk->start();
   talk->start();  // already listening: nothing changes
   EXPECT_TRUE(talk->listening());
@@ -114,8 +114,7 @@ TEST(Talk, DeliversOneFinalTranscriptAfterStop) {
 TEST(Talk, CancelDeliversNothing) {
   GLibLoop loop;
   auto talk = makeTalk(loop, {});
-  Recorder r;
-  r.attach(*talk);
+  Recorder r(*talk);
   talk->start();
   ASSERT_TRUE(testing::runUntil([&] { return r.ended == 1; }));
   talk->cancel();
@@ -134,8 +133,7 @@ TEST(Talk, FailuresToStartAreOneMessageEach) {
   for (const auto& [setup, message] : cases) {
     GLibLoop loop;
     auto talk = makeTalk(loop, setup);
-    Recorder r;
-    r.attach(*talk);
+    Recorder r(*talk);
     talk->start();
     ASSERT_TRUE(testing::runUntil([&] { return !r.errors.empty(); }));
     EXPECT_FALSE(talk->listening());
@@ -149,8 +147,7 @@ TEST(Talk, FailuresToStartAreOneMessageEach) {
 TEST(Talk, AVanishedMicrophoneStillDeliversWhatWasHeard) {
   GLibLoop loop;
   auto talk = makeTalk(loop, {3000, std::nullopt, /*vanish=*/true, true});
-  Recorder r;
-  r.attach(*talk);
+  Recorder r(*talk);
   talk->start();
   ASSERT_TRUE(testing::runUntil([&] { return !r.finals.empty(); }));
   EXPECT_EQ(r.finals, std::vector<std::string>({"w1 w2 w3"}));
@@ -158,8 +155,7 @@ TEST(Talk, AVanishedMicrophoneStillDeliversWhatWasHeard) {
 
   // With nothing heard there is nothing to deliver: the user is told instead.
   auto silent = makeTalk(loop, {0, std::nullopt, true, true});
-  Recorder s;
-  s.attach(*silent);
+  Recorder s(*silent);
   silent->start();
   ASSERT_TRUE(testing::runUntil([&] { return !s.errors.empty(); }));
   EXPECT_EQ(s.errors, std::vector<std::string>({AudioMessages::stopped}));
@@ -169,8 +165,7 @@ TEST(Talk, AVanishedMicrophoneStillDeliversWhatWasHeard) {
 TEST(Talk, AStartWhileFinishingWaitsAndLosesNeitherTranscript) {
   GLibLoop loop;
   auto talk = makeTalk(loop, {});
-  Recorder r;
-  r.attach(*talk);
+  Recorder r(*talk);
   talk->start();
   ASSERT_TRUE(testing::runUntil([&] { return r.ended == 1; }));
   talk->stop();
@@ -201,8 +196,7 @@ TEST(Talk, ATranscriptionServerReplacesTheTextAndFailuresFallBack) {
     });
     GLibLoop loop;
     auto talk = makeTalk(loop, {}, std::make_unique<HttpSpeechServer>(server.url(), 0.5));
-    Recorder r;
-    r.attach(*talk);
+    Recorder r(*talk);
     talk->start();
     ASSERT_TRUE(testing::runUntil([&] { return r.ended == 1; }));
     talk->stop();
@@ -223,8 +217,7 @@ TEST(Talk, TheModelIsGivenBackAfterALongIdleAndMadeAgain) {
         ++made;
         return std::make_unique<CountingRecognizer>();
       });
-  Recorder r;
-  r.attach(talk);
+  Recorder r(talk);
   auto dictate = [&] {
     const std::size_t before = r.finals.size();
     const int ended = r.ended;
@@ -258,8 +251,7 @@ TEST(Talk, PocketSphinxHearsSpokenWords) {
   GLibLoop loop;
   Talk talk(
       loop, [&] { return makeSamplesInput(wav.samples); }, [] { return makePocketSphinx(); });
-  Recorder r;
-  r.attach(talk);
+  Recorder r(talk);
   talk.prepare();
   talk.start();  // waits for the model to load
   EXPECT_TRUE(talk.listening());
