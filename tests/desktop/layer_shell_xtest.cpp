@@ -1,5 +1,6 @@
 // The real app on a private Wayland compositor with layer-shell (sway, headless): the panel must
-// take the layer-shell road, not fall back to X11, and its strip must hang at the top centre.
+// take the layer-shell road, not fall back to X11, its strip must hang at the top centre, and a
+// pointer resting on the strip opens the panel.
 // Screenshots come from grim and are kept under build/screenshots/desktop/.
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -23,6 +24,8 @@ namespace talvane::testing {
 namespace {
 
 namespace fs = std::filesystem;
+
+const std::string kWlPointer = TALVANE_BIN_DIR "/wl_pointer";
 
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& output) {
@@ -92,10 +95,12 @@ class Sway {
   std::vector<std::string> env() const {
     return {"XDG_RUNTIME_DIR=" + runtime_, "WAYLAND_DISPLAY=" + socket_};
   }
+  // A shell line that runs `command` as a client of this compositor.
+  std::string client(const std::string& command) const {
+    return "env XDG_RUNTIME_DIR='" + runtime_ + "' WAYLAND_DISPLAY=" + socket_ + " " + command;
+  }
   bool screenshot(const std::string& path) const {
-    std::string line = "env XDG_RUNTIME_DIR='" + runtime_ + "' WAYLAND_DISPLAY=" + socket_ +
-                       " grim '" + path + "' 2>/dev/null";
-    return std::system(line.c_str()) == 0;
+    return std::system(client("grim '" + path + "' 2>/dev/null").c_str()) == 0;
   }
 
  private:
@@ -109,7 +114,7 @@ class Sway {
   pid_t pid_ = -1;
 };
 
-TEST(PanelLayerShell, HangsAtTheTopCentreOnALayerShellCompositor) {
+TEST(PanelLayerShell, HangsAtTheTopCentreAndRestingOnTheStripOpensIt) {
   Sway sway;
   if (!sway.ok()) GTEST_SKIP() << "sway or grim is missing, or sway did not start";
   if (!files::exists(kPage + "/index.html")) GTEST_SKIP() << "the page is not built (web/dist)";
@@ -133,11 +138,31 @@ TEST(PanelLayerShell, HangsAtTheTopCentreOnALayerShellCompositor) {
   const bool shown =
       waitFor([&] { return sway.screenshot(shot) && dark(pixel(shot, 880, 4)); }, 40);
   const auto middle = pixel(shot, 700, 400);
+
+  // Wayland tells a client where the pointer is only over its own surface: the closed strip
+  // must take input there, and the dwell must run on what the surface reports.
+  const std::string open = kShots + "/layer-shell-open.png",
+                    closed = kShots + "/layer-shell-closed.png";
+  bool opened = false, closedAgain = false;
+  if (FILE* pointer = popen(sway.client(kWlPointer + " 1920 1080 >/dev/null").c_str(), "w")) {
+    const auto moveTo = [&](int x, int y) {
+      std::fprintf(pointer, "%d %d\n", x, y);
+      std::fflush(pointer);
+    };
+    moveTo(960, 12);
+    opened = waitFor([&] { return sway.screenshot(open) && dark(pixel(open, 700, 400)); }, 20);
+    moveTo(100, 900);
+    closedAgain =
+        waitFor([&] { return sway.screenshot(closed) && !dark(pixel(closed, 700, 400)); }, 20);
+    pclose(pointer);
+  }
   stop(app);
   const std::string said = files::read(log).value_or("");
   EXPECT_NE(said.find("(layer-shell)"), std::string::npos) << said;
   EXPECT_TRUE(shown) << "no strip at the top centre; see " << shot;
   EXPECT_FALSE(dark(middle));
+  EXPECT_TRUE(opened) << "resting on the strip did not open the panel; see " << open;
+  EXPECT_TRUE(closedAgain) << "leaving did not close the panel; see " << closed;
 }
 
 }  // namespace
