@@ -41,7 +41,9 @@ bool copyToClipboard(const std::string& text) {
 }
 
 GtkPanel::GtkPanel(SettingsStore& store, EventLoop& loop)
-    : loop_(loop), store_(store), host_(std::make_unique<WebViewHost>(nullptr, /*deferred=*/true)) {}
+    : loop_(loop),
+      store_(store),
+      host_(std::make_unique<WebViewHost>(nullptr, /*deferred=*/true)) {}
 
 void GtkPanel::addView() {
   host_->create();
@@ -104,6 +106,7 @@ void GtkPanel::readScreens() {
   GdkDisplay* display = gdk_display_get_default();
   if (!display) return;
   GdkMonitor* primary = gdk_display_get_primary_monitor(display);
+  std::optional<std::size_t> primaryIndex;
   const int n = gdk_display_get_n_monitors(display);
   for (int i = 0; i < n; ++i) {
     GdkMonitor* m = gdk_display_get_monitor(display, i);
@@ -113,11 +116,14 @@ void GtkPanel::readScreens() {
     const char* model = gdk_monitor_get_model(m);
     std::string key = Placing::screenKey(model ? model : "", i);
     if (Placing::find(screens_, key)) key += "-" + std::to_string(i);
-    if (m == primary) home_ = screens_.size();
+    if (m == primary) primaryIndex = screens_.size();
     screens_.push_back({key,
                         {double(g.x), double(g.y), double(g.width), double(g.height)},
                         {double(w.x), double(w.y), double(w.width), double(w.height)}});
   }
+  // One entry per GDK monitor, so an index here is the monitor's number.
+  home_ = Placing::homeScreen(screens_.size(), primaryIndex, Placing::fakeNotch(),
+                              Placing::demoScreen());
 }
 
 std::optional<Placement> GtkPanel::placement() const { return Placing::current(store_, screens_); }
