@@ -228,6 +228,12 @@ std::optional<Rect> GtkPanel::screenFrame() const {
   return s->frame;
 }
 
+std::optional<Rect> GtkPanel::demoScreenFrame() const {
+  const Screen* s = Placing::demoScreenOf(screens_, home_, Placing::demoScreen());
+  if (!s) return std::nullopt;
+  return s->frame;
+}
+
 std::optional<Rect> GtkPanel::closedInput(const Rect&) const { return std::nullopt; }
 
 void GtkPanel::applyInput() {
@@ -277,17 +283,18 @@ void GtkPanel::setDrawn(const Rect& drawn) {
 
 void GtkPanel::beginDrag() {
   if (dragging_ || !window_) return;
-  auto p = queryPointer();
+  auto p = pointer();
   if (!p || !p->buttonDown) return;  // the button is already up: nothing to follow
   dragging_ = true;
   draggedOnce_ = false;
   applyInput();
-  followPointer();
-  dragPoll_ = loop_.every(kDragTick, 0, [this] { followPointer(); });
+  followCursor();
+  dragPoll_ = loop_.every(kDragTick, 0, [this] { followCursor(); });
 }
 
-void GtkPanel::followPointer() {
-  auto p = queryPointer();
+void GtkPanel::followCursor() {
+  if (!dragging_) return;
+  auto p = pointer();
   if (!p || !p->buttonDown) {
     endDrag();
     return;
@@ -308,7 +315,7 @@ void GtkPanel::endDrag() {
   dragPoll_.cancel();
   dragging_ = false;
   draggedOnce_ = false;
-  auto p = queryPointer();
+  auto p = pointer();
   if (p) {
     const auto drop = Placing::drop(p->at, screens_, home_, placement());
     if (drop.kind == Placing::Drop::Kind::kHome) Placing::forget(store_);
