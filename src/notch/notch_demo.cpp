@@ -18,6 +18,8 @@ constexpr double kDemoStart = 1.5;
 constexpr double kParkBelow = 240;
 // A docking drop lands this far inside the screen's right side (docking needs under 90).
 constexpr double kDockInset = 40;
+// Beside an open panel (640 wide, centred on the pill) yet on the stage (720 wide).
+constexpr double kStepAside = 350;
 
 bool env(const char* name) { return std::getenv(name) != nullptr; }
 
@@ -102,9 +104,11 @@ void NotchController::demoTour() {
                      glide({screen->x + screen->w * 0.3, screen->y + screen->h * 0.45}, 20, 1.0);
                    }});
   demo_.push_back({0.15, [this] { release(); }});
-  // Off the pill again, so the panel closes behind the pointer.
+  // Off to the side, past the open panel yet still on the stage (so it is drawn): the panel
+  // closes behind the pointer.
   demo_.push_back({1.2, [this] {
-                     if (auto p = desktop_.panel.pointer()) glide({p->at.x, p->at.y + 160}, 8, 0.4);
+                     if (auto p = desktop_.panel.pointer())
+                       glide({p->at.x + kStepAside, p->at.y}, 8, 0.4);
                    }});
 }
 
