@@ -71,19 +71,9 @@ TEST(Placement, ScreenNumbersAreDecimalDigitsOnly) {
   struct Row {
     const char* text;
     std::optional<std::size_t> number;
-  } rows[] = {{"0", 0},
-              {"1", 1},
-              {"12", 12},
-              {nullptr, {}},
-              {"", {}},
-              {"-1", {}},
-              {"1.0", {}},
-              {" 1", {}},
-              {"1 ", {}},
-              {"two", {}},
-              {"0x1", {}},
-              {"99999", {}},
-              {"99999999999999999999", {}}};
+  } rows[] = {
+      {"0", 0}, {"12", 12}, {nullptr, {}}, {"-1", {}}, {"1.0", {}}, {" 1", {}}, {"99999", {}},
+  };
   for (const auto& r : rows)
     EXPECT_EQ(Placing::screenNumber(r.text), r.number) << (r.text ? r.text : "(null)");
 }
