@@ -41,7 +41,9 @@ bool copyToClipboard(const std::string& text) {
 }
 
 GtkPanel::GtkPanel(SettingsStore& store, EventLoop& loop)
-    : loop_(loop), store_(store), host_(std::make_unique<WebViewHost>(nullptr, /*deferred=*/true)) {}
+    : loop_(loop),
+      store_(store),
+      host_(std::make_unique<WebViewHost>(nullptr, /*deferred=*/true)) {}
 
 void GtkPanel::addView() {
   host_->create();
@@ -104,6 +106,7 @@ void GtkPanel::readScreens() {
   GdkDisplay* display = gdk_display_get_default();
   if (!display) return;
   GdkMonitor* primary = gdk_display_get_primary_monitor(display);
+  std::optional<std::size_t> primaryIndex;
   const int n = gdk_display_get_n_monitors(display);
   for (int i = 0; i < n; ++i) {
     GdkMonitor* m = gdk_display_get_monitor(display, i);
@@ -113,11 +116,14 @@ void GtkPanel::readScreens() {
     const char* model = gdk_monitor_get_model(m);
     std::string key = Placing::screenKey(model ? model : "", i);
     if (Placing::find(screens_, key)) key += "-" + std::to_string(i);
-    if (m == primary) home_ = screens_.size();
+    if (m == primary) primaryIndex = screens_.size();
     screens_.push_back({key,
                         {double(g.x), double(g.y), double(g.width), double(g.height)},
                         {double(w.x), double(w.y), double(w.width), double(w.height)}});
   }
+  // One entry per GDK monitor, so an index here is the monitor's number.
+  home_ = Placing::homeScreen(screens_.size(), primaryIndex, Placing::fakeNotch(),
+                              Placing::demoScreen());
 }
 
 std::optional<Placement> GtkPanel::placement() const { return Placing::current(store_, screens_); }
@@ -222,6 +228,12 @@ std::optional<Rect> GtkPanel::screenFrame() const {
   return s->frame;
 }
 
+std::optional<Rect> GtkPanel::demoScreenFrame() const {
+  const Screen* s = Placing::demoScreenOf(screens_, home_, Placing::demoScreen());
+  if (!s) return std::nullopt;
+  return s->frame;
+}
+
 std::optional<Rect> GtkPanel::closedInput(const Rect&) const { return std::nullopt; }
 
 void GtkPanel::applyInput() {
@@ -271,17 +283,18 @@ void GtkPanel::setDrawn(const Rect& drawn) {
 
 void GtkPanel::beginDrag() {
   if (dragging_ || !window_) return;
-  auto p = queryPointer();
+  auto p = pointer();
   if (!p || !p->buttonDown) return;  // the button is already up: nothing to follow
   dragging_ = true;
   draggedOnce_ = false;
   applyInput();
-  followPointer();
-  dragPoll_ = loop_.every(kDragTick, 0, [this] { followPointer(); });
+  followCursor();
+  dragPoll_ = loop_.every(kDragTick, 0, [this] { followCursor(); });
 }
 
-void GtkPanel::followPointer() {
-  auto p = queryPointer();
+void GtkPanel::followCursor() {
+  if (!dragging_) return;
+  auto p = pointer();
   if (!p || !p->buttonDown) {
     endDrag();
     return;
@@ -302,7 +315,7 @@ void GtkPanel::endDrag() {
   dragPoll_.cancel();
   dragging_ = false;
   draggedOnce_ = false;
-  auto p = queryPointer();
+  auto p = pointer();
   if (p) {
     const auto drop = Placing::drop(p->at, screens_, home_, placement());
     if (drop.kind == Placing::Drop::Kind::kHome) Placing::forget(store_);

@@ -45,11 +45,14 @@ class GtkPanel : public PanelWindow,
   PanelGeometry geometry() const override;
   std::optional<Rect> stageFrame() const override;
   std::optional<Rect> screenFrame() const override;
-  std::optional<PointerSample> pointer() const override { return queryPointer(); }
+  std::optional<Rect> demoScreenFrame() const override;
+  std::optional<PointerSample> readPointer() const override { return queryPointer(); }
   void setOpen(bool open) override;
   void setInteractive(bool on) override;
   void setDrawn(const Rect& drawn) override;
   void beginDrag() override;
+  void followCursor() override;
+  void endDrag() override;
   bool dragging() const override { return dragging_; }
   void resetPosition() override;
   bool supportsGlass() const override { return false; }
@@ -94,8 +97,6 @@ class GtkPanel : public PanelWindow,
   std::optional<Placement> placement() const;
   void place();
   void applyInput();
-  void followPointer();
-  void endDrag();
   void animateTo(const Rect& target);
   // Clears the area and, once a page is asked for and until its first frame, draws the closed
   // strip there. The first frame adds the web view.

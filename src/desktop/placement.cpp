@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace talvane::Placing {
@@ -38,6 +39,34 @@ std::optional<double> fakeNotch() {
     return d;
   }();
   return width;
+}
+
+std::optional<std::size_t> screenNumber(const char* text) {
+  if (!text || !*text || std::strlen(text) > 4) return std::nullopt;
+  std::size_t n = 0;
+  for (const char* c = text; *c; ++c) {
+    if (*c < '0' || *c > '9') return std::nullopt;
+    n = n * 10 + std::size_t(*c - '0');
+  }
+  return n;
+}
+
+std::optional<std::size_t> demoScreen() {
+  static const std::optional<std::size_t> number = screenNumber(std::getenv("TALVANE_DEMO_SCREEN"));
+  return number;
+}
+
+std::size_t homeScreen(std::size_t count, std::optional<std::size_t> primary,
+                       std::optional<double> fake, std::optional<std::size_t> demo) {
+  if (fake && demo && *demo < count) return *demo;
+  if (primary && *primary < count) return *primary;
+  return 0;
+}
+
+const Screen* demoScreenOf(const std::vector<Screen>& screens, std::size_t home,
+                           std::optional<std::size_t> demo) {
+  if (demo && *demo < screens.size()) return &screens[*demo];
+  return screenOf(screens, home, std::nullopt);
 }
 
 const Screen* find(const std::vector<Screen>& screens, const std::string& key) {

@@ -39,6 +39,19 @@ std::string screenKey(const std::string& name, int index);
 
 // TALVANE_FAKE_NOTCH, read once: a pretend notch width for screens without one.
 std::optional<double> fakeNotch();
+// A screen number as TALVANE_DEMO_SCREEN gives it: GDK's monitor index, counted from 0. None
+// for anything but plain decimal digits.
+std::optional<std::size_t> screenNumber(const char* text);
+// TALVANE_DEMO_SCREEN, read once: the screen recordings are made on.
+std::optional<std::size_t> demoScreen();
+// The index of the screen the panel hangs from at home: the demonstration screen while a fake
+// notch is set and that screen is connected; else the primary one; else the first.
+std::size_t homeScreen(std::size_t count, std::optional<std::size_t> primary,
+                       std::optional<double> fake, std::optional<std::size_t> demo);
+// Where the scripted demonstrations play: the demonstration screen when it is connected, else
+// the home screen; none without screens.
+const Screen* demoScreenOf(const std::vector<Screen>& screens, std::size_t home,
+                           std::optional<std::size_t> demo);
 
 // The stored placement when its screen is connected. A placement for another screen stays
 // stored for when that screen returns.

@@ -77,9 +77,17 @@ class PanelWindow {
   // when there is no screen.
   virtual std::optional<Rect> stageFrame() const = 0;
   virtual std::optional<Rect> screenFrame() const = 0;
-  // The pointer now; none when the desktop does not tell (headless, or outside our surface on
+  // Where scripted demonstrations play: the demonstration screen, else the home screen.
+  virtual std::optional<Rect> demoScreenFrame() const = 0;
+  // The pointer now: the artificial one while it is set, else the desktop's.
+  std::optional<PointerSample> pointer() const { return artificial_ ? artificial_ : readPointer(); }
+  // The real pointer; none when the desktop does not tell (headless, or outside our surface on
   // Wayland).
-  virtual std::optional<PointerSample> pointer() const = 0;
+  virtual std::optional<PointerSample> readPointer() const = 0;
+  // A scripted pointer for demonstrations and recordings: while set, hover, drags and the page
+  // follow it and not the real one. None hands the real pointer back.
+  void setArtificialPointer(std::optional<PointerSample> p) { artificial_ = p; }
+  bool artificialPointer() const { return artificial_.has_value(); }
 
   // Opened: raised and taking clicks on the drawn area; closed: click-through everywhere.
   virtual void setOpen(bool open) = 0;
@@ -88,7 +96,11 @@ class PanelWindow {
   // The part of the stage the page draws, in stage coordinates; everything else lets clicks
   // through.
   virtual void setDrawn(const Rect& drawn) = 0;
+  // A drag follows the pointer on its own until the button is up; followCursor and endDrag
+  // let a script move and drop it without waiting for the next tick.
   virtual void beginDrag() = 0;
+  virtual void followCursor() = 0;
+  virtual void endDrag() = 0;
   virtual bool dragging() const = 0;
   virtual void resetPosition() = 0;
   virtual bool supportsGlass() const = 0;
@@ -98,6 +110,9 @@ class PanelWindow {
   std::function<void()> onMoved;
   // A drag ended (the hover logic takes over again).
   std::function<void()> onDragEnded;
+
+ private:
+  std::optional<PointerSample> artificial_;
 };
 
 class Keyboard {

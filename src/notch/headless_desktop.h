@@ -25,11 +25,14 @@ class HeadlessDesktop : public PanelWindow,
   PanelGeometry geometry() const override;
   std::optional<Rect> stageFrame() const override { return std::nullopt; }
   std::optional<Rect> screenFrame() const override { return std::nullopt; }
-  std::optional<PointerSample> pointer() const override { return std::nullopt; }
+  std::optional<Rect> demoScreenFrame() const override { return std::nullopt; }
+  std::optional<PointerSample> readPointer() const override { return std::nullopt; }
   void setOpen(bool open) override { open_ = open; }
   void setInteractive(bool) override {}
   void setDrawn(const Rect&) override {}
   void beginDrag() override {}
+  void followCursor() override {}
+  void endDrag() override {}
   bool dragging() const override { return false; }
   void resetPosition() override {}
   bool supportsGlass() const override { return false; }

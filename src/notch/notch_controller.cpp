@@ -141,7 +141,10 @@ void NotchController::show(bool arriving) {
     if (Prefs::autoOpen()) peek();
     else push();
   };
-  desktop_.panel.onMoved = [this] { push(); };
+  desktop_.panel.onMoved = [this] {
+    push();
+    relayCursor();
+  };
   desktop_.panel.onDragEnded = [this] {
     hold("drag", false);
     push();
@@ -164,6 +167,7 @@ void NotchController::show(bool arriving) {
       if (settings) openSettings();
     });
   }
+  startDemos();
 }
 
 void NotchController::setPoll(bool hot) {
@@ -187,6 +191,7 @@ void NotchController::relayPointer(bool inside, Point at) {
 
 void NotchController::evaluateHover() {
   PanelWindow& panel = desktop_.panel;
+  relayCursor();
   if (panel.dragging()) return;
   auto frame = panel.stageFrame();
   auto screen = panel.screenFrame();
@@ -234,6 +239,11 @@ void NotchController::beginDrag() {
     return;
   }
   hub_.setOpen(false);
+}
+
+void NotchController::resetPosition() {
+  desktop_.panel.resetPosition();
+  push();
 }
 
 void NotchController::openSettings() { stage_.send("openSettings"); }
@@ -359,6 +369,9 @@ void NotchController::handle(const Json& message) {
 
   if (t == "ready") {
     push();
+    // A reloaded page draws the artificial pointer again.
+    lastCursor_ = nullptr;
+    relayCursor();
     if (arriving_) {
       arriving_ = false;
       stage_.send("hello");
@@ -383,8 +396,7 @@ void NotchController::handle(const Json& message) {
   } else if (t == "dragStart") {
     beginDrag();
   } else if (t == "resetPosition") {
-    desktop_.panel.resetPosition();
-    push();
+    resetPosition();
   } else if (t == "select") {
     hub_.select(id);
   } else if (t == "jump") {

@@ -2,6 +2,7 @@
 // Owns the panel's page and turns its commands into Hub, preference and desktop operations;
 // pushes the Hub's state to the page whenever it changes.
 
+#include <deque>
 #include <optional>
 #include <set>
 #include <string>
@@ -48,6 +49,8 @@ class NotchController {
   void dismissKeys();
   void toggleTalk();
   void beginDrag();
+  // Forgets the placement: the panel goes home.
+  void resetPosition();
   // The status menu's "Settings…" and walkthrough.
   void openSettings();
   void tour();
@@ -72,6 +75,10 @@ class NotchController {
   // Runs after every push (the status menu follows the state).
   std::function<void()> onPushed;
 
+  // Where TALVANE_FAKE_CURSOR starts the artificial pointer when it says "x,y" (global
+  // coordinates); none for any other value.
+  static std::optional<Point> cursorStart(std::string_view text);
+
   // The text "copyDiagnostics" puts on the clipboard.
   std::string diagnostics() const;
   // A page's "log" text as written: control characters escaped, at most kMaxLogBytes.
@@ -93,6 +100,27 @@ class NotchController {
   PanelGeometry geometry() const;
   std::string pointerText() const;
 
+  // Scripted demonstrations for recordings (notch_demo.cpp): TALVANE_DEMO_DOCK and
+  // TALVANE_DEMO_TOUR drive the artificial pointer through real drags; TALVANE_FAKE_CURSOR
+  // keeps it (and draws it) for the whole run.
+  struct DemoStep {
+    double delay;  // seconds after the previous step
+    std::function<void()> act;
+  };
+  void startDemos();
+  void runDemo();
+  void demoDock();
+  void demoTour();
+  // Moves the artificial pointer to `to` in `steps` even steps over `seconds`.
+  void glide(Point to, int steps, double seconds);
+  void moveCursor(Point to, bool down);
+  void press();
+  void release();
+  std::optional<Point> stripCentre() const;
+  std::optional<Rect> demoScreen() const;
+  // Tells the page where to draw the artificial pointer (stage coordinates).
+  void relayCursor();
+
   Hub& hub_;
   Desktop desktop_;
   EventLoop& loop_;
@@ -107,6 +135,9 @@ class NotchController {
   std::optional<bool> pollHot_;
   TimerHandle collapse_;
   Point lastPointer_{-1, -1};
+  bool fakeCursor_ = false;
+  Json lastCursor_;
+  std::deque<DemoStep> demo_;
   std::vector<TimerHandle> timers_;
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

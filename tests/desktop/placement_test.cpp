@@ -43,6 +43,41 @@ TEST(Placement, DropsDecideHomeDockOrPlace) {
   }
 }
 
+TEST(Placement, DemoScreenIsHomeOnlyWithAFakeNotch) {
+  constexpr auto none = std::nullopt;
+  struct Row {
+    std::optional<std::size_t> primary;
+    std::optional<double> fake;
+    std::optional<std::size_t> demo;
+    std::size_t home, played;
+  } rows[] = {
+      {0, 200, 1, 1, 1},        // fake notch and a connected demo screen: that screen
+      {0, none, 1, 0, 1},       // without the fake notch the primary stays home
+      {1, 200, 0, 0, 0},        // the demo screen wins over the primary
+      {1, 200, 2, 1, 1},        // not connected: as if unnamed
+      {1, 200, none, 1, 1},     // unnamed
+      {none, 200, none, 0, 0},  // no primary: the first
+      {5, none, none, 0, 0},    // a primary out of range: the first
+  };
+  for (const auto& r : rows) {
+    const std::size_t home = Placing::homeScreen(kScreens.size(), r.primary, r.fake, r.demo);
+    EXPECT_EQ(home, r.home) << r.primary.value_or(99) << " " << r.demo.value_or(99);
+    EXPECT_EQ(Placing::demoScreenOf(kScreens, home, r.demo), &kScreens[r.played]);
+  }
+  EXPECT_EQ(Placing::demoScreenOf({}, 0, 1), nullptr);
+}
+
+TEST(Placement, ScreenNumbersAreDecimalDigitsOnly) {
+  struct Row {
+    const char* text;
+    std::optional<std::size_t> number;
+  } rows[] = {
+      {"0", 0}, {"12", 12}, {nullptr, {}}, {"-1", {}}, {"1.0", {}}, {" 1", {}}, {"99999", {}},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(Placing::screenNumber(r.text), r.number) << (r.text ? r.text : "(null)");
+}
+
 TEST(Placement, StageRectFollowsEdgeClampAndAnchor) {
   struct Row {
     std::optional<Placement> p;

@@ -46,7 +46,7 @@ struct WindowedDesktop : FakeDesktop {
   bool interactive = false;
   std::optional<Rect> stageFrame() const override { return Rect{600, 0, 720, 640}; }
   std::optional<Rect> screenFrame() const override { return Rect{0, 0, 1920, 1080}; }
-  std::optional<PointerSample> pointer() const override { return PointerSample{at, button}; }
+  std::optional<PointerSample> readPointer() const override { return PointerSample{at, button}; }
   void setInteractive(bool on) override { interactive = on; }
 };
 
@@ -442,6 +442,189 @@ TEST_F(NotchControllerTest, StatusMenuReflectsTheHubAndItsItemsAct) {
   EXPECT_EQ(page.types().back(), "openSettings");
   notch.perform(MenuAction::quit);
   EXPECT_EQ(desktop.calls, (std::vector<std::string>{"quit"}));
+}
+
+}  // namespace
+}  // namespace talvane
+
+namespace talvane {
+namespace {
+
+// Sets an environment variable for one test and puts the old value back.
+struct ScopedEnv {
+  std::string name;
+  std::optional<std::string> was;
+  ScopedEnv(std::string n, const char* value) : name(std::move(n)) {
+    if (const char* old = std::getenv(name.c_str())) was = old;
+    if (value)
+      setenv(name.c_str(), value, 1);
+    else
+      unsetenv(name.c_str());
+  }
+  ~ScopedEnv() {
+    if (was)
+      setenv(name.c_str(), was->c_str(), 1);
+    else
+      unsetenv(name.c_str());
+  }
+};
+
+// Two screens: home "A" (1920×1080) and the demonstration screen "B" to its right. Drags follow
+// pointer() as a back end's do; a drop saves the screen under the pointer, docked "right" within
+// 90 of its right side (the full drop rule is the placement tests').
+struct TwoScreenDesktop : WindowedDesktop {
+  const Rect a{0, 0, 1920, 1080}, b{1920, 0, 1280, 800};
+  Rect frame{600, 0, 720, 640};
+  bool isDragging = false;
+  int follows = 0;
+  std::optional<std::pair<std::string, std::optional<std::string>>> placed;
+  std::optional<Rect> stageFrame() const override { return frame; }
+  std::optional<Rect> screenFrame() const override {
+    return placed && placed->first == "B" ? b : a;
+  }
+  std::optional<Rect> demoScreenFrame() const override { return b; }
+  PanelGeometry geometry() const override {
+    PanelGeometry g;
+    g.away = placed.has_value();
+    g.dragging = isDragging;
+    return g;
+  }
+  bool dragging() const override { return isDragging; }
+  void beginDrag() override {
+    auto p = pointer();
+    if (!p || !p->buttonDown) return;
+    isDragging = true;
+    followCursor();
+  }
+  void followCursor() override {
+    if (!isDragging) return;
+    auto p = pointer();
+    if (!p->buttonDown) return endDrag();
+    ++follows;
+    frame = {p->at.x - 360, p->at.y - 23, 720, 640};
+  }
+  void endDrag() override {
+    if (!isDragging) return;
+    isDragging = false;
+    const Point at = pointer()->at;
+    const Rect& s = b.contains(at.x, at.y) ? b : a;
+    std::optional<std::string> edge;
+    if (s.x + s.w - at.x < 90) edge = "right";
+    placed = {{&s == &b ? "B" : "A", edge}};
+    calls.push_back("drop");
+    if (onDragEnded) onDragEnded();
+  }
+  void resetPosition() override {
+    placed.reset();
+    frame = {600, 0, 720, 640};
+    calls.push_back("reset");
+  }
+};
+
+class DemoTest : public ::testing::Test {
+ protected:
+  DemoTest() : binding(store), hub(loop, store, {}), notch(hub, desktop.parts(), loop) {
+    notch.stage().setHost(&page);
+  }
+  void start() {
+    notch.show(false);
+    notch.stage().receive({{"type", "ready"}});
+    loop.runPending();
+  }
+  int draggingStates() const {
+    int n = 0;
+    for (const auto& m : page.got) n += m["type"] == "state" && m["geo"]["dragging"] == true;
+    return n;
+  }
+  std::vector<Json> cursors() const {
+    std::vector<Json> out;
+    for (const auto& m : page.got)
+      if (m["type"] == "cursor") out.push_back(m);
+    return out;
+  }
+
+  ManualLoop loop;
+  MemorySettingsStore store;
+  Prefs::Binding binding;
+  Hub hub;
+  TwoScreenDesktop desktop;
+  NotchController notch;
+  Page page;
+};
+
+TEST_F(DemoTest, DockDragsToTheDemoScreensRightSidePushingAllTheWay) {
+  ScopedEnv dock("TALVANE_DEMO_DOCK", "1"), fake("TALVANE_FAKE_CURSOR", nullptr);
+  start();
+  loop.advance(1.4);
+  EXPECT_EQ(desktop.follows, 0) << "the page gets time to load first";
+  loop.advance(4);
+  EXPECT_GE(desktop.follows, 20);
+  EXPECT_GE(draggingStates(), 20);
+  EXPECT_EQ(desktop.calls, (std::vector<std::string>{"drop"}));
+  ASSERT_TRUE(desktop.placed);
+  EXPECT_EQ(desktop.placed->first, "B");
+  EXPECT_EQ(desktop.placed->second, "right");
+  EXPECT_FALSE(desktop.isDragging);
+  EXPECT_FALSE(notch.holds().count("drag"));
+  EXPECT_FALSE(desktop.artificialPointer()) << "the real pointer is back";
+  EXPECT_TRUE(cursors().empty()) << "nothing to draw without TALVANE_FAKE_CURSOR";
+}
+
+TEST_F(DemoTest, TourSendsThePanelHomeThenPlacesItAgain) {
+  ScopedEnv tour("TALVANE_DEMO_TOUR", "1"), fake("TALVANE_FAKE_CURSOR", "10,900");
+  desktop.placed = {{"A", "left"}};
+  start();
+  loop.advance(2.0);
+  EXPECT_EQ(desktop.calls, (std::vector<std::string>{"reset"}));
+  EXPECT_FALSE(desktop.placed);
+  loop.advance(1.0);
+  EXPECT_TRUE(hub.isOpen()) << "the pointer rests on the strip at home";
+  loop.advance(5);
+  EXPECT_EQ(desktop.calls, (std::vector<std::string>{"reset", "drop"}));
+  ASSERT_TRUE(desktop.placed);
+  EXPECT_EQ(desktop.placed->first, "B");
+  EXPECT_EQ(desktop.placed->second, std::nullopt);
+  EXPECT_FALSE(hub.isOpen()) << "the pointer moved off at the end";
+  // While dragged, the pointer stays where the drag holds the stage, pressed.
+  bool pressed = false;
+  for (const auto& c : cursors()) pressed |= c["down"] == true && c["x"] == 360 && c["y"] == 23;
+  EXPECT_TRUE(pressed);
+}
+
+TEST_F(DemoTest, FakeCursorStandsInForTheRealPointer) {
+  struct Row {
+    const char* value;
+    Point real;
+    bool open;
+    double x, y;  // where the page draws it, in the stage
+  } rows[] = {
+      {"900,10", {10, 900}, true, 300, 10},       // on the strip while the real one is far away
+      {"10,900", {900, 10}, false, -1, -1},       // the real one on the strip counts for nothing
+      {"strip", {900, 10}, false, 360, 240},      // unreadable: rests below the strip
+      {" 900 , 10", {10, 900}, false, 360, 240},  // spaces are not numbers
+  };
+  for (const auto& r : rows) {
+    ScopedEnv fake("TALVANE_FAKE_CURSOR", r.value);
+    ManualLoop loop;
+    MemorySettingsStore store;
+    Prefs::Binding binding(store);
+    Hub hub(loop, store, {});
+    TwoScreenDesktop desktop;
+    desktop.at = r.real;
+    NotchController notch(hub, desktop.parts(), loop);
+    Page page;
+    notch.stage().setHost(&page);
+    notch.show(false);
+    notch.stage().receive({{"type", "ready"}});
+    loop.advance(1);
+    EXPECT_EQ(hub.isOpen(), r.open) << r.value;
+    std::vector<Json> drawn;
+    for (const auto& m : page.got)
+      if (m["type"] == "cursor") drawn.push_back(m);
+    ASSERT_FALSE(drawn.empty()) << r.value;
+    EXPECT_EQ(drawn.back()["x"], r.x) << r.value;
+    EXPECT_EQ(drawn.back()["y"], r.y) << r.value;
+  }
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ export interface PageState {
   talk: Talk | null;
   keys: boolean;
   pointer: { x: number; y: number };
+  /** The app's artificial pointer (recordings only); hidden while x or y is negative. */
+  cursor: { x: number; y: number; down: boolean };
   helloAt: number | null;
   tourStep: number | null;
   drafts: Record<string, Draft>;
@@ -52,6 +54,7 @@ const initial = (): PageState => ({
   talk: null,
   keys: false,
   pointer: { x: -1, y: -1 },
+  cursor: { x: -1, y: -1, down: false },
   helloAt: null,
   tourStep: null,
   drafts: {},
@@ -178,6 +181,8 @@ export class Page {
         return this.set({ keys: msg.on, denyArmed: msg.on ? this.s.denyArmed : null });
       case "pointer":
         return this.set({ pointer: { x: msg.x, y: msg.y } });
+      case "cursor":
+        return this.set({ cursor: { x: msg.x, y: msg.y, down: msg.down } });
       case "escape":
         return this.escape("app");
       case "openSettings":

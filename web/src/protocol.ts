@@ -170,6 +170,8 @@ export type Incoming =
   | { type: "talk"; talk: Talk }
   | { type: "keys"; on: boolean }
   | { type: "pointer"; x: number; y: number }
+  /** The app's artificial pointer for recordings, in stage coordinates; x −1 when not on the stage. */
+  | { type: "cursor"; x: number; y: number; down: boolean }
   | { type: "escape" }
   | { type: "openSettings" }
   | { type: "tour" }
@@ -466,6 +468,8 @@ export function readMessage(raw: unknown, memo?: SessionMemo): Incoming | null {
       return { type: "keys", on: bool(o, "on") };
     case "pointer":
       return { type: "pointer", x: num(o, "x", -1), y: num(o, "y", -1) };
+    case "cursor":
+      return { type: "cursor", x: num(o, "x", -1), y: num(o, "y", -1), down: bool(o, "down") };
     case "diagnostics": {
       const d: Extract<Incoming, { type: "diagnostics" }> = { type: "diagnostics", text: str(o, "text") };
       const copied = optBool(o, "copied");

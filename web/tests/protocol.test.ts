@@ -126,6 +126,8 @@ describe("reading messages", () => {
     expect(readMessage({ type: "tour" })).toEqual({ type: "tour" });
     expect(readMessage({ type: "keys", on: true })).toEqual({ type: "keys", on: true });
     expect(readMessage({ type: "pointer", x: 3, y: "4" })).toEqual({ type: "pointer", x: 3, y: -1 });
+    expect(readMessage({ type: "cursor", x: 360, y: 23, down: true })).toEqual({ type: "cursor", x: 360, y: 23, down: true });
+    expect(readMessage({ type: "cursor", x: "1", down: 1 })).toEqual({ type: "cursor", x: -1, y: -1, down: false });
     expect(readMessage({ type: "usage", today: 2.5, models: [{ model: "Opus", cost: 2.5, tokens: 10 }, 5] })).toEqual({
       type: "usage",
       usage: { today: 2.5, models: [{ model: "Opus", cost: 2.5, tokens: 10 }] },

@@ -390,3 +390,19 @@ describe("pull requests", () => {
     expect(root.textContent).toContain("Approved");
   });
 });
+
+describe("the artificial pointer", () => {
+  it("is drawn where the app puts it, pressed or not, and only while on the stage", () => {
+    const { page, root } = mount(rawState([]));
+    const cursor = () => root.querySelector(".fake-cursor") as SVGElement | null;
+    expect(cursor()).toBeNull();
+    act(() => page.receive({ type: "cursor", x: 300, y: 10, down: false }));
+    expect(cursor()?.style.left).toBe("300px");
+    expect(cursor()?.style.top).toBe("10px");
+    expect(cursor()?.classList.contains("down")).toBe(false);
+    act(() => page.receive({ type: "cursor", x: 360, y: 23, down: true }));
+    expect(cursor()?.classList.contains("down")).toBe(true);
+    act(() => page.receive({ type: "cursor", x: -1, y: -1, down: false }));
+    expect(cursor()).toBeNull();
+  });
+});

@@ -127,7 +127,25 @@ export function Stage() {
           )}
         </div>
       </div>
+      <FakeCursor at={ps.cursor} />
     </div>
+  );
+}
+
+/** The app's artificial pointer, drawn so a screen recording shows it; nothing while it is off the stage. */
+function FakeCursor({ at }: { at: { x: number; y: number; down: boolean } }) {
+  if (at.x < 0 || at.y < 0) return null;
+  return (
+    <svg
+      class={at.down ? "fake-cursor down" : "fake-cursor"}
+      style={{ left: `${at.x}px`, top: `${at.y}px` }}
+      width="18"
+      height="24"
+      viewBox="0 0 18 24"
+      aria-hidden="true"
+    >
+      <path d="M1 1 L1 19 L6 14.5 L9.5 22.5 L12.5 21 L9 13.5 L15.5 13.5 Z" />
+    </svg>
   );
 }
 
