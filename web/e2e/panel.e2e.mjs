@@ -74,6 +74,14 @@ function e2e(name, fn) {
   });
 }
 
+/**
+ * What the user reads in an element. Cards off screen skip layout, and Chromium's innerText
+ * gives nothing for skipped content, so this waits until the card has been laid out.
+ */
+function shown(locator, what = "text shown") {
+  return until(async () => await locator.innerText(), 5000, what);
+}
+
 function noPageErrors() {
   assert.deepEqual(current.errors, [], "the page reported errors");
 }
@@ -150,8 +158,8 @@ e2e("Allow on a permission request makes the relay print the allow decision", as
   await openPanel(page);
   const c = card(page, session);
   await c.locator(".req-permission").waitFor();
-  assert.match(await c.locator(".project").innerText(), /parser-kit/);
-  assert.match(await c.locator(".req-permission").innerText(), /rm -rf dist && npm run build/);
+  assert.match(await shown(c.locator(".project")), /parser-kit/);
+  assert.match(await shown(c.locator(".req-permission")), /rm -rf dist && npm run build/);
   await shot(page, "e2e-03-panel-permission");
   assert.ok(relay.running, "the relay waits while the card is up");
 
@@ -263,7 +271,7 @@ e2e("a reply typed after Stop reaches the relay as the user's next message", asy
   await openPanel(page);
   const c = card(page, session);
   await c.locator(".req-reply").waitFor();
-  assert.equal(await c.locator(".reply-text").innerText(), last);
+  assert.equal(await shown(c.locator(".reply-text")), last);
 
   // Two lines: Shift+Enter breaks the line, Enter sends.
   const field = c.getByRole("textbox", { name: /Reply to/ });
@@ -352,7 +360,7 @@ e2e("settings: a change made in the panel is stored and shown back", async () =>
   const relay = app.relay(payload(app, session, "Stop", { last_assistant_message: "Ready." }));
   const c = card(page, session);
   await c.locator(".req-reply").waitFor();
-  const left = Number(/Closes in (\d+)s/.exec(await c.locator(".reply-foot").innerText())?.[1]);
+  const left = Number(/Closes in (\d+)s/.exec(await shown(c.locator(".reply-foot")))?.[1]);
   assert.ok(left > 20 && left <= 30, `countdown of a 30 s window, got ${left}`);
   await button(c, "Not now").click();
   await relay.result();
@@ -475,8 +483,8 @@ e2e("a command with a right-to-left override shows the override, and a path show
   const r1 = app.relay(payload(app, bidi, "PermissionRequest", { tool_name: "Bash", tool_input: { command } }));
   const c1 = card(page, bidi);
   await c1.locator(".req-detail").waitFor();
+  assert.ok(!(await shown(c1.locator(".req-detail"))).includes("\u202E"));
   assert.deepEqual(await c1.locator(".req-detail .hidden-char").allInnerTexts(), ["U+202E", "U+202C"]);
-  assert.ok(!(await c1.locator(".req-detail").innerText()).includes("\u202E"));
   await shot(page, "e2e-09-bidi-command");
   await button(c1, "Deny").click();
   await r1.result();
@@ -487,7 +495,7 @@ e2e("a command with a right-to-left override shows the override, and a path show
   const r2 = app.relay(payload(app, edit, "PermissionRequest", { tool_name: "Edit", tool_input: { file_path: path, old_string: "a", new_string: "b" } }));
   const c2 = card(page, edit);
   await c2.locator(".req-detail.path").waitFor();
-  assert.equal(await c2.locator(".req-detail.path").innerText(), path);
+  assert.equal(await shown(c2.locator(".req-detail.path")), path);
   await shot(page, "e2e-10-whole-path");
   await button(c2, "Deny").click();
   await r2.result();
