@@ -51,7 +51,12 @@ class ColorSchemeBus : public ::testing::Test {
   }
   void TearDown() override {
     if (registration_) g_dbus_connection_unregister_object(portal_.get(), registration_);
-    if (daemon_) g_subprocess_force_exit(daemon_.get());
+    // The kill is sent from GLib's worker thread: wait for it, or a quick exit can leave the
+    // daemon holding our output pipe open.
+    if (daemon_) {
+      g_subprocess_force_exit(daemon_.get());
+      g_subprocess_wait(daemon_.get(), nullptr, nullptr);
+    }
   }
 
   template <typename Pred>
