@@ -243,20 +243,21 @@ TEST_F(JumpTmux, AGoneServerOnlyLogsOneLine) {
 class JumpX11 : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!onPath({"Xvfb", "openbox", "xterm", "xdotool", "xprop"})) return;
+    tools_ = onPath({"Xvfb", "openbox", "xterm", "xdotool", "xprop"});
+    if (!tools_) return;
     server_ = new Background(
         {"Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {},
         /*pipeOut=*/true);
     pollfd p{server_->out(), POLLIN, 0};
     char number[16] = {};
-    if (::poll(&p, 1, 10'000) == 1 && ::read(server_->out(), number, sizeof number - 1) > 0)
+    if (::poll(&p, 1, 30'000) == 1 && ::read(server_->out(), number, sizeof number - 1) > 0)
       display_ = ":" + std::string(g_strchomp(number));
     if (display_.empty()) return;
     wm_ = new Background({"openbox", "--sm-disable"}, {"DISPLAY=" + display_});
     bool ready = eventually([] {
       auto supported = output({"xprop", "-display", display_, "-root", "_NET_SUPPORTED"});
       return supported && supported->find("_NET_ACTIVE_WINDOW") != std::string::npos;
-    });
+    }, 30);
     if (!ready) display_.clear();
   }
   static void TearDownTestSuite() {
@@ -265,7 +266,9 @@ class JumpX11 : public ::testing::Test {
     wm_ = server_ = nullptr;
   }
   void SetUp() override {
-    if (display_.empty()) GTEST_SKIP() << "needs Xvfb, openbox, xterm, xdotool and xprop";
+    if (!tools_) GTEST_SKIP() << "needs Xvfb, openbox, xterm, xdotool and xprop";
+    // With the tools there, a desktop that never came up is a failure, not a reason to skip.
+    ASSERT_FALSE(display_.empty()) << "Xvfb with openbox did not come up";
     ::setenv("DISPLAY", display_.c_str(), 1);
     ::unsetenv("WAYLAND_DISPLAY");
     ::unsetenv("XDG_SESSION_TYPE");
@@ -301,6 +304,7 @@ class JumpX11 : public ::testing::Test {
   static inline Background* server_ = nullptr;
   static inline Background* wm_ = nullptr;
   static inline std::string display_;
+  static inline bool tools_ = false;
 };
 
 TEST_F(JumpX11, ActivatesTheXtermHostingTheSession) {
