@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -185,6 +186,43 @@ void save(const std::string& path, const Json& object, JsonText::Syntax syntax) 
   if (auto why = files::writeAtomic(target, text, mode))
     throw IntegrationError(IntegrationError::unwritable,
                            "cannot write " + displayPath(path) + reasonOf(*why));
+}
+
+void saveStripped(const std::string& path, Json config, const Json& hooks, Json kept,
+                  bool dropEmptyHooks, JsonText::Syntax syntax) {
+  std::vector<std::string> emptied;
+  for (auto it = hooks.begin(); it != hooks.end(); ++it) {
+    if (it->is_array() && !kept.contains(it.key())) {
+      emptied.push_back(it.key());
+      kept[it.key()] = Json::array();
+    }
+  }
+  const std::optional<std::string> text = files::read(path);
+  auto written = [&](const Json& candidate) -> std::optional<std::string> {
+    if (!text) return std::nullopt;
+    try {
+      return JsonText::edit(*text, candidate, syntax);
+    } catch (const JsonText::ParseError&) {
+      return std::nullopt;
+    }
+  };
+  // Whether the member at `where` is written as bare brackets: nothing of the user's is in it.
+  // When that cannot be told, it goes, as it did before this was asked.
+  auto bare = [&](const std::optional<std::string>& edited, const std::vector<std::string>& where) {
+    if (!edited) return true;
+    const auto raw = JsonText::textAt(*edited, where, syntax);
+    return !raw || *raw == "[]" || *raw == "{}";
+  };
+  if (!emptied.empty()) {
+    config["hooks"] = kept;
+    const auto edited = written(config);
+    for (const std::string& event : emptied)
+      if (bare(edited, {"hooks", event})) kept.erase(event);
+  }
+  config["hooks"] = std::move(kept);
+  if (dropEmptyHooks && config["hooks"].empty() && bare(written(config), {"hooks"}))
+    config.erase("hooks");
+  save(path, config, syntax);
 }
 
 std::string commandOf(const Json& hook) { return json::string(hook, "command").value_or(""); }

@@ -53,6 +53,13 @@ Json load(const std::string& path, JsonText::Syntax syntax = {});
 // could not be made exactly.
 void save(const std::string& path, const Json& object, JsonText::Syntax syntax = {});
 
+// Saves `config` with its "hooks" member set to `kept`: `hooks` with our entries taken out, where
+// events left without entries are gone. Such an event, and with `dropEmptyHooks` an emptied
+// "hooks" as well, goes only when nothing but our entries stood between its brackets; one that
+// holds the user's comments or blank lines stays, empty, and keeps them.
+void saveStripped(const std::string& path, Json config, const Json& hooks, Json kept,
+                  bool dropEmptyHooks, JsonText::Syntax syntax = {});
+
 // Writes text atomically, creating the folder; throws IntegrationError on failure.
 void writeText(const std::string& path, std::string_view text, unsigned mode = 0644);
 

@@ -78,8 +78,8 @@ void uninstall() {
   const Json hooks = hooksOf(config);
   Json kept = stripped(hooks);
   if (kept == hooks) return;  // nothing of ours: the file stays as it is
-  config["hooks"] = std::move(kept);
-  save(config);
+  ConfigFile::saveStripped(path(), std::move(config), hooks, std::move(kept),
+                           /*dropEmptyHooks=*/false, kSyntax);
 }
 
 bool isInstalled() {

@@ -162,8 +162,8 @@ void uninstall() {
   if (const Json* existing = json::object(settings, "hooks")) hooks = *existing;
   Json kept = stripping(stripping(hooks, ConfigFile::marker), ConfigFile::legacyMarker);
   if (kept == hooks) return;
-  settings["hooks"] = std::move(kept);
-  save(settings);
+  ConfigFile::saveStripped(settingsPath(), std::move(settings), hooks, std::move(kept),
+                           /*dropEmptyHooks=*/false);
 }
 
 bool isInstalled() {

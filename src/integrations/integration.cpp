@@ -97,19 +97,16 @@ void mergeClaudeStyle(const std::string& path, std::span<const Event> events,
 }
 
 // Removes our entries from a shared file; a file that does not exist or holds nothing of ours
-// is left alone. A "hooks" member that only our entries filled goes too, so that connecting and
-// disconnecting gives back the user's file as it was.
+// is left alone. A "hooks" member that only our entries filled goes too (one holding the user's
+// comments stays), so that connecting and disconnecting gives back the user's file as it was.
 void removeFrom(const std::string& path, Json (*strip)(const Json&), JsonText::Syntax syntax = {}) {
   if (!ConfigFile::present(path)) return;
   Json config = ConfigFile::load(path, syntax);
   const Json hooks = hooksOf(config);
   Json kept = strip(hooks);
   if (kept == hooks) return;
-  if (kept.empty())
-    config.erase("hooks");
-  else
-    config["hooks"] = std::move(kept);
-  ConfigFile::save(path, config, syntax);
+  ConfigFile::saveStripped(path, std::move(config), hooks, std::move(kept),
+                           /*dropEmptyHooks=*/true, syntax);
 }
 
 // Removes a file that belongs to us alone.

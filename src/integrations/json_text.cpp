@@ -201,6 +201,10 @@ class Editor {
       return changeObject(node, desired);
     if (node.kind == Node::array && desired.is_array() && !node.items.empty())
       return changeArray(node, desired);
+    // An empty container holding comments or blanks keeps them: the new entries go in after.
+    if (node.kind != Node::scalar && desired.is_object() == (node.kind == Node::object) &&
+        desired.is_structured() && node.end - node.begin > 2)
+      return fill(node, desired);
     // A file that is still just "{}" has no layout of its own to follow: it gets ours.
     const bool multi = pretty_ || &node == &root_;
     edits_.push_back({node.begin, node.end, render(desired, indentOf(node.begin), multi)});
@@ -363,6 +367,29 @@ class Editor {
     rearrange(node, removed, before);
   }
 
+  // New entries in a container that has none but holds other text. On lines of their own they
+  // follow its last comment; on one line they go just before the closing bracket. Either way
+  // removing them again gives back the text as it was.
+  void fill(const Node& node, const Json& desired) {
+    const std::size_t open = node.begin + 1;
+    const std::size_t close = node.end - 1;
+    const bool multi =
+        pretty_ || &node == &root_ || t_.substr(open, close - open).find('\n') != npos;
+    std::size_t at = close;
+    while (multi && at > open && std::isspace(static_cast<unsigned char>(t_[at - 1]))) --at;
+    const std::string indent = indentOf(node.begin) + unit_;
+    std::string text;
+    bool first = true;
+    for (auto it = desired.begin(); it != desired.end(); ++it) {
+      if (!first) text += ',';
+      text += multi ? nl_ + indent : (!first && spaced_ ? " " : "");
+      const std::string key = node.kind == Node::object ? it.key() : std::string();
+      text += render({node.kind == Node::object ? &key : nullptr, &*it}, indent, multi);
+      first = false;
+    }
+    edits_.push_back({at, at, text});
+  }
+
   // Removes the flagged entries and writes the additions; `before[k]` goes in front of the
   // entry k (which stays), `before[n]` after the last one that stays.
   void rearrange(const Node& node, const std::vector<bool>& removed,
@@ -418,14 +445,17 @@ class Editor {
     const bool adding =
         std::any_of(before.begin(), before.end(), [](const auto& list) { return !list.empty(); });
     if (survivor == npos && !adding) {
-      // Nothing left: a container that held only blanks besides its entries is "{}" or "[]".
+      // Nothing left. What stays between the brackets is the user's (comments, blank lines),
+      // unless it is just the line break our own layout puts before the closing bracket.
+      std::string rest;
       std::size_t from = node.begin + 1;
-      bool empty = true;
       for (const Edit& cut : merged) {
-        empty = empty && blank(from, cut.begin);
+        rest += t_.substr(from, cut.begin - from);
         from = cut.end;
       }
-      if (empty && blank(from, node.end - 1)) {
+      rest += t_.substr(from, node.end - 1 - from);
+      const std::string indent = indentOf(node.begin);
+      if (rest == "\n" + indent || rest == "\r\n" + indent) {
         edits_.push_back({node.begin, node.end, node.kind == Node::object ? "{}" : "[]"});
         return;
       }
@@ -447,11 +477,35 @@ class Editor {
                         multi ? previousBreak(next.start) : next.start, text});
     }
     if (before[n].empty()) return;
-    // After the last entry that stays, each new one behind a comma; its own comma, if it had
-    // one, now follows the last new entry. With none staying, right after the opening bracket.
     const Item& anchor = items[survivor == npos ? 0 : survivor];
     const bool multi = ownLine(anchor.start);
     const std::string indent = multi ? indentOf(anchor.start) : indentOf(node.begin) + unit_;
+    if (survivor + 1 == n && (multi || anchor.comma != npos)) {
+      // After the last entry and whatever follows it (its comma wherever it stands, comments),
+      // so that removing the new ones gives all that back. A file that ends its entries with a
+      // comma gets one after each new entry too.
+      const bool trailing = anchor.comma != npos;
+      std::size_t at = trailing ? anchor.comma + 1 : anchor.node.end;
+      if (multi) {
+        at = node.end - 1;
+        while (at > anchor.node.end && std::isspace(static_cast<unsigned char>(t_[at - 1]))) --at;
+      }
+      std::string text;
+      bool first = true;
+      for (const Addition& added : before[n]) {
+        if (!first && !trailing) text += ',';
+        text += multi ? nl_ + indent : (spaced_ ? " " : "");
+        text += render(added, indent, multi);
+        if (trailing) text += ',';
+        first = false;
+      }
+      if (!trailing && at != anchor.node.end)
+        edits_.push_back({anchor.node.end, anchor.node.end, ","});
+      edits_.push_back({at, at, (!trailing && at == anchor.node.end ? "," : "") + text});
+      return;
+    }
+    // After the last entry that stays, each new one behind a comma; its own comma, if it had
+    // one, now follows the last new entry. With none staying, right after the opening bracket.
     std::string text;
     bool first = survivor == npos;
     for (const Addition& added : before[n]) {
@@ -489,6 +543,21 @@ std::optional<std::string> edit(std::string_view text, const Json& desired, Synt
   } catch (const ParseError&) {
   }
   return std::nullopt;
+}
+
+std::optional<std::string> textAt(std::string_view text, const std::vector<std::string>& path,
+                                  Syntax syntax) {
+  const Node root = Parser(text, syntax).document();
+  const Node* node = &root;
+  for (const std::string& name : path) {
+    if (node->kind != Node::object) return std::nullopt;
+    const Node* found = nullptr;
+    for (const Item& item : node->items)
+      if (item.key == name) found = &item.node;
+    if (!found) return std::nullopt;
+    node = found;
+  }
+  return std::string(text.substr(node->begin, node->end - node->begin));
 }
 
 }  // namespace talvane::JsonText

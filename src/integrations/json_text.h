@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/json.h"
 
@@ -32,5 +33,11 @@ Json parse(std::string_view text, Syntax syntax = {});
 // that stays, in the file's indentation. Absent when the result would not hold exactly
 // `desired` (it is parsed again to make sure). Throws ParseError when `text` is not JSON.
 std::optional<std::string> edit(std::string_view text, const Json& desired, Syntax syntax = {});
+
+// The text of the value reached through the member names `path` (for a repeated name, the last
+// one), as it stands in `text`; absent when there is none. Throws ParseError when `text` is not
+// JSON.
+std::optional<std::string> textAt(std::string_view text, const std::vector<std::string>& path,
+                                  Syntax syntax = {});
 
 }  // namespace talvane::JsonText

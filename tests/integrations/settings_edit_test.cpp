@@ -71,6 +71,21 @@ TEST_F(SettingsEditTest, ConnectThenDisconnectGivesBackTheSameBytes) {
       {"windsurf", ".codeium/windsurf/hooks.json",
        "{\"hooks\": { /* mine */ \"pre_user_prompt\": [ { \"command\": \"log\" } ] }}"},
       {"droid", ".factory/settings.json", "{\n    \"model\": \"x\" // no hooks yet\n}\n"},
+      // What stands inside an empty object or list, and where the commas stand, is the user's.
+      {"gemini", ".gemini/settings.json", "{\n  // \"model\": \"opus\",\n  /* keep */\n}\n"},
+      {"claude", ".claude/settings.json", "{\n  \"hooks\": { // mine\n  }\n}\n"},
+      {"claude", ".claude/settings.json",
+       "{\n  \"hooks\": {\n    \"Stop\": [ /* later */ ],\n    \"PreToolUse\": [\n      // off\n   "
+       " "
+       "]\n  }\n}\n"},
+      {"gemini", ".gemini/settings.json", "{\r\n  \"hooks\": {\r\n    // none yet\r\n  }\r\n}\r\n"},
+      {"droid", ".factory/settings.json", "{\n  \"hooks\": {\n\n  },\n  \"x\": [\n  ]\n}"},
+      {"cursor", ".cursor/hooks.json",
+       "{\n  \"version\": 1,\n  \"hooks\": {\n    \"stop\": [\n      {\"command\": \"say\"}\n      "
+       ",\n"
+       "    ]\n    ,\n  }\n  ,\n}\n"},
+      {"windsurf", ".codeium/windsurf/hooks.json", "{\"hooks\": { /* mine */ }}"},
+      {"windsurf", ".codeium/windsurf/hooks.json", "{\"a\": 1 // last\n}"},
   };
   for (const RoundTrip& c : cases) {
     const std::string path = home_.write(c.file, c.text);
