@@ -49,7 +49,7 @@ FUZZ_SECONDS ?= 180
 FUZZ_CXX ?= $(firstword $(shell command -v clang++ clang++-14))
 FUZZ_CC ?= $(firstword $(shell command -v clang clang-14))
 FUZZ_FLAGS := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
-FUZZ_TARGETS := relay_input bridge_framing adapters installers page_messages
+FUZZ_TARGETS := relay_input bridge_framing adapters installers page_messages round_trip
 
 fuzz: SHELL := /bin/bash
 fuzz:

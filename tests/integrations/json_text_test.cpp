@@ -49,6 +49,16 @@ TEST(JsonTextEdit, ChangesOnlyWhatDiffersInTheFilesOwnLayout) {
       {"all replaced, comment kept", "{\n  // about\n  \"a\": 1\n}", R"({"b": 2})",
        "{\n  \"b\": 2\n  // about\n}"},
       {"a file of just {} is written out", "{}", R"({"a": [1]})", "{\n  \"a\": [\n    1\n  ]\n}"},
+      {"new member follows the comments of an empty object", "{\n  // a\n  /* b */\n}\n",
+       R"({"x": 1})", "{\n  // a\n  /* b */\n  \"x\": 1\n}\n"},
+      {"new entry goes before the bracket of a one-line list", "{\"l\": [ /* none */ ]}",
+       R"({"l": [1, 2]})", "{\"l\": [ /* none */ 1, 2]}"},
+      {"new member follows the last one's comment", "{\n  \"a\": 1 // note\n}",
+       R"({"a": 1, "b": 2})", "{\n  \"a\": 1, // note\n  \"b\": 2\n}"},
+      {"emptied object keeps its comment", "{\n  \"h\": { // mine\n    \"x\": 1\n  }\n}",
+       R"({"h": {}})", "{\n  \"h\": { // mine\n  }\n}"},
+      {"emptied object keeps its blank line", "{\n  \"h\": {\n\n    \"x\": 1\n  }\n}",
+       R"({"h": {}})", "{\n  \"h\": {\n\n  }\n}"},
   };
   for (const EditCase& c : cases) {
     auto result = JsonText::edit(c.before, Json::parse(c.desired));
@@ -66,6 +76,12 @@ TEST(JsonTextEdit, TrailingCommasStayWhereTheSyntaxAllowsThem) {
   EXPECT_EQ(*added, "{\n  \"a\": [\n    1,\n    2,\n  ],\n  \"b\": 3,\n}\n");
   EXPECT_EQ(JsonText::edit(*added, Json::parse(R"({"a": [1]})"), jsonc), before);
 
+  // A comma on the line after its entry stays there; new entries follow it, each with its own.
+  const std::string commaBelow = "{\n  \"a\": 1\n  ,\n}";
+  added = JsonText::edit(commaBelow, Json::parse(R"({"a": 1, "b": 2, "c": 3})"), jsonc);
+  EXPECT_EQ(added, "{\n  \"a\": 1\n  ,\n  \"b\": 2,\n  \"c\": 3,\n}");
+  EXPECT_EQ(JsonText::edit(*added, Json::parse(R"({"a": 1})"), jsonc), commaBelow);
+
   const std::string oneLine = R"({"a": 1, })";
   added = JsonText::edit(oneLine, Json::parse(R"({"a": 1, "b": 2})"), jsonc);
   EXPECT_EQ(added, R"({"a": 1, "b": 2, })");
@@ -75,6 +91,14 @@ TEST(JsonTextEdit, TrailingCommasStayWhereTheSyntaxAllowsThem) {
 TEST(JsonTextEdit, RefusesAResultThatWouldNotHoldTheValue) {
   // Text that is not UTF-8 cannot be written as it is; better no change than a wrong one.
   EXPECT_EQ(JsonText::edit("{\"a\": 1}", Json{{"a", 1}, {"b", "\xff"}}), std::nullopt);
+}
+
+TEST(JsonTextAt, FindsAMembersTextThroughTheLastOfRepeatedNames) {
+  const std::string text = "{\"a\": {\"b\": 1}, \"a\": {\"b\": [ /* x */ ]}, \"n\": 2}";
+  EXPECT_EQ(JsonText::textAt(text, {"a", "b"}), "[ /* x */ ]");
+  EXPECT_EQ(JsonText::textAt(text, {}), text);
+  EXPECT_EQ(JsonText::textAt(text, {"n", "b"}), std::nullopt);
+  EXPECT_EQ(JsonText::textAt(text, {"c"}), std::nullopt);
 }
 
 TEST(JsonTextParse, ReadsCommentsAndSaysWhereTextIsBroken) {
