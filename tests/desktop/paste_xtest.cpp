@@ -192,6 +192,11 @@ TEST_F(PasteX11, TextReachesTheFocusedEntryAndEveryFormOfTheClipboardComesBack) 
   EXPECT_TRUE(testing::runUntil(
       [&] { return fileText(dir.path() + "/text") == "Ship it now. Again. And again."; }, 10))
       << fileText(dir.path() + "/text");
+  // Accessibility shows a word before the caret: the next dictation starts with a space.
+  EXPECT_EQ(paste("Done."), true);
+  EXPECT_TRUE(testing::runUntil(
+      [&] { return fileText(dir.path() + "/text") == "Ship it now. Again. And again. Done."; }, 10))
+      << fileText(dir.path() + "/text");
   testing::spin(Paster::kRestoreDelay + 0.3);
   EXPECT_EQ(clipboardForms(), before);
 }

@@ -104,6 +104,7 @@ TEST(Talk, DeliversOneFinalTranscriptAfterStop) {
   EXPECT_TRUE(talk->listening());
   ASSERT_TRUE(testing::runUntil([&] { return r.ended == 1; }));
   EXPECT_TRUE(r.sawLevel);
+  EXPECT_TRUE(talk->recording());
   const Date stopped = loop.now();
   talk->stop();
   talk->stop();
@@ -139,12 +140,18 @@ TEST(Talk, FailuresToStartAreOneMessageEach) {
     auto talk = makeTalk(loop, setup);
     Recorder r(*talk);
     talk->start();
+    EXPECT_FALSE(talk->recording());  // nothing is known yet
     ASSERT_TRUE(testing::runUntil([&] { return !r.errors.empty(); }));
     EXPECT_FALSE(talk->listening());
+    EXPECT_FALSE(talk->recording());
+    EXPECT_EQ(talk->lastError(), message);
     talk->stop();  // after the failure: nothing more
     testing::spin(0.5);
     EXPECT_EQ(r.errors, std::vector<std::string>({message}));
     EXPECT_TRUE(r.finals.empty());
+    talk->start();  // a new attempt forgets the old failure
+    EXPECT_EQ(talk->lastError(), "");
+    ASSERT_TRUE(testing::runUntil([&] { return r.errors.size() == 2; }));
   }
 }
 
