@@ -5,6 +5,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <vector>
@@ -147,12 +148,15 @@ UnicodeString plainWord(const UnicodeString& word) {
 // by the word before it, and followed by a pause mark or by at least two words that restate
 // what came before (sharing a word with it, as "the red one scratch that the blue one" does).
 bool restartsHere(const UnicodeString& before, const UnicodeString& after, bool pause) {
+  static const std::vector<UnicodeString> binding = [] {
+    std::vector<UnicodeString> out;
+    for (const char* word : kBindingWords) out.push_back(UnicodeString::fromUTF8(word));
+    return out;
+  }();
   const std::vector<UnicodeString> said = split(before);
-  if (!said.empty()) {
-    const UnicodeString last = plainWord(said.back());
-    for (const char* binding : kBindingWords)
-      if (last == UnicodeString::fromUTF8(binding)) return false;
-  }
+  if (!said.empty() &&
+      std::find(binding.begin(), binding.end(), plainWord(said.back())) != binding.end())
+    return false;
   if (pause) return true;
   const std::vector<UnicodeString> then = split(after);
   if (then.size() < 2) return false;
