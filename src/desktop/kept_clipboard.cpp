@@ -9,7 +9,10 @@ namespace talvane {
 
 namespace {
 
-GtkClipboard* clipboard() { return gtk_clipboard_get(GDK_SELECTION_CLIPBOARD); }
+GtkClipboard* board(KeptClipboard::Selection which) {
+  return gtk_clipboard_get(which == KeptClipboard::Selection::primary ? GDK_SELECTION_PRIMARY
+                                                                      : GDK_SELECTION_CLIPBOARD);
+}
 
 // Targets that are requests about the selection, not forms of its contents.
 bool contentTarget(std::string_view target) {
@@ -32,8 +35,9 @@ std::string atomName(GdkAtom atom) {
 // clipboard is still being answered. Every request is answered exactly once, late ones
 // included, so each holds a reference; the first of "all answered" and the deadline finishes.
 struct Reading {
-  explicit Reading(EventLoop& l) : loop(l) {}
+  Reading(EventLoop& l, GtkClipboard* b) : loop(l), clipboard(b) {}
   EventLoop& loop;
+  GtkClipboard* clipboard;
   std::vector<GdkAtom> wanted;
   std::vector<KeptClipboard::Form> forms;
   bool finished = false;
@@ -73,7 +77,7 @@ void requestNext(std::shared_ptr<Reading> reading) {
   if (reading->wanted.empty()) return reading->finish();
   GdkAtom target = reading->wanted.front();
   reading->wanted.erase(reading->wanted.begin());
-  gtk_clipboard_request_contents(clipboard(), target, formReceived,
+  gtk_clipboard_request_contents(reading->clipboard, target, formReceived,
                                  new std::shared_ptr<Reading>(reading));
 }
 
@@ -107,6 +111,7 @@ struct KeptClipboard::State {
   std::optional<std::vector<Form>> kept;  // set from hold() until restore()
   bool ours = false;                      // our text is still on the clipboard
   unsigned long offers = 0;
+  unsigned long served = 0;  // times the current text was fetched
 };
 
 namespace {
@@ -119,6 +124,7 @@ struct TextOffer {
 
 void serveText(GtkClipboard*, GtkSelectionData* data, guint, gpointer user) {
   auto* offer = static_cast<TextOffer*>(user);
+  if (offer->state->offers == offer->id) ++offer->state->served;
   gtk_selection_data_set_text(data, offer->text.c_str(), static_cast<gint>(offer->text.size()));
 }
 
@@ -129,36 +135,39 @@ void textReplaced(GtkClipboard*, gpointer user) {
 
 }  // namespace
 
-KeptClipboard::KeptClipboard(EventLoop& loop) : loop_(loop), state_(std::make_shared<State>()) {}
+KeptClipboard::KeptClipboard(EventLoop& loop, Selection which)
+    : loop_(loop), which_(which), state_(std::make_shared<State>()) {}
 
 KeptClipboard::~KeptClipboard() {
   if (restore_) restore();
 }
 
-void KeptClipboard::read(EventLoop& loop, std::function<void(std::vector<Form>)> done) {
-  auto reading = std::make_shared<Reading>(loop);
+void KeptClipboard::read(EventLoop& loop, std::function<void(std::vector<Form>)> done,
+                         Selection which) {
+  auto reading = std::make_shared<Reading>(loop, board(which));
   reading->done = std::move(done);
   std::weak_ptr<Reading> weak = reading;
   reading->deadline = loop.after(kReadLimit, [weak] {
     if (auto r = weak.lock()) r->finish();
   });
-  gtk_clipboard_request_targets(clipboard(), targetsReceived,
+  gtk_clipboard_request_targets(reading->clipboard, targetsReceived,
                                 new std::shared_ptr<Reading>(reading));
 }
 
-void KeptClipboard::offer(std::vector<Form> forms) {
+void KeptClipboard::offer(std::vector<Form> forms, Selection which) {
+  GtkClipboard* clipboard = board(which);
   std::vector<GtkTargetEntry> entries;
   for (std::size_t i = 0; i < forms.size(); ++i)
     entries.push_back({const_cast<gchar*>(forms[i].target.c_str()), 0, static_cast<guint>(i)});
   auto* offered = new Offered{std::move(forms)};
   // The entries point into `forms`, now moved into `offered`: same buffers, still alive.
-  if (!gtk_clipboard_set_with_data(clipboard(), entries.data(), entries.size(), serveForm,
-                                   dropOffer, offered)) {
+  if (!gtk_clipboard_set_with_data(clipboard, entries.data(), entries.size(), serveForm, dropOffer,
+                                   offered)) {
     delete offered;
     return;
   }
   // A clipboard manager may keep them once we are gone.
-  gtk_clipboard_set_can_store(clipboard(), nullptr, 0);
+  if (which == Selection::clipboard) gtk_clipboard_set_can_store(clipboard, nullptr, 0);
 }
 
 void KeptClipboard::offerText(const std::string& text) {
@@ -169,7 +178,8 @@ void KeptClipboard::offerText(const std::string& text) {
   gtk_target_list_unref(list);
   const unsigned long id = ++state_->offers;
   auto* offer = new TextOffer{state_, id, text};
-  if (gtk_clipboard_set_with_data(clipboard(), entries, count, serveText, textReplaced, offer))
+  state_->served = 0;
+  if (gtk_clipboard_set_with_data(board(which_), entries, count, serveText, textReplaced, offer))
     state_->ours = true;
   else
     delete offer;
@@ -185,13 +195,23 @@ void KeptClipboard::hold(const std::string& text, std::function<void()> ready) {
     return;
   }
   std::weak_ptr<State> weak = state_;
-  read(loop_, [this, weak, text, ready = std::move(ready)](std::vector<Form> forms) {
-    auto state = weak.lock();
-    if (!state) return;
-    if (!(state->kept && state->ours)) state->kept = std::move(forms);
-    offerText(text);
-    ready();
-  });
+  read(
+      loop_,
+      [this, weak, text, ready = std::move(ready)](std::vector<Form> forms) {
+        auto state = weak.lock();
+        if (!state) return;
+        if (!(state->kept && state->ours)) state->kept = std::move(forms);
+        offerText(text);
+        ready();
+      },
+      which_);
+}
+
+unsigned long KeptClipboard::served() const { return state_->served; }
+
+void KeptClipboard::keep() {
+  restore_.cancel();
+  state_->kept.reset();
 }
 
 void KeptClipboard::restoreAfter(double seconds) {
@@ -203,9 +223,9 @@ void KeptClipboard::restore() {
   auto kept = std::exchange(state_->kept, std::nullopt);
   if (!kept || !state_->ours) return;
   if (kept->empty())
-    gtk_clipboard_clear(clipboard());
+    gtk_clipboard_clear(board(which_));
   else
-    offer(std::move(*kept));
+    offer(std::move(*kept), which_);
   state_->ours = false;
 }
 

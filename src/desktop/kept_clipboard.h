@@ -1,7 +1,7 @@
 #pragma once
-// The user's clipboard kept aside while dictated text is pasted: every form its owner offers is
-// read without blocking the loop, the text takes its place, and the forms are offered again
-// afterwards. Someone copying in between wins: their copy is left alone.
+// The user's clipboard (or primary selection) kept aside while dictated text is pasted: every
+// form its owner offers is read without blocking the loop, the text takes its place, and the
+// forms are offered again afterwards. Someone copying in between wins: their copy is left alone.
 
 #include <functional>
 #include <memory>
@@ -25,7 +25,9 @@ class KeptClipboard {
   // A slow owner is given this long to answer; the forms read by then are kept.
   static constexpr double kReadLimit = 0.5;
 
-  explicit KeptClipboard(EventLoop& loop);
+  enum class Selection { clipboard, primary };
+
+  explicit KeptClipboard(EventLoop& loop, Selection which = Selection::clipboard);
   // Puts anything still kept back at once.
   ~KeptClipboard();
   KeptClipboard(const KeptClipboard&) = delete;
@@ -37,11 +39,17 @@ class KeptClipboard {
   // Offers the kept forms again `seconds` from now; an empty clipboard is emptied again.
   void restoreAfter(double seconds);
   void restore();
+  // Leaves the text on the clipboard for good and forgets what was kept.
+  void keep();
+  // How often someone fetched the text since it was last put on the clipboard: a paste that
+  // worked fetched it.
+  unsigned long served() const;
 
   // Every form of the clipboard's contents now; `done` runs on the loop.
-  static void read(EventLoop& loop, std::function<void(std::vector<Form>)> done);
+  static void read(EventLoop& loop, std::function<void(std::vector<Form>)> done,
+                   Selection which = Selection::clipboard);
   // Owns the clipboard with these forms.
-  static void offer(std::vector<Form> forms);
+  static void offer(std::vector<Form> forms, Selection which = Selection::clipboard);
 
   // What the clipboard's callbacks share with this object (they may outlive it).
   struct State;
@@ -50,6 +58,7 @@ class KeptClipboard {
   void offerText(const std::string& text);
 
   EventLoop& loop_;
+  Selection which_;
   std::shared_ptr<State> state_;
   TimerHandle restore_;
 };

@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "platform/gobject.h"
 #include "platform/log.h"
@@ -113,6 +115,7 @@ void xFocus(Paste::Facts& facts) {
   XGetInputFocus(d, &focus, &revert);
   if (focus != None && focus != PointerRoot) {
     facts.holder = Paste::Holder::other;
+    facts.window = focus;
     bool named = false;
     const Window root = DefaultRootWindow(d);
     for (Window w = focus; w && w != root;) {
@@ -126,6 +129,9 @@ void xFocus(Paste::Facts& facts) {
         named = true;
         facts.terminalWindow = (hint.res_name && Paste::terminalClass(hint.res_name)) ||
                                (hint.res_class && Paste::terminalClass(hint.res_class));
+        facts.xtermWindow = (hint.res_name && Paste::xtermClass(hint.res_name)) ||
+                            (hint.res_class && Paste::xtermClass(hint.res_class));
+        facts.window = w;
         if (hint.res_name) XFree(hint.res_name);
         if (hint.res_class) XFree(hint.res_class);
       }
@@ -143,13 +149,27 @@ bool sendKeys(Paste::Way way) {
   Display* d = xdisplay();
   int event = 0, error = 0, major = 0, minor = 0;
   if (!d || !XTestQueryExtension(d, &event, &error, &major, &minor)) return false;
-  const KeyCode control = XKeysymToKeycode(d, XK_Control_L);
-  const KeyCode shift = XKeysymToKeycode(d, XK_Shift_L);
-  const KeyCode v = XKeysymToKeycode(d, XK_v);
-  if (!control || !v || (way == Paste::Way::ctrlShiftV && !shift)) return false;
-  std::vector<KeyCode> chord{control};
-  if (way == Paste::Way::ctrlShiftV) chord.push_back(shift);
-  chord.push_back(v);
+  std::vector<KeySym> syms;
+  switch (way) {
+    case Paste::Way::ctrlV:
+      syms = {XK_Control_L, XK_v};
+      break;
+    case Paste::Way::ctrlShiftV:
+      syms = {XK_Control_L, XK_Shift_L, XK_v};
+      break;
+    case Paste::Way::shiftInsert:
+      syms = {XK_Shift_L, XK_Insert};
+      break;
+    case Paste::Way::copy:
+    case Paste::Way::wtype:
+      return false;
+  }
+  std::vector<KeyCode> chord;
+  for (KeySym sym : syms) {
+    const KeyCode code = XKeysymToKeycode(d, sym);
+    if (!code) return false;
+    chord.push_back(code);
+  }
   for (KeyCode k : chord) XTestFakeKeyEvent(d, k, True, CurrentTime);
   for (auto it = chord.rbegin(); it != chord.rend(); ++it)
     XTestFakeKeyEvent(d, *it, False, CurrentTime);
@@ -157,9 +177,31 @@ bool sendKeys(Paste::Way way) {
   return true;
 }
 
+// What precedes the caret of a focused element that offers its text.
+Paste::Before beforeCaret(AtspiAccessible* focused) {
+  auto text = owned(atspi_accessible_get_text_iface(focused));
+  if (!text) return Paste::Before::unknown;
+  GError* error = nullptr;
+  const gint caret = atspi_text_get_caret_offset(text.get(), &error);
+  GErrorPtr failed(error);
+  if (failed || caret < 0) return Paste::Before::unknown;
+  if (caret == 0) return Paste::Before::nothing;
+  GCharPtr last(atspi_text_get_text(text.get(), caret - 1, caret, &error));
+  GErrorPtr failedText(error);
+  if (failedText || !last) return Paste::Before::unknown;
+  const gunichar c = g_utf8_get_char(last.get());
+  return *last.get() == '\0' || g_unichar_isspace(c) ? Paste::Before::nothing : Paste::Before::word;
+}
+
 }  // namespace
 
 Paste::Field accessibleField() {
+  Paste::Before before = Paste::Before::unknown;
+  return accessibleField(before);
+}
+
+Paste::Field accessibleField(Paste::Before& before) {
+  before = Paste::Before::unknown;
   if (!atspiReady()) return Paste::Field::unknown;
   const auto end = std::chrono::steady_clock::now() + kSearchLimit;
   auto desktop = owned(atspi_get_desktop(0));
@@ -183,6 +225,7 @@ Paste::Field accessibleField() {
       if (!focused) return Paste::Field::unknown;
       GCharPtr role(atspi_role_get_name(atspi_accessible_get_role(focused.get(), nullptr)));
       auto editable = owned(atspi_accessible_get_editable_text_iface(focused.get()));
+      before = beforeCaret(focused.get());
       return Paste::field(role ? role.get() : "",
                           editable && hasState(focused.get(), ATSPI_STATE_EDITABLE));
     }
@@ -190,14 +233,20 @@ Paste::Field accessibleField() {
   return Paste::Field::unknown;
 }
 
-Paster::Paster(EventLoop& loop) : clipboard_(loop) {}
+Paster::Paster(EventLoop& loop)
+    : loop_(loop), clipboard_(loop), primary_(loop, KeptClipboard::Selection::primary) {}
 
-Paster::~Paster() = default;
+Paster::~Paster() {
+  // A paste still unconfirmed at the end gives the user's clipboard back.
+  if (!std::exchange(settle_, nullptr)) return;
+  primary_.restore();
+  clipboard_.restore();
+}
 
 Paste::Facts Paster::facts() const {
   Paste::Facts f;
   f.wayland = waylandSession();
-  f.field = accessibleField();
+  f.field = accessibleField(f.before);
   if (f.wayland) {
     GCharPtr found(g_find_program_in_path("wtype"));
     f.wtype = found != nullptr;
@@ -207,34 +256,58 @@ Paste::Facts Paster::facts() const {
   return f;
 }
 
-void Paster::paste(const std::string& text, std::function<void(bool)> done) {
-  const Paste::Facts f = facts();
+void Paster::paste(const std::string& dictated, std::function<void(bool)> done) {
+  Paste::Facts f = facts();
   const Paste::Way way = Paste::choose(f);
   log::debug("paste", "field " + std::to_string(static_cast<int>(f.field)) + ", holder " +
                           std::to_string(static_cast<int>(f.holder)) + ", terminal " +
-                          std::to_string(f.terminalWindow) + ", wayland " +
-                          std::to_string(f.wayland) + " -> way " +
-                          std::to_string(static_cast<int>(way)));
-  switch (way) {
-    case Paste::Way::copy:
-      return done(false);
-    case Paste::Way::wtype:
-      return typeOnWayland(text, std::move(done));
-    case Paste::Way::ctrlV:
-    case Paste::Way::ctrlShiftV:
-      break;
-  }
+                          std::to_string(f.terminalWindow) + ", xterm " +
+                          std::to_string(f.xtermWindow) + ", wayland " + std::to_string(f.wayland) +
+                          " -> way " + std::to_string(static_cast<int>(way)));
+  // Windows that tell nothing of their caret: a dictation right after our own last one into
+  // the same window follows it as typed words would.
+  if (f.before == Paste::Before::unknown && f.window && f.window == last_.window)
+    f.before = last_.endsInWord ? Paste::Before::word : Paste::Before::nothing;
+  // A paste still waiting to learn whether it arrived is decided now, before this one takes
+  // the clipboard.
+  confirm_.cancel();
+  if (auto settle = std::exchange(settle_, nullptr)) settle();
+  const std::string text = Paste::separated(Paste::typeable(dictated), f.before);
+  if (text.empty() || way == Paste::Way::copy) return done(false);
   std::weak_ptr<char> weak = alive_;
-  clipboard_.hold(text, [this, weak, way, done = std::move(done)] {
+  auto typed = [this, weak, window = f.window, text, done = std::move(done)](bool ok) {
     if (!weak.lock()) return;
-    const bool sent = sendKeys(way);
-    // Without the key events the text would sit on the clipboard unannounced.
-    if (!sent) {
-      clipboard_.restore();
-      return done(false);
-    }
-    clipboard_.restoreAfter(kRestoreDelay);
-    done(true);
+    last_ = ok ? Last{window, text.back() != ' '} : Last{};
+    done(ok);
+  };
+  if (way == Paste::Way::wtype) return typeOnWayland(text, std::move(typed));
+  // The text goes on both selections: xterm's Shift+Insert reads the primary one.
+  clipboard_.hold(text, [this, weak, way, text, typed = std::move(typed)]() mutable {
+    if (!weak.lock()) return;
+    primary_.hold(text, [this, weak, way, typed = std::move(typed)]() mutable {
+      if (!weak.lock()) return;
+      const unsigned long fetched = clipboard_.served() + primary_.served();
+      if (!sendKeys(way)) {
+        primary_.restore();
+        clipboard_.keep();
+        return typed(false);
+      }
+      // Only a target that fetched the text took it. Otherwise the text stays on the
+      // clipboard and the caller says so, rather than putting back the old contents over it.
+      settle_ = [this, fetched, typed = std::move(typed)] {
+        const bool pasted = clipboard_.served() + primary_.served() > fetched;
+        primary_.restore();
+        if (pasted)
+          clipboard_.restore();
+        else
+          clipboard_.keep();
+        typed(pasted);
+      };
+      confirm_ = loop_.after(kRestoreDelay, [this, weak] {
+        if (!weak.lock()) return;
+        if (auto settle = std::exchange(settle_, nullptr)) settle();
+      });
+    });
   });
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 // Types finished dictation into the text field another application has focused. On X11 the
-// text goes through the clipboard and a synthetic Ctrl+V (Ctrl+Shift+V into terminals), and the
-// user's clipboard comes back 0.6 seconds later; on Wayland wtype types it, when installed.
-// Accessibility (AT-SPI) tells whether a text field has the keyboard; applications that do not
-// answer are judged by the X input focus.
+// text goes on the clipboard and the primary selection and a synthetic Ctrl+V follows
+// (Ctrl+Shift+V into terminals, Shift+Insert into xterm and rxvt); when the target fetched the
+// text, the user's clipboard comes back 0.6 seconds later, and when it did not, the text stays
+// on the clipboard and the caller says "Copied". On Wayland wtype types it, when installed.
+// Accessibility (AT-SPI) tells whether a text field has the keyboard and what precedes its
+// caret; applications that do not answer are judged by the X input focus.
 
 #include <functional>
 #include <memory>
@@ -25,7 +27,8 @@ class Paster {
   Paster(const Paster&) = delete;
   Paster& operator=(const Paster&) = delete;
 
-  // `done(false)`: no field has the keyboard, or typing failed; the caller copies instead.
+  // `done(false)`: no field has the keyboard, or the text did not reach it; the caller copies
+  // instead. `done(true)` comes once the target took the text.
   void paste(const std::string& text, std::function<void(bool pasted)> done);
   // What the choice rests on, as things are now.
   Paste::Facts facts() const;
@@ -33,12 +36,25 @@ class Paster {
  private:
   void typeOnWayland(const std::string& text, std::function<void(bool)> done);
 
+  // Where the last dictation went, for windows that do not tell what precedes their caret.
+  struct Last {
+    unsigned long window = 0;
+    bool endsInWord = false;
+  };
+
+  EventLoop& loop_;
   KeptClipboard clipboard_;
+  KeptClipboard primary_;
+  Last last_;
+  TimerHandle confirm_;
+  std::function<void()> settle_;  // decides the paste that waits for confirm_
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
 // AT-SPI's verdict on the focused element of the active window of another process; unknown
-// without an accessibility bus or when that application does not answer.
+// without an accessibility bus or when that application does not answer. `before` gets what
+// precedes its caret.
 Paste::Field accessibleField();
+Paste::Field accessibleField(Paste::Before& before);
 
 }  // namespace talvane

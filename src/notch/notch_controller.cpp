@@ -351,7 +351,8 @@ void NotchController::toggleTalk() {
     dictation.toggle();
     return;
   }
-  if (!(hub_.isOpen() && holds_.count("keys"))) summon();
+  talkSummoned_ = !(hub_.isOpen() && holds_.count("keys"));
+  if (talkSummoned_) summon();
   hold("talking", true);
   dictation.toggle();
   if (!dictation.listening()) {

@@ -129,6 +129,7 @@ class NotchController {
   Rect drawn_{260, 0, 200, 32};
   bool arriving_ = false;
   bool holdingTalk_ = false;
+  bool talkSummoned_ = false;  // this dictation brought keyboard mode (and the focus) here
   std::set<std::string> holds_;
   Hover hover_;
   TimerHandle poll_;

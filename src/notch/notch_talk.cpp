@@ -5,6 +5,11 @@
 
 namespace talvane {
 
+namespace {
+// How long a failed dictation's message stays in a panel that has given the keyboard back.
+constexpr double kTalkErrorShown = 3.5;
+}  // namespace
+
 void NotchController::talkKeyHeld(bool held) {
   if (held) {
     holdingTalk_ = true;
@@ -71,6 +76,21 @@ void NotchController::talkError(const std::string& message) {
   OptionTap::log("talk error: " + message);
   hold("talking", false);
   stage_.send("talk", {{"state", "error"}, {"text", message}});
+  if (!talkSummoned_ || !holds_.count("keys")) return;
+  // Keyboard mode came only for this dictation: the user goes back to the field they were
+  // typing in, and the panel shows why for a moment without the keyboard.
+  talkSummoned_ = false;
+  hold("keys", false);
+  stage_.send("keys", {{"on", false}});
+  releaseFocus();
+  hold("talkError", true);
+  later(kTalkErrorShown, [this] {
+    hold("talkError", false);
+    if (desktop_.panel.pointer())
+      evaluateHover();
+    else
+      close();
+  });
 }
 
 }  // namespace talvane

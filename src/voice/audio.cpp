@@ -68,6 +68,16 @@ class SamplesInput final : public AudioInput {
     }
     return static_cast<long>(n);
   }
+  // A file is heard whole; played in real time, only what is due by now has been "captured".
+  std::size_t buffered() override {
+    const std::size_t left = samples_.size() - std::min(at_, samples_.size());
+    if (!realTime_) return left;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now() - started_)
+                             .count();
+    const auto due = static_cast<std::size_t>(elapsed) * kSampleRate / 1'000'000;
+    return std::min(left, due > at_ ? due - at_ : 0);
+  }
 
  private:
   Samples samples_;

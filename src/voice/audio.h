@@ -30,6 +30,9 @@ class AudioInput {
   virtual std::optional<std::string> open() = 0;
   // Blocks until up to `count` samples are read; returns how many, kEnd or kFailed.
   virtual long read(std::int16_t* out, std::size_t count) = 0;
+  // Samples already captured and waiting to be read: what a recording still owes when the user
+  // lets go while the recogniser lags behind.
+  virtual std::size_t buffered() { return 0; }
 };
 
 using AudioInputFactory = std::function<std::unique_ptr<AudioInput>()>;

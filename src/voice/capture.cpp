@@ -3,6 +3,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -30,6 +31,7 @@ void postToMain(std::function<void()> fn) {
 struct Capture::Worker {
   std::thread thread;
   std::atomic<bool> stop{false};
+  std::atomic<bool> drain{false};  // stopped by the user: recognise what was already captured
 };
 
 Capture::Capture(AudioInputFactory input, RecognizerFactory recognizer)
@@ -52,6 +54,12 @@ void Capture::release() {
 }
 
 void Capture::stop() {
+  if (!worker_) return;
+  worker_->drain = true;
+  worker_->stop = true;
+}
+
+void Capture::cancel() {
   if (worker_) worker_->stop = true;
 }
 
@@ -105,6 +113,9 @@ bool Capture::start(Callbacks cb) {
       finish([callbacks, message = *failure] { callbacks->failed(message); });
       return;
     }
+    post([callbacks] {
+      if (callbacks->opened) callbacks->opened();
+    });
     Recognizer& rec = **recognizer;
     rec.begin();
     Samples kept;
@@ -141,6 +152,21 @@ bool Capture::start(Callbacks cb) {
           shown = text;
           post([callbacks, text] { callbacks->partial(text); });
         }
+      }
+    }
+    // Under load the recogniser falls behind the microphone: the last words are captured but
+    // still waiting in the device's buffer. They were spoken before the release, so they count.
+    if (!lost && !ended && worker->drain) {
+      std::size_t owed =
+          std::min(in->buffered(), static_cast<std::size_t>(kMaxDrainSeconds) * kSampleRate);
+      while (owed > 0) {
+        const long got = in->read(block, std::min<std::size_t>(kBlock, owed));
+        if (got <= 0) break;
+        const auto count = static_cast<std::size_t>(got);
+        rec.feed(block, count);
+        if (kept.size() < static_cast<std::size_t>(kKeptSeconds) * kSampleRate)
+          kept.insert(kept.end(), block, block + count);
+        owed -= std::min(owed, count);
       }
     }
     in.reset();  // the microphone is free as soon as we stop reading

@@ -19,6 +19,7 @@ class Capture {
   // Every callback runs on the main loop, and none after the Capture is gone. Exactly one of
   // `failed` and `finished` ends each recording.
   struct Callbacks {
+    std::function<void()> opened;  // the microphone records and the recogniser is ready
     std::function<void(double level)> level;
     std::function<void(const std::string& text)> partial;
     std::function<void()> ended;  // the input ran out (a file); waiting for stop()
@@ -27,9 +28,10 @@ class Capture {
     std::function<void(const std::string& text, Samples audio, bool lost)> finished;
   };
 
-  static constexpr int kBlock = 1024;       // samples per read: 64 ms
-  static constexpr int kPartialEvery = 4;   // blocks between partial results
-  static constexpr int kKeptSeconds = 300;  // audio kept for a second opinion
+  static constexpr int kBlock = 1024;          // samples per read: 64 ms
+  static constexpr int kPartialEvery = 4;      // blocks between partial results
+  static constexpr int kKeptSeconds = 300;     // audio kept for a second opinion
+  static constexpr int kMaxDrainSeconds = 60;  // owed audio read after a stop, at most
 
   // The recogniser is made on the first recording (loading it takes a while) and kept.
   Capture(AudioInputFactory input, RecognizerFactory recognizer);
@@ -44,8 +46,11 @@ class Capture {
   void prepare(std::function<void()> done = {});
   // Frees the recogniser (it is made again by the next recording); nothing while recording.
   void release();
-  // Ends the recording: the audio read so far is recognised and `finished` follows.
+  // Ends the recording: everything captured up to now, read or still buffered, is recognised
+  // and `finished` follows.
   void stop();
+  // Ends the recording without reading what is still buffered (its text will be thrown away).
+  void cancel();
   bool busy() const;
 
  private:

@@ -5,6 +5,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <vector>
@@ -30,7 +31,16 @@ constexpr const char* kFillers[] = {
 // hold none of them, and a look-behind tried at every position is the dearest step.
 constexpr const char16_t* kFillerKeys[] = {nullptr,    u"you know", u"i mean", nullptr,
                                            u"so yeah", u"like",     u"like",   u"like"};
-constexpr const char* kRestartCue = R"((?i)^.*\b(scratch that|forget that|start over)\b[,.]?)";
+// Each occurrence of a restart cue; whether it is one is decided by restartsHere.
+constexpr const char* kRestartCue = R"((?i)\b(scratch that|forget that|start over)\b([,.])?)";
+// A cue right after one of these words is part of the sentence: "don't forget that the build
+// needs node", "the server should start over", "we can start over with a clean branch".
+constexpr const char* kBindingWords[] = {
+    "don't", "dont",  "do",     "does",  "did",    "didn't", "doesn't", "not",    "never",  "to",
+    "will",  "would", "should", "could", "can",    "can't",  "cant",    "cannot", "must",   "might",
+    "may",   "shall", "won't",  "wont",  "i",      "you",    "we",      "they",   "he",     "she",
+    "it",    "let's", "lets",   "let",   "i'll",   "we'll",  "you'll",  "it'll",  "please", "and",
+    "or",    "then",  "just",   "also",  "always", "people"};
 constexpr const char* kLeadingLike = R"(^\s*like\b,?)";
 constexpr const char* kCorrectionCue =
     R"((?i),? \b(no wait|wait no|no sorry|sorry no|actually no|no actually|i meant|correction)\b,? )"
@@ -124,6 +134,40 @@ UnicodeString applyCorrection(const UnicodeString& s, int32_t start, int32_t end
 
 bool isTrimmed(char16_t c) { return c == u' ' || c == u','; }
 
+// A word as compared here: case-folded, typographic apostrophes made plain, a pause mark after
+// it dropped.
+UnicodeString plainWord(const UnicodeString& word) {
+  UnicodeString w(word);
+  w.findAndReplace(UnicodeString(u"\u2019"), UnicodeString(u"'"));
+  while (!w.isEmpty() && (w.endsWith(u",") || w.endsWith(u"."))) w.truncate(w.length() - 1);
+  w.foldCase();
+  return w;
+}
+
+// Whether a restart cue between `before` and `after` stands as one: not bound into the sentence
+// by the word before it, and followed by a pause mark or by at least two words that restate
+// what came before (sharing a word with it, as "the red one scratch that the blue one" does).
+bool restartsHere(const UnicodeString& before, const UnicodeString& after, bool pause) {
+  static const std::vector<UnicodeString> binding = [] {
+    std::vector<UnicodeString> out;
+    for (const char* word : kBindingWords) out.push_back(UnicodeString::fromUTF8(word));
+    return out;
+  }();
+  const std::vector<UnicodeString> said = split(before);
+  if (!said.empty() &&
+      std::find(binding.begin(), binding.end(), plainWord(said.back())) != binding.end())
+    return false;
+  if (pause) return true;
+  const std::vector<UnicodeString> then = split(after);
+  if (then.size() < 2) return false;
+  for (const UnicodeString& word : then) {
+    const UnicodeString w = plainWord(word);
+    for (const UnicodeString& earlier : said)
+      if (!w.isEmpty() && plainWord(earlier) == w) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string clean(std::string_view text) {
@@ -138,15 +182,20 @@ std::string clean(std::string_view text) {
   folded.foldCase();
   if (m.restart && (folded.indexOf(u"scratch that") >= 0 || folded.indexOf(u"forget that") >= 0 ||
                     folded.indexOf(u"start over") >= 0)) {
+    // The last cue that stands as one wins: everything up to it is dropped.
+    std::vector<std::array<int32_t, 3>> cues;  // start, end, pause mark
     m.restart->reset(s);
     UErrorCode status = U_ZERO_ERROR;
-    if (m.restart->find()) {
-      int32_t end = m.restart->end(status);
-      if (U_SUCCESS(status)) {
-        s = space + UnicodeString(s, end);
-        folded = s;
-        folded.foldCase();
-      }
+    while (m.restart->find() && U_SUCCESS(status))
+      cues.push_back({m.restart->start(status), m.restart->end(status),
+                      m.restart->start(2, status) >= 0 ? 1 : 0});
+    for (auto cue = cues.rbegin(); U_SUCCESS(status) && cue != cues.rend(); ++cue) {
+      const auto [start, end, pause] = *cue;
+      if (!restartsHere(UnicodeString(s, 0, start), UnicodeString(s, end), pause != 0)) continue;
+      s = space + UnicodeString(s, end);
+      folded = s;
+      folded.foldCase();
+      break;
     }
   }
 

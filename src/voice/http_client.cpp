@@ -10,6 +10,8 @@ namespace talvane {
 
 namespace {
 
+constexpr gsize kChunk = 16 * 1024;
+
 struct Request {
   HttpClient::Done done;
   GCancellable* cancellable = nullptr;
@@ -17,34 +19,68 @@ struct Request {
   bool timedOut = false;
   std::set<Request*>* live = nullptr;  // the client's set; null once the client is gone
   SoupMessage* message = nullptr;
+  std::size_t limit = 0;
+  GInputStream* stream = nullptr;
+  HttpReply reply;
 };
 
-void complete(GObject* source, GAsyncResult* result, gpointer data) {
-  auto* r = static_cast<Request*>(data);
-  GError* raw = nullptr;
-  GBytes* bytes = soup_session_send_and_read_finish(SOUP_SESSION(source), result, &raw);
-  GErrorPtr error(raw);
+void finish(Request* r, std::string error = {}) {
   if (r->deadline) g_source_remove(r->deadline);
-  HttpReply reply;
-  if (bytes) {
-    gsize size = 0;
-    const auto* p = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-    reply.body.assign(p ? p : "", size);
-    g_bytes_unref(bytes);
-    reply.status = static_cast<int>(soup_message_get_status(r->message));
-    if (reply.status < 200 || reply.status > 299)
-      reply.error = "HTTP " + std::to_string(reply.status);
-  } else if (r->timedOut) {
-    reply.error = "no answer in time";
-  } else {
-    reply.error = error ? error->message : "request failed";
+  HttpReply reply = std::move(r->reply);
+  if (!error.empty()) {
+    reply.error = std::move(error);
+  } else if (reply.status < 200 || reply.status > 299) {
+    reply.error = "HTTP " + std::to_string(reply.status);
   }
   const bool deliver = r->live != nullptr;
   if (r->live) r->live->erase(r);
   if (deliver) r->done(std::move(reply));
+  if (r->stream) g_object_unref(r->stream);
   g_object_unref(r->message);
   g_object_unref(r->cancellable);
   delete r;
+}
+
+std::string failure(Request* r, const GErrorPtr& error) {
+  if (r->timedOut) return "no answer in time";
+  return error ? error->message : "request failed";
+}
+
+void readMore(Request* r);
+
+void chunkRead(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* r = static_cast<Request*>(data);
+  GError* raw = nullptr;
+  GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &raw);
+  GErrorPtr error(raw);
+  if (!bytes) return finish(r, failure(r, error));
+  gsize size = 0;
+  const auto* p = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  if (size > 0 && p) r->reply.body.append(p, size);
+  g_bytes_unref(bytes);
+  if (size == 0) return finish(r);
+  // A server that never stops talking is not read to the end: dropping the stream closes it.
+  if (r->reply.body.size() > r->limit) {
+    r->reply.body.clear();
+    return finish(r, "answer longer than " + std::to_string(r->limit) + " bytes");
+  }
+  readMore(r);
+}
+
+void readMore(Request* r) {
+  g_input_stream_read_bytes_async(r->stream, kChunk, G_PRIORITY_DEFAULT, r->cancellable, chunkRead,
+                                  r);
+}
+
+void sent(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* r = static_cast<Request*>(data);
+  GError* raw = nullptr;
+  GInputStream* stream = soup_session_send_finish(SOUP_SESSION(source), result, &raw);
+  GErrorPtr error(raw);
+  if (!stream) return finish(r, failure(r, error));
+  r->stream = stream;
+  r->reply.status = static_cast<int>(soup_message_get_status(r->message));
+  readMore(r);
 }
 
 }  // namespace
@@ -52,6 +88,9 @@ void complete(GObject* source, GAsyncResult* result, gpointer data) {
 struct HttpClient::Impl {
   GObjectPtr<SoupSession> session{soup_session_new()};
   std::set<Request*> live;
+  std::size_t limit;
+
+  explicit Impl(std::size_t maxBody) : limit(maxBody) {}
 
   ~Impl() {
     for (Request* r : live) {
@@ -63,7 +102,8 @@ struct HttpClient::Impl {
   }
 
   void send(SoupMessage* message, double timeoutSeconds, Done done) {
-    auto* r = new Request{std::move(done), g_cancellable_new(), 0, false, &live, message};
+    auto* r = new Request{
+        std::move(done), g_cancellable_new(), 0, false, &live, message, limit, nullptr, {}};
     live.insert(r);
     r->deadline = g_timeout_add(
         static_cast<guint>(timeoutSeconds * 1000),
@@ -75,12 +115,11 @@ struct HttpClient::Impl {
           return G_SOURCE_REMOVE;
         },
         r);
-    soup_session_send_and_read_async(session.get(), message, G_PRIORITY_DEFAULT, r->cancellable,
-                                     complete, r);
+    soup_session_send_async(session.get(), message, G_PRIORITY_DEFAULT, r->cancellable, sent, r);
   }
 };
 
-HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
+HttpClient::HttpClient(std::size_t maxBody) : impl_(std::make_unique<Impl>(maxBody)) {}
 HttpClient::~HttpClient() = default;
 
 void HttpClient::postJson(const std::string& url, const std::string& json, double timeoutSeconds,

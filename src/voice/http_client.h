@@ -1,7 +1,9 @@
 #pragma once
 // Posts to a local model server (speech, punctuation) on the main loop with libsoup, within a
-// time limit. A request still out when the client is destroyed ends without its callback.
+// time limit and a limit on the answer's size. A request still out when the client is
+// destroyed ends without its callback.
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,7 +20,9 @@ struct HttpReply {
 
 class HttpClient {
  public:
-  HttpClient();
+  static constexpr std::size_t kMaxBody = 1024 * 1024;
+  // Answers longer than `maxBody` bytes are cut off and count as failures.
+  explicit HttpClient(std::size_t maxBody = kMaxBody);
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;

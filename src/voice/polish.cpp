@@ -1,6 +1,10 @@
 #include "voice/polish.h"
 
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
 #include <cstdlib>
+#include <vector>
 
 #include "platform/json.h"
 #include "platform/log.h"
@@ -71,9 +75,69 @@ std::string candidate(const std::string& body) {
   return content.substr(first, content.find_last_not_of(space) - first + 1);
 }
 
+namespace {
+
+// The marks a punctuation pass may add or drop.
+bool punctuationMark(UChar32 c) {
+  switch (c) {
+    case '.':
+    case ',':
+    case '?':
+    case '!':
+    case ':':
+    case ';':
+    case '\'':
+    case '"':
+    case '-':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A word without those marks, case-folded.
+icu::UnicodeString bare(const icu::UnicodeString& word) {
+  icu::UnicodeString out;
+  for (int32_t i = 0; i < word.length();) {
+    const UChar32 c = word.char32At(i);
+    if (!punctuationMark(c)) out.append(c);
+    i += U16_LENGTH(c);
+  }
+  out.foldCase();
+  return out;
+}
+
+std::vector<icu::UnicodeString> pieces(const std::string& text) {
+  const icu::UnicodeString s = icu::UnicodeString::fromUTF8(text);
+  std::vector<icu::UnicodeString> out;
+  int32_t start = 0;
+  for (int32_t i = 0; i <= s.length(); ++i) {
+    if (i < s.length() && s.charAt(i) != u' ') continue;
+    out.emplace_back(s, start, i - start);
+    start = i + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool onlyPunctuated(const std::string& cleaned, const std::string& answer) {
+  // Typed into a terminal, a line break is a command sent; a run of spaces is no punctuation.
+  const std::vector<icu::UnicodeString> said = pieces(cleaned), got = pieces(answer);
+  if (said.size() != got.size()) return false;
+  for (std::size_t i = 0; i < said.size(); ++i) {
+    if (got[i].isEmpty()) return false;
+    for (int32_t k = 0; k < got[i].length(); ++k) {
+      const UChar c = got[i].charAt(k);
+      if (c < 0x20 || c == 0x7F || u_isspace(c)) return false;
+    }
+    if (bare(said[i]) != bare(got[i])) return false;
+  }
+  return true;
+}
+
 std::string accept(const std::string& cleaned, const std::string& answer) {
-  if (!answer.empty() && Dictation::words(answer) == Dictation::words(cleaned))
-    return finish(answer);
+  if (!answer.empty() && onlyPunctuated(cleaned, answer)) return finish(answer);
   return finish(cleaned);
 }
 
@@ -82,7 +146,8 @@ std::string accept(const std::string& cleaned, const std::string& answer) {
 Polisher::Polisher(std::string url, std::string model, double timeoutSeconds)
     : url_(url.empty() ? "" : endpoint(url, "/v1/chat/completions")),
       model_(std::move(model)),
-      timeout_(timeoutSeconds) {}
+      timeout_(timeoutSeconds),
+      http_(Polish::kMaxReply) {}
 
 void Polisher::run(const std::string& text, std::function<void(std::string)> done) {
   const std::string cleaned = Dictation::clean(text);

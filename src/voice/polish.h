@@ -30,6 +30,8 @@ inline constexpr const char* kGuide =
     "The same words in the same order, with punctuation and capital letters added";
 // The model answers within this, or the cleaned text is used.
 inline constexpr double kTimeout = 5.0;
+// A longer answer is not read on: it cannot be a sentence with punctuation added.
+inline constexpr std::size_t kMaxReply = 64 * 1024;
 
 // Adds a full stop to a text of more than two words that does not already end in one of
 // . ! ? ) " ' `
@@ -39,6 +41,9 @@ std::string finish(const std::string& text);
 std::string request(const std::string& cleaned, const std::string& model);
 // The model's text from a chat answer, trimmed; empty when the answer holds none.
 std::string candidate(const std::string& body);
+// Whether `answer` is `cleaned` with only capitals and the marks . , ? ! : ; ' " - changed:
+// the same words at the same single-space boundaries, and nothing else.
+bool onlyPunctuated(const std::string& cleaned, const std::string& answer);
 // The finished text for a cleaned text and the model's answer (empty: no answer).
 std::string accept(const std::string& cleaned, const std::string& answer);
 

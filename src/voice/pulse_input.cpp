@@ -45,6 +45,14 @@ class PulseInput final : public AudioInput {
     return static_cast<long>(count);
   }
 
+  // The record stream's latency is the audio the server holds for us and we have not read.
+  std::size_t buffered() override {
+    int error = 0;
+    const pa_usec_t waiting = pa_simple_get_latency(stream_, &error);
+    if (waiting == static_cast<pa_usec_t>(-1)) return 0;
+    return static_cast<std::size_t>(waiting * kSampleRate / 1'000'000);
+  }
+
  private:
   pa_simple* stream_ = nullptr;
 };

@@ -6,7 +6,8 @@ namespace talvane {
 
 struct Talk::Session {
   bool listening = true;
-  bool begun = false;  // a capture runs (or ran) for it
+  bool begun = false;   // a capture runs (or ran) for it
+  bool opened = false;  // the microphone and the recogniser answered
   bool cancelled = false;
   bool timerDone = false;
   bool resultReady = false;
@@ -27,8 +28,11 @@ void Talk::prepare() {
   });
 }
 
+bool Talk::recording() const { return active_ && active_->opened; }
+
 void Talk::start() {
   if (active_) return;
+  lastError_.clear();
   active_ = std::make_shared<Session>();
   // The earlier capture still owns the microphone: this one begins when it lets go.
   if (!capture_.busy()) begin(active_);
@@ -38,6 +42,7 @@ void Talk::begin(const std::shared_ptr<Session>& s) {
   s->begun = true;
   std::weak_ptr<char> alive = alive_;
   capture_.start({
+      [s] { s->opened = true; },
       [this, s](double level) {
         if (s->listening && onUpdate) onUpdate(s->latest, false, level);
       },
@@ -51,7 +56,9 @@ void Talk::begin(const std::shared_ptr<Session>& s) {
       [this, s](const std::string& message) {
         if (active_ == s) active_.reset();
         finishing_.erase(s);
-        if (!s->cancelled && onError) onError(message);
+        if (s->cancelled) return afterCapture();
+        lastError_ = message;
+        if (onError) onError(message);
         afterCapture();
       },
       [this, s](const std::string& text, Samples audio, bool lost) {
@@ -96,7 +103,7 @@ void Talk::cancel() {
   if (!active_) return;
   active_->listening = false;
   active_->cancelled = true;
-  if (active_->begun) capture_.stop();
+  if (active_->begun) capture_.cancel();
   active_.reset();
 }
 
@@ -110,6 +117,7 @@ void Talk::recognised(const std::shared_ptr<Session>& s, std::string text, Sampl
     s->listening = false;
     if (active_ == s) active_.reset();
     if (s->latest.empty()) {
+      lastError_ = AudioMessages::stopped;
       if (onError) onError(AudioMessages::stopped);
       return;
     }

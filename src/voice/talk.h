@@ -47,6 +47,10 @@ class Talk {
   // Ends the capture at once and delivers nothing.
   void cancel();
   bool listening() const { return active_ != nullptr; }
+  // Listening, and the microphone and the speech model are known to work for this capture.
+  bool recording() const;
+  // Why the latest capture failed; empty once a new one starts.
+  const std::string& lastError() const { return lastError_; }
 
  private:
   struct Session;
@@ -60,6 +64,7 @@ class Talk {
   std::unique_ptr<SpeechServer> server_;
   std::shared_ptr<Session> active_;               // listening
   std::set<std::shared_ptr<Session>> finishing_;  // stopped, final not yet delivered
+  std::string lastError_;
   TimerHandle unload_;
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

@@ -53,9 +53,13 @@ void Voice::toggleTalk() {
 }
 
 std::string Voice::answerQuery(const std::string& action, const std::function<void()>& toggle) {
-  const bool want = action == "start" ? true : action == "stop" ? false : !talk_.listening();
-  if (want != talk_.listening()) toggle();
-  return Json{{"listening", talk_.listening()}}.dump();
+  if (action != "status") {
+    const bool want = action == "start" ? true : action == "stop" ? false : !talk_.listening();
+    if (want != talk_.listening()) toggle();
+  }
+  Json answer = {{"listening", talk_.listening()}, {"recording", talk_.recording()}};
+  if (!talk_.listening() && !talk_.lastError().empty()) answer["error"] = talk_.lastError();
+  return answer.dump();
 }
 
 }  // namespace talvane

@@ -41,8 +41,11 @@ class Voice {
   void pauseHotKeys();
   void reloadHotKeys();
 
-  // The answer to the bridge query {"_query":"talk","action":"start"|"stop"|"toggle"}:
-  // {"listening": bool}. `toggle` is the panel's toggleTalk (which opens keyboard mode).
+  // The answer to the bridge query {"_query":"talk","action":"start"|"stop"|"toggle"|"status"}:
+  // {"listening": bool, "recording": bool, "error": why the latest capture failed}. Opening
+  // the microphone takes a moment, so a caller that wants to know whether a start worked asks
+  // "status" until "recording" or "error" says. `toggle` is the panel's toggleTalk (which opens
+  // keyboard mode).
   std::string answerQuery(const std::string& action, const std::function<void()>& toggle);
 
  private:

@@ -125,5 +125,59 @@ TEST(Talk, AsksTheRunningAppAndPrintsItsState) {
   bridge.stop();
 }
 
+TEST(Talk, AStartIsReportedOnlyOnceTheMicrophoneAnswers) {
+  testing::TestHome home;
+  testing::FakeRouter router;
+  Bridge bridge(router);
+  bridge.start();
+  const std::string missing =
+      "Talvane can't find a microphone. Check that one is connected and chosen in the sound "
+      "settings.";
+  struct Row {
+    const char* name;
+    std::vector<Json> answers;  // to the start, then to each "status"
+    int status;
+    std::string out, err;
+  };
+  const Row rows[] = {
+      {"records after a moment",
+       {{{"listening", true}, {"recording", false}},
+        {{"listening", true}, {"recording", false}},
+        {{"listening", true}, {"recording", true}}},
+       0,
+       "listening\n",
+       ""},
+      {"no microphone",
+       {{{"listening", true}, {"recording", false}}, {{"listening", false}, {"error", missing}}},
+       1,
+       "",
+       "talvane: " + missing + "\n"},
+      {"refused at once", {{{"listening", false}}}, 1, "", "talvane: dictation did not start\n"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> actions;
+    bridge.onQuery("talk", [&](const Json& request) {
+      actions.push_back(json::string(request, "action").value_or("?"));
+      return row.answers[std::min(actions.size(), row.answers.size()) - 1].dump();
+    });
+    Outcome r = run({"talk", "start"});
+    EXPECT_EQ(r.status, row.status) << row.name;
+    EXPECT_EQ(r.out, row.out) << row.name;
+    EXPECT_EQ(r.err, row.err) << row.name;
+    ASSERT_FALSE(actions.empty());
+    EXPECT_EQ(actions.front(), "start") << row.name;
+    EXPECT_EQ(actions.size(), row.answers.size()) << row.name;
+    for (std::size_t i = 1; i < actions.size(); ++i) EXPECT_EQ(actions[i], "status") << row.name;
+  }
+  // A stop after a failed start is still just a stop.
+  bridge.onQuery("talk", [&](const Json&) {
+    return Json{{"listening", false}, {"error", missing}}.dump();
+  });
+  Outcome stop = run({"talk", "stop"});
+  EXPECT_EQ(stop.status, 0);
+  EXPECT_EQ(stop.out, "stopped\n");
+  bridge.stop();
+}
+
 }  // namespace
 }  // namespace talvane

@@ -5,9 +5,14 @@
 //                                   it has the keyboard; owns the clipboard
 //                                   with several forms, as if the user had copied something
 //   paste_target bare-entry DIR     the same without touching the clipboard
+//   paste_target deaf DIR           "entry" whose entry ignores every key (a paste never lands)
+//   paste_target tty DIR            no window: run inside a terminal, appends every byte typed
+//                                   to DIR/text (the terminal in raw mode)
 //   paste_target button             a window "Paste target" whose focused widget is a button
 //   paste_target dump               prints every form on the clipboard: "TARGET\tHEX", sorted
 #include <gtk/gtk.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,6 +23,7 @@
 namespace {
 
 std::string dir;
+bool deaf = false;
 
 void writeFile(const std::string& name, const std::string& content) {
   const std::string path = dir + "/" + name;
@@ -89,16 +95,37 @@ int dump() {
 
 }  // namespace
 
+// What a shell would get from the terminal, byte for byte.
+int tty() {
+  termios raw{};
+  if (tcgetattr(0, &raw) == 0) {
+    cfmakeraw(&raw);
+    tcsetattr(0, TCSANOW, &raw);
+  }
+  writeFile("focus", "in");
+  std::string seen;
+  char c;
+  while (read(0, &c, 1) == 1) {
+    seen.push_back(c);
+    writeFile("text", seen);
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
-  gtk_init(&argc, &argv);
   const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "tty" && argc > 2) {
+    dir = argv[2];
+    return tty();
+  }
+  gtk_init(&argc, &argv);
   if (mode == "dump") return dump();
   if (mode == "entry" && argc > 3) gdk_set_program_class(argv[3]);
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), "Paste target");
   gtk_window_set_default_size(GTK_WINDOW(window), 400, 100);
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
-  const bool entryMode = mode == "entry" || mode == "bare-entry";
+  const bool entryMode = mode == "entry" || mode == "bare-entry" || mode == "deaf";
   if (entryMode && argc > 2) {
     dir = argv[2];
     GtkWidget* entry = gtk_entry_new();
@@ -122,10 +149,11 @@ int main(int argc, char** argv) {
                        chord += gdk_keyval_name(gdk_keyval_to_lower(key->keyval));
                        seen += chord + "\n";
                        writeFile("keys", seen);
-                       return FALSE;
+                       return deaf;
                      }),
                      nullptr);
-    if (mode == "entry") offer();
+    deaf = mode == "deaf";
+    if (mode != "bare-entry") offer();
     gtk_widget_show_all(window);
     gtk_widget_grab_focus(entry);
   } else if (mode == "button") {
@@ -134,7 +162,8 @@ int main(int argc, char** argv) {
     gtk_widget_show_all(window);
     gtk_widget_grab_focus(button);
   } else {
-    std::fprintf(stderr, "usage: paste_target entry|bare-entry DIR [CLASS] | button | dump\n");
+    std::fprintf(stderr,
+                 "usage: paste_target entry|bare-entry|deaf|tty DIR [CLASS] | button | dump\n");
     return 2;
   }
   std::printf("ready\n");

@@ -1,6 +1,7 @@
-// Dictated text pasted into real GTK windows on a private X session with its own session and
-// accessibility buses: the text reaches the focused entry, terminals get Ctrl+Shift+V, a focused
-// button gets nothing, and the clipboard the user had comes back with every form it held.
+// Dictated text pasted into real GTK windows and xterm on a private X session with its own
+// session and accessibility buses: the text reaches the focused entry, terminals get
+// Ctrl+Shift+V and xterm Shift+Insert, a focused button gets nothing, the clipboard the user had
+// comes back with every form it held, and a paste nobody fetched stays on the clipboard.
 // clang-format off
 #include <gtest/gtest.h>
 // clang-format on
@@ -107,6 +108,16 @@ std::string fileText(const std::string& path) {
   return s.str();
 }
 
+std::string hex(const std::string& bytes) {
+  std::string out;
+  char two[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(two, sizeof two, "%02x", c);
+    out += two;
+  }
+  return out;
+}
+
 class PasteX11 : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -181,23 +192,75 @@ TEST_F(PasteX11, TextReachesTheFocusedEntryAndEveryFormOfTheClipboardComesBack) 
   EXPECT_TRUE(testing::runUntil(
       [&] { return fileText(dir.path() + "/text") == "Ship it now. Again. And again."; }, 10))
       << fileText(dir.path() + "/text");
+  // Accessibility shows a word before the caret: the next dictation starts with a space.
+  EXPECT_EQ(paste("Done."), true);
+  EXPECT_TRUE(testing::runUntil(
+      [&] { return fileText(dir.path() + "/text") == "Ship it now. Again. And again. Done."; }, 10))
+      << fileText(dir.path() + "/text");
   testing::spin(Paster::kRestoreDelay + 0.3);
   EXPECT_EQ(clipboardForms(), before);
 }
 
-TEST_F(PasteX11, ATerminalGetsCtrlShiftV) {
-  auto facts = start({"entry", dir.path(), "XTerm"}, Paste::Field::editable);
+TEST_F(PasteX11, ATerminalGetsCtrlShiftVAndTheTextStaysWhenItDoesNotPaste) {
+  auto facts = start({"entry", dir.path(), "kitty"}, Paste::Field::editable);
   ASSERT_EQ(facts.field, Paste::Field::editable);
   EXPECT_TRUE(facts.terminalWindow);
-  const std::string before = clipboardForms();
-  EXPECT_EQ(paste("ls"), true);
-  EXPECT_TRUE(testing::runUntil(
-      [&] { return fileText(dir.path() + "/keys").find("ctrl+shift+v\n") != std::string::npos; },
-      10))
+  // A GTK entry in a terminal's clothes: it takes no Ctrl+Shift+V, as xterm does not.
+  EXPECT_EQ(paste("ls"), false);
+  EXPECT_NE(fileText(dir.path() + "/keys").find("ctrl+shift+v\n"), std::string::npos)
       << fileText(dir.path() + "/keys");
   EXPECT_EQ(fileText(dir.path() + "/keys").find("ctrl+v\n"), std::string::npos);
+  EXPECT_EQ(fileText(dir.path() + "/text"), "");
+  testing::spin(Paster::kRestoreDelay + 0.3);
+  EXPECT_NE(clipboardForms().find("UTF8_STRING\t" + hex("ls") + "\n"), std::string::npos);
+}
+
+TEST_F(PasteX11, XtermGetsTheTextThroughThePrimarySelectionAndShiftInsert) {
+  KeptClipboard::offer({{"text/x-older", "text/x-older", 8, "older"}});
+  const std::string before = clipboardForms();
+  ASSERT_EQ(before, "text/x-older\t6f6c646572\n");
+  target_ =
+      desk().session.launch({"xterm", "-title", "Paste target", "-e", kTarget, "tty", dir.path()});
+  Paste::Facts facts;
+  testing::runUntil(
+      [&] {
+        if (auto w = desk().session.findWindow("Paste target"))
+          desk().session.run("xdotool windowfocus " + std::to_string(*w));
+        facts = paster.facts();
+        return facts.holder == Paste::Holder::other && facts.xtermWindow &&
+               files::exists(dir.path() + "/focus");
+      },
+      30);
+  ASSERT_TRUE(facts.xtermWindow) << "xterm did not come up with the keyboard";
+  EXPECT_EQ(Paste::choose(facts), Paste::Way::shiftInsert);
+
+  // A line break would run a command: it arrives as a space.
+  EXPECT_EQ(paste("git status\nrm -rf ~"), true);
+  EXPECT_TRUE(testing::runUntil(
+      [&] { return fileText(dir.path() + "/text") == "git status rm -rf ~"; }, 10))
+      << fileText(dir.path() + "/text");
   testing::spin(Paster::kRestoreDelay + 0.3);
   EXPECT_EQ(clipboardForms(), before);
+
+  // The next dictation into the same window follows the last one as typing would.
+  EXPECT_EQ(paste("Yes go ahead."), true);
+  EXPECT_TRUE(testing::runUntil(
+      [&] { return fileText(dir.path() + "/text") == "git status rm -rf ~ Yes go ahead."; }, 10))
+      << fileText(dir.path() + "/text");
+  testing::spin(Paster::kRestoreDelay + 0.3);
+  EXPECT_EQ(clipboardForms(), before);
+}
+
+TEST_F(PasteX11, APasteTheTargetNeverFetchedLeavesTheTextOnTheClipboard) {
+  start({"deaf", dir.path()}, Paste::Field::editable);
+  ASSERT_NE(clipboardForms().find("text/html\t"), std::string::npos);
+  EXPECT_EQ(paste("Keep these words."), false);
+  EXPECT_NE(fileText(dir.path() + "/keys").find("ctrl+v\n"), std::string::npos);
+  EXPECT_EQ(fileText(dir.path() + "/text"), "");
+  testing::spin(Paster::kRestoreDelay + 0.3);
+  const std::string after = clipboardForms();
+  EXPECT_NE(after.find("UTF8_STRING\t" + hex("Keep these words.")), std::string::npos) << after;
+  EXPECT_EQ(after.find("text/html"), std::string::npos) << after;
 }
 
 TEST_F(PasteX11, AFocusedButtonGetsNothingAndTheClipboardIsLeftAlone) {

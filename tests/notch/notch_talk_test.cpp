@@ -173,5 +173,26 @@ TEST_F(NotchTalkTest, ErrorsReachThePageAndEndTheTalk) {
   EXPECT_EQ(page.lastTalk()["text"], "The microphone wouldn't start.");
 }
 
+TEST_F(NotchTalkTest, AFailedDictationGivesTheKeyboardBackUnlessTheUserHadSummonedIt) {
+  // Started from another application: the panel shows the message without keeping the focus.
+  notch.toggleTalk();
+  ASSERT_TRUE(desktop.focused());
+  notch.talkError("Talvane can't find a microphone.");
+  EXPECT_FALSE(desktop.focused());
+  EXPECT_FALSE(notch.holds().count("keys"));
+  EXPECT_TRUE(hub.isOpen());
+  loop.advance(3.5);
+  EXPECT_FALSE(hub.isOpen());
+  EXPECT_TRUE(notch.holds().empty());
+
+  // Started inside keyboard mode: the user stays where they were, in the panel.
+  notch.summon();
+  desktop.talking = false;
+  notch.toggleTalk();
+  notch.talkError("Talvane can't find a microphone.");
+  EXPECT_TRUE(desktop.focused());
+  EXPECT_TRUE(notch.holds().count("keys"));
+}
+
 }  // namespace
 }  // namespace talvane

@@ -63,6 +63,30 @@ TEST(Dictation, CleansFillersCorrectionsAndRestarts) {
   for (const auto& c : cases) EXPECT_EQ(Dictation::clean(c.in), c.out) << c.in;
 }
 
+TEST(Dictation, ARestartCueCountsOnlyWhereItStandsAsOne) {
+  const Case cases[] = {
+      // Cues: a pause mark after them, or two more words that restate what came before.
+      {"use the red theme, scratch that, blue", "Blue"},
+      {"run the linter forget that. run the tests", "Run the tests"},
+      {"open the old file start over open the new file", "Open the new file"},
+      // The same words inside a sentence.
+      {"the server should start over https", "The server should start over https"},
+      {"don't forget that the build needs node eighteen",
+       "Don't forget that the build needs node eighteen"},
+      {"we can start over with a clean branch", "We can start over with a clean branch"},
+      {"start over with a clean branch", "Start over with a clean branch"},
+      {"the loop will start over when it crashes", "The loop will start over when it crashes"},
+      {"please scratch that itch", "Please scratch that itch"},
+      {"I forget that the tests are slow", "I forget that the tests are slow"},
+      {"let's start over.", "Let's start over."},
+      // A cue that is not one does not hide an earlier one that is.
+      {"pick red scratch that pick blue so we can start over later",
+       "Pick blue so we can start over later"},
+      {"don\u2019t forget that the cache is warm", "Don\u2019t forget that the cache is warm"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Dictation::clean(c.in), c.out) << c.in;
+}
+
 TEST(Dictation, SurvivesInvalidUtf8) {
   std::string bad = "um hi \xff\xfe there";
   EXPECT_EQ(Dictation::clean(bad), "Hi \xEF\xBF\xBD\xEF\xBF\xBD there");

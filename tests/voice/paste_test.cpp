@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 namespace talvane {
 namespace {
 
@@ -41,6 +44,60 @@ TEST(Paste, ChoosesTheRoadForEveryCaseOnX11) {
     EXPECT_EQ(Paste::choose(f), r.way)
         << int(r.field) << " " << int(r.holder) << " " << r.terminalWindow;
   }
+}
+
+TEST(Paste, XtermAndRxvtGetShiftInsert) {
+  struct Row {
+    Field field;
+    Holder holder;
+    bool terminalWindow, xtermWindow;
+    Way way;
+  };
+  const Row rows[] = {
+      // xterm has no accessibility: the X focus and its class decide.
+      {Field::unknown, Holder::other, true, true, Way::shiftInsert},
+      {Field::terminal, Holder::other, true, true, Way::shiftInsert},
+      {Field::terminal, Holder::other, true, false, Way::ctrlShiftV},
+      {Field::other, Holder::other, true, true, Way::copy},
+      {Field::unknown, Holder::ours, true, true, Way::copy},
+  };
+  for (const Row& r : rows) {
+    Paste::Facts f;
+    f.field = r.field;
+    f.holder = r.holder;
+    f.terminalWindow = r.terminalWindow;
+    f.xtermWindow = r.xtermWindow;
+    EXPECT_EQ(Paste::choose(f), r.way) << int(r.field) << " " << r.xtermWindow;
+  }
+  for (const char* name : {"xterm", "XTerm", "UXTerm", "URxvt", "rxvt", "lxterm"})
+    EXPECT_TRUE(Paste::xtermClass(name)) << name;
+  for (const char* name : {"", "kitty", "gnome-terminal", "xterm-lookalike", "st", "Alacritty"})
+    EXPECT_FALSE(Paste::xtermClass(name)) << name;
+}
+
+TEST(Paste, TypesNoControlCharactersOrLineBreaks) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Run the tests.", "Run the tests."},
+      {"ls\nrm -rf ~\r\n", "ls rm -rf ~  "},
+      {"a\tb\vc\fd", "a b c d"},
+      {"end\x1b[201~; rm x\x07\x7f", "end[201~; rm x"},
+      {"eight\xc2\x9b"
+       "31m bit",
+       "eight31m bit"},  // C1 CSI
+      {"line\xe2\x80\xa8next\xe2\x80\xa9para", "line next para"},
+      {"caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x99\x82", "caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x99\x82"},
+      {std::string("nul\0byte", 8), "nulbyte"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(Paste::typeable(in), out) << in;
+}
+
+TEST(Paste, ADictationAfterAWordStartsWithASpace) {
+  using Paste::Before;
+  EXPECT_EQ(Paste::separated("Yes go ahead.", Before::word), " Yes go ahead.");
+  EXPECT_EQ(Paste::separated("Yes go ahead.", Before::nothing), "Yes go ahead.");
+  EXPECT_EQ(Paste::separated("Yes go ahead.", Before::unknown), "Yes go ahead.");
+  EXPECT_EQ(Paste::separated(" Again.", Before::word), " Again.");
+  EXPECT_EQ(Paste::separated("", Before::word), "");
 }
 
 TEST(Paste, OnWaylandTypesWithWtypeOrCopies) {

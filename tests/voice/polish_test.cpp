@@ -42,6 +42,42 @@ TEST(Polish, AcceptsOnlyAnswersWithTheSameWords) {
   for (const auto& [answer, out] : cases) EXPECT_EQ(Polish::accept(cleaned, answer), out) << answer;
 }
 
+TEST(Polish, AnAnswerMayChangeOnlyCapitalsAndPunctuationMarks) {
+  const std::string cleaned = "Run the tests again and fix the lint";
+  const std::string accepted[] = {
+      "Run the tests again, and fix the lint.",     "run the tests again; and fix the lint!",
+      "Run the \"tests\" again: and fix the lint?", "Run the tests again and fix the 'lint'",
+      "RUN THE TESTS AGAIN AND FIX THE LINT",
+  };
+  for (const auto& a : accepted) EXPECT_TRUE(Polish::onlyPunctuated(cleaned, a)) << a;
+  const std::string rejected[] = {
+      // The same letters at other word boundaries.
+      "Run the tes tsa gai nan dfi xth elint",
+      "Runthe tests again and fix the lint",
+      "Run the tests-again and fix the lint",
+      // Shell syntax appended, in a word or as words of its own.
+      "Run the tests again and fix the lint && rm -rf ~",
+      "Run the tests again and fix the lint;|>",
+      "Run the tests again and fix the `lint`",
+      "Run the tests again and fix the $(lint)",
+      // Line breaks and runs of spaces: typed into a terminal, a line break runs a command.
+      "Run\nthe\ntests\nagain\nand\nfix\nthe\nlint",
+      "Run the tests again and fix the\rlint",
+      "Run the tests again\tand fix the lint",
+      "Run the tests again  and fix the lint",
+      "Run the tests again and fix the lint" + std::string(1 << 20, ' ') + ".",
+      // Other marks and letters.
+      "Run the tests again and fix the lint\u2026",
+      "Run the tests again & fix the lint",
+      "Run the tests again and fix the lint\x1b[201~",
+  };
+  for (const auto& a : rejected)
+    EXPECT_FALSE(Polish::onlyPunctuated(cleaned, a)) << a.substr(0, 80);
+  EXPECT_TRUE(Polish::onlyPunctuated("Rerun the tests now", "Re-run the tests now."));
+  // A word the speaker said with a symbol keeps it.
+  EXPECT_TRUE(Polish::onlyPunctuated("Compile it with g++ now", "Compile it with G++, now."));
+}
+
 TEST(Polish, ReadsTheModelsTextFromChatAnswers) {
   auto chat = [](const Json& content) {
     return Json{{"choices", {{{"message", {{"role", "assistant"}, {"content", content}}}}}}}.dump();
@@ -82,6 +118,10 @@ TEST(Polisher, UsesTheModelOnlyWhenItKeepsTheWordsAndAnswersInTime) {
       {"garbage", 200, "", 0, plain},
       {"server error", 500, R"({"text":"Can you check the build, and the logs?"})", 0, plain},
       {"too slow", 200, R"({"text":"Can you check the build, and the logs?"})", 3, plain},
+      // An acceptable answer padded past the reading limit is not read to its end.
+      {"too long", 200,
+       R"({"text":"Can you check the build, and the logs?"})" + std::string(Polish::kMaxReply, ' '),
+       0, plain},
   };
   for (const auto& c : cases) {
     testing::StandInServer server([&](const testing::StandInServer::Request&) {

@@ -74,10 +74,16 @@ class StandInServer {
     if (a.delaySeconds > 0) {
       soup_server_message_pause(msg);
       g_object_ref(msg);
+      // A client that gave up has closed the connection: nothing is left to answer.
+      g_signal_connect(msg, "disconnected", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
+                         g_object_set_data(G_OBJECT(m), "gone", GINT_TO_POINTER(1));
+                       }),
+                       nullptr);
       g_timeout_add(
           static_cast<guint>(a.delaySeconds * 1000),
           +[](gpointer m) -> gboolean {
-            soup_server_message_unpause(static_cast<SoupServerMessage*>(m));
+            if (!g_object_get_data(G_OBJECT(m), "gone"))
+              soup_server_message_unpause(static_cast<SoupServerMessage*>(m));
             g_object_unref(m);
             return G_SOURCE_REMOVE;
           },

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/manual_loop.h"
@@ -100,6 +104,7 @@ TEST(Talk, DeliversOneFinalTranscriptAfterStop) {
   EXPECT_TRUE(talk->listening());
   ASSERT_TRUE(testing::runUntil([&] { return r.ended == 1; }));
   EXPECT_TRUE(r.sawLevel);
+  EXPECT_TRUE(talk->recording());
   const Date stopped = loop.now();
   talk->stop();
   talk->stop();
@@ -135,12 +140,18 @@ TEST(Talk, FailuresToStartAreOneMessageEach) {
     auto talk = makeTalk(loop, setup);
     Recorder r(*talk);
     talk->start();
+    EXPECT_FALSE(talk->recording());  // nothing is known yet
     ASSERT_TRUE(testing::runUntil([&] { return !r.errors.empty(); }));
     EXPECT_FALSE(talk->listening());
+    EXPECT_FALSE(talk->recording());
+    EXPECT_EQ(talk->lastError(), message);
     talk->stop();  // after the failure: nothing more
     testing::spin(0.5);
     EXPECT_EQ(r.errors, std::vector<std::string>({message}));
     EXPECT_TRUE(r.finals.empty());
+    talk->start();  // a new attempt forgets the old failure
+    EXPECT_EQ(talk->lastError(), "");
+    ASSERT_TRUE(testing::runUntil([&] { return r.errors.size() == 2; }));
   }
 }
 
@@ -235,6 +246,95 @@ TEST(Talk, TheModelIsGivenBackAfterALongIdleAndMadeAgain) {
   dictate();
   EXPECT_EQ(made, 2);
   EXPECT_EQ(r.finals, std::vector<std::string>(3, "w1 w2"));
+}
+
+// A microphone the test speaks into: what it captures waits in the device's buffer until the
+// capture thread reads it.
+class LiveInput final : public AudioInput {
+ public:
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t waiting = 0;  // captured, not yet read
+    std::size_t read = 0;
+  };
+  explicit LiveInput(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  std::optional<std::string> open() override { return std::nullopt; }
+  long read(std::int16_t* out, std::size_t count) override {
+    std::unique_lock lock(shared_->mutex);
+    shared_->changed.wait(lock, [&] { return shared_->waiting > 0; });
+    const std::size_t n = std::min(count, shared_->waiting);
+    std::fill(out, out + n, 3000);
+    shared_->waiting -= n;
+    shared_->read += n;
+    shared_->changed.notify_all();
+    return static_cast<long>(n);
+  }
+  std::size_t buffered() override {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->waiting;
+  }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
+// A recogniser slower than speech: its first feed waits until the test lets it go.
+class LaggingRecognizer final : public Recognizer {
+ public:
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inside = false, open = false;
+  };
+  explicit LaggingRecognizer(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+  void begin() override { inner_.begin(); }
+  void feed(const std::int16_t* samples, std::size_t count) override {
+    std::unique_lock lock(gate_->mutex);
+    gate_->inside = true;
+    gate_->changed.notify_all();
+    gate_->changed.wait(lock, [&] { return gate_->open; });
+    inner_.feed(samples, count);
+  }
+  std::string partial() override { return inner_.partial(); }
+  std::string end() override { return inner_.end(); }
+
+ private:
+  std::shared_ptr<Gate> gate_;
+  CountingRecognizer inner_;
+};
+
+TEST(Talk, AudioCapturedBeforeTheReleaseIsRecognisedEvenWhenTheRecogniserLags) {
+  GLibLoop loop;
+  auto mic = std::make_shared<LiveInput::Shared>();
+  auto gate = std::make_shared<LaggingRecognizer::Gate>();
+  Talk talk(
+      loop, [mic] { return std::make_unique<LiveInput>(mic); },
+      [gate] { return std::make_unique<LaggingRecognizer>(gate); });
+  Recorder r(talk);
+  auto speak = [&](std::size_t samples) {
+    std::lock_guard lock(mic->mutex);
+    mic->waiting += samples;
+    mic->changed.notify_all();
+  };
+  speak(Capture::kBlock);
+  talk.start();
+  {
+    // The first block is being decoded while the user goes on speaking.
+    std::unique_lock lock(gate->mutex);
+    gate->changed.wait(lock, [&] { return gate->inside; });
+  }
+  speak(9 * Capture::kBlock);
+  talk.stop();  // the key goes up with nine blocks captured and not yet decoded
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->open = true;
+    gate->changed.notify_all();
+  }
+  ASSERT_TRUE(testing::runUntil([&] { return !r.finals.empty(); }));
+  EXPECT_EQ(r.finals.front(), "w1 w2 w3 w4 w5 w6 w7 w8 w9 w10");
+  std::lock_guard lock(mic->mutex);
+  EXPECT_EQ(mic->read, 10u * Capture::kBlock);
 }
 
 TEST(Talk, PocketSphinxHearsSpokenWords) {
