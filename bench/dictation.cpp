@@ -1,25 +1,36 @@
 // Dictation costs. BM_Clean runs Dictation::clean over 10,000 generated 30-word transcripts
 // (fillers, corrections and restarts mixed in); the time per item is one transcript.
-// Then, when flite and the PocketSphinx model are installed, one 5-second utterance is played
-// in real time through Talk (the capture thread and PocketSphinx): the time from stop() to the
-// finished text, split into the fixed finishing delay, PocketSphinx's end of utterance and our
-// own code; and the memory the process gained while listening.
+// Then, when flite and the PocketSphinx model are installed:
+// - accuracy: every sentence of dictation_sentences.txt spoken by the flite voices rms, awb, slt
+//   and kal, recognised by the built-in recogniser; the word error rate per voice of the cleaned
+//   text against the cleaned sentence, and per utterance the decoding time (processor time per
+//   second of speech) and the time left after the end of the audio (PocketSphinx's end of
+//   utterance);
+// - one 5-second utterance played in real time through Talk (the capture thread and
+//   PocketSphinx): the time from stop() to the finished text, split into the fixed finishing
+//   delay, PocketSphinx's end of utterance and our own code; and the memory the process gained
+//   while listening.
 #include "voice/dictation.h"
 
 #include <benchmark/benchmark.h>
 #include <glib.h>
+#include <time.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "voice/audio.h"
+#include "voice/capture.h"
 #include "voice/polish.h"
 #include "voice/recognizer.h"
 #include "voice/talk.h"
@@ -115,9 +126,111 @@ bool runUntil(const std::function<bool()>& done, double seconds) {
   return true;
 }
 
-void recognition() {
-  const std::string dir = g_get_tmp_dir() + std::string("/talvane-bench-dictation");
-  files::makeDirs(dir);
+// Words as the error rate counts them: lowercased, letters, digits and apostrophes.
+std::vector<std::string> tokens(const std::string& text) {
+  std::vector<std::string> out;
+  std::string word;
+  for (char c : text + " ") {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '\'') {
+      word += static_cast<char>(std::tolower(u));
+    } else if (!word.empty()) {
+      out.push_back(std::move(word));
+      word.clear();
+    }
+  }
+  return out;
+}
+
+// Word-level edit distance: substitutions, insertions and deletions.
+std::size_t editDistance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+double threadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+void accuracy(const std::string& dir) {
+  std::ifstream list(TALVANE_BENCH_DIR "/dictation_sentences.txt");
+  std::vector<std::string> sentences;
+  for (std::string line; std::getline(list, line);)
+    if (!line.empty()) sentences.push_back(line);
+  const auto loadStart = Steady::now();
+  auto rec = makePocketSphinx();
+  if (!rec || sentences.empty()) {
+    std::printf("accuracy: skipped (%s)\n", rec ? "no sentences" : "no speech model");
+    return;
+  }
+  std::printf("accuracy: %zu sentences per voice (model loaded in %.2f s)\n", sentences.size(),
+              since(loadStart));
+  double sumOfThree = 0, worstOfThree = 0;
+  for (const std::string voice : {"rms", "awb", "slt", "kal"}) {
+    std::size_t errors = 0, words = 0;
+    double audioSeconds = 0, decodeSeconds = 0, endSeconds = 0, worstEnd = 0;
+    std::string mistakes;
+    for (std::size_t i = 0; i < sentences.size(); ++i) {
+      const std::string wav = dir + "/" + voice + "-" + std::to_string(i) + ".wav";
+      const char* argv[] = {"flite", "-voice",    voice.c_str(), "-t", sentences[i].c_str(),
+                            "-o",    wav.c_str(), nullptr};
+      gint status = 0;
+      if (!g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
+                        nullptr, nullptr, nullptr, &status, nullptr) ||
+          !g_spawn_check_wait_status(status, nullptr)) {
+        std::printf("accuracy: skipped (flite cannot speak with %s)\n", voice.c_str());
+        return;
+      }
+      WavResult spoken = readWav(wav);
+      // Half a second of silence, as after letting go of the key.
+      spoken.samples.resize(spoken.samples.size() + kSampleRate / 2, 0);
+      audioSeconds += double(spoken.samples.size()) / kSampleRate;
+      const double cpuStart = threadSeconds();
+      rec->begin();
+      for (std::size_t at = 0; at < spoken.samples.size(); at += Capture::kBlock)
+        rec->feed(spoken.samples.data() + at,
+                  std::min<std::size_t>(Capture::kBlock, spoken.samples.size() - at));
+      const auto endStart = Steady::now();
+      const std::string heard = rec->end();
+      const double end = since(endStart);
+      decodeSeconds += threadSeconds() - cpuStart;
+      endSeconds += end;
+      worstEnd = std::max(worstEnd, end);
+      const auto expected = tokens(Dictation::clean(sentences[i]));
+      const std::size_t e = editDistance(expected, tokens(Dictation::clean(heard)));
+      errors += e;
+      words += expected.size();
+      if (e) mistakes += "    \"" + sentences[i] + "\" -> \"" + heard + "\"\n";
+    }
+    const double wer = 100.0 * double(errors) / double(words);
+    if (voice != "kal") {
+      sumOfThree += wer;
+      worstOfThree = std::max(worstOfThree, wer);
+    }
+    std::printf(
+        "  %s: word error rate %.1f%% (%zu of %zu words); decoding %.2f s of processor per "
+        "second of speech; after the end of the audio %.0f ms on average, %.0f ms at most\n",
+        voice.c_str(), wer, errors, words, decodeSeconds / audioSeconds,
+        1000 * endSeconds / double(sentences.size()), 1000 * worstEnd);
+    if (std::getenv("TALVANE_BENCH_VERBOSE")) std::printf("%s", mistakes.c_str());
+  }
+  std::printf("  rms, awb and slt: %.1f%% on average, %.1f%% at worst\n", sumOfThree / 3,
+              worstOfThree);
+}
+
+void recognition(const std::string& dir) {
   const std::string wav = dir + "/utterance.wav";
   const std::string command =
       "flite -voice rms -t 'please send the new build to the staging "
@@ -214,9 +327,17 @@ void recognition() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Settings and spoken files live in a fresh temporary home, never the user's.
+  char* home = g_dir_make_tmp("talvane-bench-dictation-XXXXXX", nullptr);
+  const std::string dir = home;
+  g_free(home);
+  setenv("HOME", dir.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (dir + "/.config").c_str(), 1);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  recognition();
+  accuracy(dir);
+  recognition(dir);
+  std::system(("rm -rf '" + dir + "'").c_str());
   return 0;
 }

@@ -38,6 +38,7 @@ deb=$(ls "$scratch"/out/talvane_*.deb)
 # --- contents --------------------------------------------------------------------------------
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$scratch/files"
 for f in /usr/bin/talvane /usr/lib/talvane/talvane-app /usr/lib/talvane/talvane-hook /usr/share/talvane/web/index.html \
+  /usr/share/talvane/speech/developer.lm /usr/share/talvane/speech/developer.dict \
   /usr/share/applications/app.talvane.Talvane.desktop \
   /usr/share/metainfo/app.talvane.Talvane.metainfo.xml \
   /usr/share/icons/hicolor/scalable/apps/talvane.svg \
