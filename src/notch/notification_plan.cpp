@@ -131,6 +131,8 @@ std::vector<Entry> plan(const Input& in) {
     if (s.pending) {
       const Pending& p = *s.pending;
       e.subject = e.pendingId = p.id;
+      // A reply offer and the finished turn it leaves behind are one piece of news.
+      if (p.isReply() && s.finishedAt) e.subject = "done:" + stamp(*s.finishedAt);
       wanted = in.level != NotifyLevel::off;
       e.sound = p.isReply() ? kDoneSound : kRequestSound;
       if (const auto* permission = p.permission()) {

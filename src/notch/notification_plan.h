@@ -55,8 +55,9 @@ struct Input {
 
 struct Entry {
   std::string session;
-  // What the notification is about: the request's id, or "done:<time>" and "pr:<kind>". A new
-  // subject is new news (a sound, and a notification even after the last was dismissed).
+  // What the notification is about: the request's id, or "done:<time>" (a finished turn, with
+  // or without its reply offer) and "pr:<kind>". A new subject is new news: a sound, and a
+  // notification even after the last was dismissed.
   std::string subject;
   std::string pendingId;  // empty for news without a request
   // The user already sees it (the panel or the session's terminal): nothing is shown or played.

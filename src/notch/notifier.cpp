@@ -78,6 +78,7 @@ void Notifier::update() {
   for (NP::Entry& e : NP::plan(in)) {
     const std::string tag = e.session;
     present.insert(tag);
+    requests_[tag] = e.pendingId;
     std::string& subject = subjects_[tag];
     if (subject != e.subject) {
       subject = e.subject;
@@ -114,6 +115,7 @@ void Notifier::update() {
     if (!present.count(tag)) gone.push_back(tag);
   for (const auto& tag : gone) close(tag);
   std::erase_if(subjects_, [&](const auto& item) { return !present.count(item.first); });
+  std::erase_if(requests_, [&](const auto& item) { return !present.count(item.first); });
   std::erase_if(quiet_, [&](const std::string& tag) { return !present.count(tag); });
   updateAttention();
 }
@@ -153,9 +155,9 @@ void Notifier::act(const std::string& session, const std::string& action) {
 void Notifier::replied(const std::string& session, const std::string& text) {
   // The text answers the reply offer the notification showed, not a later request.
   const Session* s = hub_.find(session);
-  auto subject = subjects_.find(session);
-  if (!s || !s->pending || !s->pending->isReply() || subject == subjects_.end() ||
-      subject->second != s->pending->id)
+  auto shown = requests_.find(session);
+  if (!s || !s->pending || !s->pending->isReply() || shown == requests_.end() ||
+      shown->second != s->pending->id)
     return;
   hub_.sendReply(session, text);
   changed();

@@ -77,6 +77,7 @@ class Notifier {
   const Date since_;
   std::map<std::string, Shown> shown_;
   std::map<std::string, std::string> subjects_;  // the latest subject of each session
+  std::map<std::string, std::string> requests_;  // the request each session's entry is about
   std::set<std::string> quiet_;  // sessions whose subject was seen or dismissed: not shown again
   std::map<std::string, Wait> waits_;
   Date lastSound_ = -std::numeric_limits<double>::infinity();

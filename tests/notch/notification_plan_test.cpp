@@ -212,6 +212,18 @@ TEST(NotificationPlan, SoundGoesThroughTheServerOnlyWhenItPlaysSoundsAndShows) {
   }
 }
 
+TEST(NotificationPlan, AReplyOfferAndTheTurnItEndsAreOneSubject) {
+  std::vector<Session> sessions{finished("claude:r", kNow - 5)};
+  NP::Input in = input(sessions);
+  in.level = NotifyLevel::everything;
+  const NP::Entry done = NP::plan(in)[0];
+  sessions[0].pending = Pending{"claude:r:stop", Pending::Reply{"ok", kNow + 10}, {}, kNow - 5};
+  const NP::Entry offer = NP::plan(in)[0];
+  EXPECT_EQ(offer.subject, done.subject);
+  EXPECT_EQ(offer.pendingId, "claude:r:stop");
+  EXPECT_NE(offer.notice, done.notice);
+}
+
 TEST(NotificationPlan, AttentionMeansARequestWaitsNotAReplyOffer) {
   EXPECT_FALSE(NP::attention({}));
   EXPECT_FALSE(NP::attention({withPending("claude:r", Pending::Reply{"", kNow})}));

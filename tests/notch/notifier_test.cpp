@@ -172,6 +172,17 @@ TEST_F(NotifierTest, ReplyOffersTakeInlineRepliesAndTheOpenActionOpensThePanel) 
   EXPECT_EQ(offer.calls(), 1u);
 }
 
+TEST_F(NotifierTest, AnExpiredReplyOfferBecomesItsTurnsNewsWithoutASecondSound) {
+  level = NotifyLevel::everything;
+  stop("r");
+  pass();
+  EXPECT_EQ(server.open["claude:r"].body, "All done.");
+  loop.advance(replyWindow + 1.5);  // the Hub's tick releases the offer
+  EXPECT_EQ(server.calls, (std::vector<std::string>{"show claude:r", "show claude:r"}));
+  EXPECT_EQ(server.open["claude:r"].body, "Finished");
+  EXPECT_EQ(sound.played, (std::vector<std::string>{NP::kDoneSound}));
+}
+
 TEST_F(NotifierTest, AFloodIsOneNotificationPerSessionAndOneSound) {
   std::vector<std::string> ids;
   for (int i = 0; i < 200; ++i)
