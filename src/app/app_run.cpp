@@ -377,6 +377,7 @@ int app(const Args& args) {
   });
 
   loop.run();
+  notch.onPushed = nullptr;  // the notifier goes first
 
   codex.stop();
   bridge.stop();
