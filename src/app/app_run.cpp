@@ -26,12 +26,15 @@
 #include "notch/browser_stage.h"
 #include "notch/headless_desktop.h"
 #include "notch/notch_controller.h"
+#include "notch/notifier.h"
 #include "notch/onboarding.h"
+#include "platform/desktop_notifications.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/json.h"
 #include "platform/json_settings_store.h"
 #include "platform/log.h"
+#include "platform/sound/canberra_sound.h"
 #include "voice/voice.h"
 
 namespace talvane::cli {
@@ -239,6 +242,39 @@ int app(const Args& args) {
   NotchController notch(hub, Desktop{parts.panel, keyboard, dictation, parts.clipboard, shell},
                         loop);
   notchRef = shell.notch = &notch;
+  // The desktop's notifications answer requests too, and a sound says when an agent needs you.
+  DesktopNotifications notifications;
+  CanberraSound sounds;
+  NotifierSettings alerts;
+  alerts.level = [] {
+    return notifyLevelFrom(Prefs::notifications()).value_or(NotifyLevel::requests);
+  };
+  alerts.sound = [] { return Prefs::sound(); };
+  alerts.openPanel = [&hub, &notch](const std::string& id) {
+    hub.select(id);
+    if (!hub.isOpen()) notch.summon();
+  };
+  // On X11 the window manager names the window with the keyboard; its process hosting the
+  // session means the user already sees the request. Asked at most twice a second.
+  X11Windows focusWindows;
+  struct {
+    Date at = -1;
+    std::optional<int> pid;
+  } active;
+  if (std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
+    alerts.hostFocused = [&](const Session& s) {
+      if (!s.hostPid) return false;
+      if (loop.now() - active.at > 0.5) {
+        active.pid = focusWindows.activePid();
+        active.at = loop.now();
+      }
+      return active.pid == s.hostPid;
+    };
+  Notifier notifier(hub, loop, &notifications, &sounds, std::move(alerts));
+  notifier.onAttention = [&statusItem](bool on) {
+    if (statusItem) statusItem->setAttention(on);
+  };
+  notifications.start();
   voice.talk().onUpdate = [&notch](const std::string& text, bool final, double level) {
     notch.talkUpdate(text, final, level);
   };
@@ -296,10 +332,11 @@ int app(const Args& args) {
   // the first-run window is done.
   auto startPanel = [&](bool arriving) {
     notch.show(arriving);
-    if (statusItem) {
-      statusItem->show();
-      notch.onPushed = [&statusItem] { statusItem->refresh(); };
-    }
+    if (statusItem) statusItem->show();
+    notch.onPushed = [&statusItem, &notifier] {
+      if (statusItem) statusItem->refresh();
+      notifier.changed();
+    };
     voice.optionTap().start(Prefs::optionTap());
     voice.installHotKeys({{HotKey::Action::open, [&notch] { notch.summon(); }},
                           {HotKey::Action::talk, [&notch] { notch.toggleTalk(); }}},
@@ -340,6 +377,7 @@ int app(const Args& args) {
   });
 
   loop.run();
+  notch.onPushed = nullptr;  // the notifier goes first
 
   codex.stop();
   bridge.stop();

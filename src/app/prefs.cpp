@@ -102,7 +102,8 @@ struct Stored {
 constexpr Stored kStored[] = {
     {"shape", Kind::string},       {"replyWindow", Kind::integer}, {"hideAfter", Kind::integer},
     {"autoOpen", Kind::boolean},   {"glass", Kind::boolean},       {"optionTap", Kind::boolean},
-    {"autoUpdate", Kind::boolean}, {"theme", Kind::string},
+    {"autoUpdate", Kind::boolean}, {"theme", Kind::string},        {"notifications", Kind::string},
+    {"sound", Kind::boolean},
 };
 
 std::optional<Json> ofKind(Kind kind, const Json& value) {
@@ -204,6 +205,12 @@ bool onboarded() { return boolean("onboarded", false); }
 bool askedAccessibility() { return boolean("askedAccessibility", false); }
 std::string shape() { return string("shape", "auto"); }
 std::string theme() { return string("theme", "auto"); }
+bool sound() { return boolean("sound", true); }
+
+std::string notifications() {
+  std::string stored = string("notifications", "requests");
+  return stored == "off" || stored == "all" ? stored : "requests";
+}
 
 std::string resolvedTheme() {
   std::string stored = theme();
@@ -323,6 +330,8 @@ Json json() {
       {"integrations", known["integrations"]},
       {"openKey", HotKey::label(comboOrDefault(HotKey::Action::open))},
       {"talkKey", HotKey::label(comboOrDefault(HotKey::Action::talk))},
+      {"notifications", notifications()},
+      {"sound", sound()},
   };
 }
 

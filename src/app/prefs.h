@@ -85,6 +85,11 @@ bool onboarded();            // false
 bool askedAccessibility();   // false
 std::string shape();         // "auto"
 std::string theme();         // "auto", unresolved
+// Desktop notifications: "off", "requests" (what waits for an answer) or "all" (also finished
+// turns and pull-request news); anything else reads as "requests".
+std::string notifications();
+// A sound when an agent needs you or finishes; true.
+bool sound();
 // The stored theme, or for "auto" "dark"/"light" as the desktop prefers.
 std::string resolvedTheme();
 
@@ -102,7 +107,7 @@ HotKey::Combo comboOrDefault(HotKey::Action action);
 std::map<std::string, Date> tucked();
 void setTucked(const std::map<std::string, Date>& tucked);
 
-// The settings object for the page: exactly 17 entries. What the services report (installed
+// The settings object for the page: exactly 19 entries. What the services report (installed
 // agents, login item, accessibility, version) is read once and kept: reading it touches agents'
 // files. It is read again after a connect/disconnect through set(), a new binding,
 // forgetInstalled() or refreshInstalled().

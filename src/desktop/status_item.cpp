@@ -15,6 +15,8 @@ namespace {
 
 constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
 constexpr const char* kIcon = "talvane-face-symbolic";
+// Shown while a request waits: in colour, so that it stands out from the symbolic face.
+constexpr const char* kAttentionIcon = "talvane-face-attention";
 
 // The icon lives where the tray host can read it whatever way the app was started.
 std::string iconDirectory() {
@@ -22,6 +24,9 @@ std::string iconDirectory() {
   std::string dir = std::string(runtime ? runtime : g_get_tmp_dir()) + "/talvane/icons";
   files::makeDirs(dir, 0700);
   if (auto why = files::writeAtomic(dir + "/" + kIcon + ".svg", StatusMenu::faceSvg(), 0600))
+    log::debug("desktop", *why);
+  if (auto why = files::writeAtomic(dir + "/" + kAttentionIcon + ".svg",
+                                    StatusMenu::faceSvg("#f59e0b"), 0600))
     log::debug("desktop", *why);
   return dir;
 }
@@ -70,6 +75,7 @@ struct StatusItem::Core {
   std::optional<MenuFacts> shown;
   guint watch = 0;
   bool hosted = false;
+  bool attention = false;
 
   ~Core() {
     if (watch) g_bus_unwatch_name(watch);
@@ -82,9 +88,16 @@ struct StatusItem::Core {
                                             APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
                                             iconDirectory().c_str());
     app_indicator_set_title(indicator, "Talvane");
+    app_indicator_set_attention_icon_full(indicator, kAttentionIcon, "An agent needs you");
     shown.reset();
     rebuild();
-    app_indicator_set_status(indicator, APP_INDICATOR_STATUS_ACTIVE);
+    setStatus();
+  }
+
+  void setStatus() {
+    if (!indicator) return;
+    app_indicator_set_status(
+        indicator, attention ? APP_INDICATOR_STATUS_ATTENTION : APP_INDICATOR_STATUS_ACTIVE);
   }
 
   void hide() {
@@ -132,6 +145,17 @@ void StatusItem::show() {
 }
 
 void StatusItem::refresh() { core_->rebuild(); }
+
+void StatusItem::setAttention(bool on) {
+  if (core_->attention == on) return;
+  core_->attention = on;
+  core_->setStatus();
+}
+
+bool StatusItem::attention() const {
+  return core_->indicator &&
+         app_indicator_get_status(core_->indicator) == APP_INDICATOR_STATUS_ATTENTION;
+}
 
 void StatusItem::popUp(std::function<void()> closed) {
   GtkWidget* menu = menuFrom(StatusMenu::build(core_->facts ? core_->facts() : MenuFacts{}),

@@ -26,6 +26,9 @@ class StatusItem {
   // The same menu at the pointer (the page's "menu" command); `closed` runs when it goes.
   void popUp(std::function<void()> closed);
   bool visible() const;
+  // The indicator's attention state (its attention icon) while an agent waits for an answer.
+  void setAttention(bool on);
+  bool attention() const;
 
   // A short notice in a small window of its own (no tray needed).
   static void notify(const std::string& title, const std::string& text);

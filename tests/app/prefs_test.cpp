@@ -90,8 +90,10 @@ TEST_F(PrefsTest, FreshUserSeesTheDefaults) {
                       {"integrations", page["integrations"]},
                       {"openKey", "Ctrl+Alt+R"},
                       {"talkKey", "Ctrl+Alt+T"},
+                      {"notifications", "requests"},
+                      {"sound", true},
                   }));
-  EXPECT_EQ(page.size(), 17u);
+  EXPECT_EQ(page.size(), 19u);
   EXPECT_TRUE(page["replyWindow"].is_number_integer());
   EXPECT_EQ(store.all(), Json::object()) << "reading stores nothing";
 }
@@ -154,7 +156,11 @@ TEST_F(PrefsTest, SetStoresEachSettingOfTheRightType) {
   Prefs::set("optionTap", false);
   Prefs::set("theme", "midnight");
   Prefs::set("autoUpdate", false);
+  Prefs::set("notifications", "all");
+  Prefs::set("sound", false);
   EXPECT_EQ(Prefs::shape(), "wide");
+  EXPECT_EQ(Prefs::notifications(), "all");
+  EXPECT_FALSE(Prefs::sound());
   EXPECT_EQ(Prefs::replyWindow(), 30);
   EXPECT_EQ(Prefs::hideAfter(), 0);
   EXPECT_TRUE(Prefs::autoOpen());
@@ -169,6 +175,8 @@ TEST_F(PrefsTest, SetStoresEachSettingOfTheRightType) {
   EXPECT_EQ(page["hideAfter"], 0);
   EXPECT_EQ(page["theme"], "midnight");
   EXPECT_EQ(page["autoUpdate"], false);
+  EXPECT_EQ(page["notifications"], "all");
+  EXPECT_EQ(page["sound"], false);
 }
 
 TEST_F(PrefsTest, WrongTypedValuesAreIgnored) {
@@ -198,7 +206,11 @@ TEST_F(PrefsTest, WrongTypedValuesAreIgnored) {
   store.set("shape", Json::array());
   store.set("theme", false);
   store.set("tucked", "claude:1");
+  store.set("sound", "no");
+  store.set("notifications", "loud");  // an unknown level
   EXPECT_EQ(Prefs::hideAfter(), 120);
+  EXPECT_TRUE(Prefs::sound());
+  EXPECT_EQ(Prefs::notifications(), "requests");
   EXPECT_EQ(Prefs::replyWindow(), 15);
   EXPECT_FALSE(Prefs::autoOpen());
   EXPECT_TRUE(Prefs::optionTap());

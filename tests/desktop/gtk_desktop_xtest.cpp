@@ -443,6 +443,36 @@ TEST_F(GtkDesktop, TheTrayItemRegistersExportsTheMenuAndItsItemsAct) {
   EXPECT_TRUE(spinUntil([&] { return !item.visible(); })) << "still shown without a host";
 }
 
+TEST_F(GtkDesktop, TheTrayItemAsksForAttentionWhileARequestWaits) {
+  std::optional<StandInWatcher> host(std::in_place, address_);
+  ASSERT_TRUE(host->serving()) << "the stand-in tray host could not start";
+  StatusItem item([] { return MenuFacts{}; }, [](MenuAction) {});
+  item.setAttention(true);  // before the tray is there: applied once it is
+  item.show();
+  ASSERT_TRUE(spinUntil([&] { return host->item().has_value(); })) << "never registered";
+  const auto [name, path] = *host->item();
+  auto property = [&, name = name, path = path](const char* key) {
+    std::string value;
+    GVariant* reply = call(bus_, name, path, "org.freedesktop.DBus.Properties", "Get",
+                           g_variant_new("(ss)", "org.kde.StatusNotifierItem", key), "(v)");
+    if (!reply) return value;
+    GVariant* inner = nullptr;
+    g_variant_get(reply, "(v)", &inner);
+    if (g_variant_is_of_type(inner, G_VARIANT_TYPE_STRING))
+      value = g_variant_get_string(inner, nullptr);
+    g_variant_unref(inner);
+    g_variant_unref(reply);
+    return value;
+  };
+  EXPECT_TRUE(spinUntil([&] { return property("Status") == "NeedsAttention"; }))
+      << property("Status");
+  EXPECT_EQ(property("AttentionIconName"), "talvane-face-attention");
+  EXPECT_TRUE(item.attention());
+  item.setAttention(false);
+  EXPECT_TRUE(spinUntil([&] { return property("Status") == "Active"; })) << property("Status");
+  EXPECT_FALSE(item.attention());
+}
+
 TEST_F(GtkDesktop, WithoutATrayHostTheAppRunsOnWithNoItemAndOneLogLine) {
   const std::string line = "Talvane: no tray to show the status item in\n";
   StderrTap err;

@@ -112,6 +112,9 @@ export interface Settings {
   integrations: Integration[];
   openKey: string;
   talkKey: string;
+  /** Desktop notifications: "off", "requests" or "all". */
+  notifications: string;
+  sound: boolean;
 }
 
 export interface Geo {
@@ -304,6 +307,8 @@ export const DEFAULT_SETTINGS: Settings = {
   integrations: [],
   openKey: "Ctrl+Alt+R",
   talkKey: "Ctrl+Alt+T",
+  notifications: "requests",
+  sound: true,
 };
 
 export function readSettings(o: Obj): Settings {
@@ -331,6 +336,8 @@ export function readSettings(o: Obj): Settings {
     })).filter((i) => i.id !== ""),
     openKey: shortcutLabel(str(o, "openKey", d.openKey)),
     talkKey: shortcutLabel(str(o, "talkKey", d.talkKey)),
+    notifications: str(o, "notifications", d.notifications),
+    sound: bool(o, "sound", d.sound),
   };
 }
 

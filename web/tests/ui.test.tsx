@@ -406,3 +406,28 @@ describe("the artificial pointer", () => {
     expect(cursor()).toBeNull();
   });
 });
+
+describe("notifications and sound", () => {
+  const radio = (root: HTMLElement, group: string, label: string) =>
+    [...root.querySelectorAll(`[aria-label="${group}"] [role="radio"]`)].find((b) => b.textContent === label)!;
+
+  it("are set from the settings view and the first-run settings step alike", () => {
+    const inPanel = mount(rawState([], { settings: { notifications: "requests", sound: true } }));
+    act(() => inPanel.page.receive({ type: "openSettings" }));
+    expect(radio(inPanel.root, "Notifications", "Requests").getAttribute("aria-checked")).toBe("true");
+    click(radio(inPanel.root, "Notifications", "All"));
+    click(inPanel.root.querySelector('[aria-label="Sound"]')!);
+    expect(inPanel.sent("setting")).toEqual([
+      { type: "setting", key: "notifications", value: "all" },
+      { type: "setting", key: "sound", value: false },
+    ]);
+
+    const window = mount(rawState([], { settings: { notifications: "off", sound: false } }), "onboard");
+    click(buttons(window.root, "Get started")[0]!);
+    click(buttons(window.root, "Continue")[0]!);
+    expect(radio(window.root, "Notifications", "Off").getAttribute("aria-checked")).toBe("true");
+    expect(window.root.querySelector('[aria-label="Sound"]')!.getAttribute("aria-checked")).toBe("false");
+    click(radio(window.root, "Notifications", "Requests"));
+    expect(window.sent("setting")).toEqual([{ type: "setting", key: "notifications", value: "requests" }]);
+  });
+});

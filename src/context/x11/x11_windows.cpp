@@ -108,4 +108,18 @@ std::optional<std::string> X11Windows::activate(const std::vector<int>& pids) {
   return "no window belongs to the session's processes";
 }
 
+std::optional<int> X11Windows::activePid() const {
+  std::unique_ptr<Display, CloseDisplay> display(
+      XOpenDisplay(display_.empty() ? nullptr : display_.c_str()));
+  if (!display) return std::nullopt;
+  Display* d = display.get();
+  ErrorTrap trap(d);
+  auto atom = [d](const char* name) { return XInternAtom(d, name, False); };
+  auto active = property(d, DefaultRootWindow(d), atom("_NET_ACTIVE_WINDOW"), XA_WINDOW);
+  if (active.empty() || active[0] == 0) return std::nullopt;
+  auto pid = property(d, active[0], atom("_NET_WM_PID"), XA_CARDINAL);
+  if (pid.empty() || pid[0] == 0) return std::nullopt;
+  return static_cast<int>(pid[0]);
+}
+
 }  // namespace talvane

@@ -17,6 +17,8 @@ class X11Windows final : public Jump::WindowActivator {
   explicit X11Windows(std::string display = {});
 
   std::optional<std::string> activate(const std::vector<int>& pids) override;
+  // The process of the window that has the keyboard, when the window manager names it.
+  std::optional<int> activePid() const;
 
  private:
   std::string display_;

@@ -33,6 +33,8 @@ export function settings(over: Json = {}): Json {
     ],
     openKey: "Ctrl+Alt+R",
     talkKey: "Ctrl+Alt+T",
+    notifications: "requests",
+    sound: true,
     ...over,
   };
 }

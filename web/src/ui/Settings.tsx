@@ -5,6 +5,7 @@ import { useEffect, useState } from "preact/hooks";
 import type { Settings as Prefs } from "../protocol";
 import { formatMinutes, formatSeconds } from "../format";
 import { comboLabel, recordCombo } from "../keys";
+import { AlertRows } from "./Alerts";
 import { AgentMark, Button, Icon, Segmented, Switch } from "./bits";
 import { usePage, usePageState } from "./context";
 
@@ -64,6 +65,11 @@ export function Settings() {
             <Button onClick={() => page.send({ type: "resetPosition" })}>Move back</Button>
           </Row>
         )}
+      </section>
+
+      <section>
+        <h3>Notifications</h3>
+        <AlertRows settings={s} />
       </section>
 
       <section>

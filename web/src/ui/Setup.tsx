@@ -3,6 +3,7 @@
 
 import { useState } from "preact/hooks";
 import { AgentList, agentRows } from "./Settings";
+import { AlertRows } from "./Alerts";
 import { Button, Kbd, Segmented, Switch } from "./bits";
 import { usePage, usePageState } from "./context";
 import { Face } from "./Face";
@@ -68,6 +69,7 @@ export function Setup({ mode }: { mode: "window" | "panel" }) {
                 <Switch label="Open by itself" checked={s.autoOpen} onChange={(v) => page.setting("autoOpen", v)} />
               </div>
             </div>
+            <AlertRows settings={s} />
             <div class="row">
               <div class="row-text"><div class="row-label">Theme</div></div>
               <div class="row-control">
