@@ -71,7 +71,13 @@ class NotchControllerTest : public ::testing::Test {
   }
   void send(const Json& m) {
     notch.stage().receive(m);
+    flush();
+  }
+  // Lets a state the last step asked for reach the page: states go out at most once per frame,
+  // or a few times a second while they stream.
+  void flush() {
     loop.runPending();
+    loop.advance(NotchController::kStreamInterval);
   }
   Json lastState() const {
     for (auto it = page.got.rbegin(); it != page.got.rend(); ++it)
@@ -90,7 +96,7 @@ class NotchControllerTest : public ::testing::Test {
                                 ++*replies;
                                 *answer = a;
                               });
-    loop.runPending();
+    flush();
     return pending ? "claude:s1" : "";
   }
 
