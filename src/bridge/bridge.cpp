@@ -307,6 +307,10 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
     auto watch = std::make_unique<ReadWatch>(ReadWatch{this, raw});
     connection->watchReading(&Core::onReadable, watch.get());
     readWatches.emplace(raw, std::move(watch));
+    // A relay or `talvane state` writes as soon as it connects, so its line is usually here
+    // already. Taking it now serves it in the listener's turn, ahead of the page pushes queued
+    // on this pass, rather than on a later pass behind them.
+    serve(connection);
   }
 
   static gboolean onReadable(gint, GIOCondition, gpointer data) {
@@ -316,13 +320,17 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
     auto found = core->connections.find(watch->connection);
     if (found == core->connections.end()) return G_SOURCE_REMOVE;
     std::shared_ptr<Connection> connection = found->second;
+    core->serve(connection);
+    return G_SOURCE_CONTINUE;
+  }
+
+  void serve(const std::shared_ptr<Connection>& connection) {
     try {
-      core->receive(connection);
+      receive(connection);
     } catch (const std::exception& e) {
       log::line(std::string("Talvane: hook message failed: ") + e.what());
-      core->end(connection);
+      end(connection);
     }
-    return G_SOURCE_CONTINUE;
   }
 
   void receive(const std::shared_ptr<Connection>& connection) {

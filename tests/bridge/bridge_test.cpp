@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bridge_fakes.h"
+#include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/json.h"
 #include "support/test_home.h"
@@ -120,6 +121,19 @@ TEST_F(BridgeTest, StateQueryGetsThePrettySnapshotAndTheConnectionCloses) {
   EXPECT_NE(client.received().find("\n  "), std::string::npos) << "pretty-printed";
   EXPECT_TRUE(router.calls.empty()) << "a query is not a hook event";
   ASSERT_TRUE(runUntil([&] { return bridge->openConnections() == 0; }));
+}
+
+// The page's pushes are posted to the same loop; one queued before `talvane state` connected
+// must not hold its answer back by a pass.
+TEST_F(BridgeTest, StateQueryIsAnsweredAheadOfWorkAlreadyQueued) {
+  Client client;
+  client.send("{\"_query\":\"state\"}\n");
+  GLibLoop loop;
+  int snapshotsBeforePush = -1;
+  loop.post([&] { snapshotsBeforePush = router.snapshots; });
+  ASSERT_TRUE(runUntil([&] { return client.ended() && snapshotsBeforePush >= 0; }));
+  EXPECT_EQ(snapshotsBeforePush, 1);
+  EXPECT_EQ(client.received(), json::pretty(router.state) + "\n");
 }
 
 // Another part of the app holding every descriptor must not leave a relay (or `talvane state`)
