@@ -6,12 +6,16 @@
 // resident memory, the heap in use, open descriptors and sessions. After the first minute (a
 // third of a short run) the heap in use and the descriptors must stay flat and every session
 // must still be there. Resident memory is shown too; the allocator keeps what a burst freed,
-// so only the heap in use tells a leak.
+// so only the heap in use tells a leak. It also asks the app for its state (as `talvane state`
+// does) twice a second and reports how long the answers took, and what the tabs received per
+// minute.
 //
-//   bench_soak [--seconds N]     (default 600, or TALVANE_SOAK_SECONDS; --short is 30)
+//   bench_soak [--seconds N] [--every-pass]
+//     (default 600 s, or TALVANE_SOAK_SECONDS; --short is 30; --every-pass pushes a state on every
+//     loop pass with a change, with no rate cap, to compare)
 #include <dirent.h>
-#include <malloc.h>
 #include <libsoup/soup.h>
+#include <malloc.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -28,6 +32,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -263,7 +268,43 @@ class Codex {
   std::vector<std::string> paths_;
 };
 
+// ---- the state query -----------------------------------------------------------------------
+
+// One `talvane state`: seconds from connecting until the whole answer is in, none on failure.
+std::optional<double> stateQuery(const std::string& socketPath) {
+  const auto begin = Steady::now();
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::nullopt;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  const std::string query = "{\"_query\":\"state\"}\n";
+  bool ok =
+      ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::send(fd, query.data(), query.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(query.size());
+  std::size_t got = 0;
+  char chunk[65536];
+  pollfd wait{fd, POLLIN, 0};
+  while (ok && ::poll(&wait, 1, 30000) > 0) {
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (!ok || got == 0) return std::nullopt;
+  return std::chrono::duration<double>(Steady::now() - begin).count();
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
+}
+
 // ---- browser tabs -------------------------------------------------------------------------
+
+// Everything the tabs received, open or closed since.
+long tabBytes = 0, tabMessages = 0;
 
 // One page on the panel's WebSocket: says it is ready, asks for usage, and closes later.
 class Tab {
@@ -308,8 +349,10 @@ class Tab {
     if (!socket) return;
     soup_websocket_connection_set_max_incoming_payload_size(socket, 64 << 20);
     g_signal_connect(socket, "message",
-                     G_CALLBACK(+[](SoupWebsocketConnection*, gint, GBytes*, gpointer d) {
+                     G_CALLBACK(+[](SoupWebsocketConnection*, gint, GBytes* bytes, gpointer d) {
                        ++static_cast<Tab*>(d)->received;
+                       tabBytes += static_cast<long>(g_bytes_get_size(bytes));
+                       ++tabMessages;
                      }),
                      tab);
     soup_websocket_connection_send_text(socket, R"({"type":"ready"})");
@@ -325,9 +368,11 @@ class Tab {
 
 int main(int argc, char** argv) {
   double duration = 600;
+  bool everyPass = false;
   if (const char* env = std::getenv("TALVANE_SOAK_SECONDS")) duration = std::atof(env);
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--short")) duration = 30;
+    if (!std::strcmp(argv[i], "--every-pass")) everyPass = true;
     if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) duration = std::atof(argv[++i]);
   }
   if (!(duration > 0)) duration = 600;
@@ -360,6 +405,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   notch.show(false);
+  if (everyPass) hub.onChange = [&notch] { notch.pushNow(); };
   notch.usage().keepFresh(10);
 
   Agents agents(home, bridgeSocketPath());
@@ -375,6 +421,23 @@ int main(int argc, char** argv) {
       }
     });
   }
+
+  std::mutex latencyLock;
+  std::vector<double> latencies;
+  long failedQueries = 0;
+  std::thread asking([&] {
+    while (!stop) {
+      auto took = stateQuery(bridgeSocketPath());
+      {
+        std::lock_guard lock(latencyLock);
+        if (took)
+          latencies.push_back(*took);
+        else
+          ++failedQueries;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+  });
 
   std::mt19937 random(7);
   std::vector<std::unique_ptr<Tab>> tabs;
@@ -417,8 +480,8 @@ int main(int argc, char** argv) {
   bool ok = true;
   std::printf("soak: %.0f s, 8 agents x %d sessions, 4 relay clients, tabs on port %u\n", duration,
               kSessionsPerAgent, browser.port());
-  std::printf("%8s %10s %10s %5s %9s %9s %9s %9s %9s %6s\n", "time", "RSS KiB", "heap KiB",
-              "fds", "sessions", "sent", "waited", "answered", "abandoned", "tabs");
+  std::printf("%8s %10s %10s %5s %9s %9s %9s %9s %9s %6s\n", "time", "RSS KiB", "heap KiB", "fds",
+              "sessions", "sent", "waited", "answered", "abandoned", "tabs");
   std::fflush(stdout);
   double nextSample = 0;
   while (elapsed() < duration) {
@@ -428,9 +491,9 @@ int main(int argc, char** argv) {
     const Sample s{elapsed(), residentKiB(), heapInUseKiB(), openDescriptors(),
                    hub.sessions().size()};
     samples.push_back(s);
-    std::printf("%7.0fs %10ld %10ld %5d %9zu %9ld %9ld %9ld %9ld %6zu\n", s.at, s.rssKiB,
-                s.heapKiB, s.fds, s.sessions, counters.sent.load(), counters.waited.load(), counters.answered.load(),
-                counters.abandoned.load(), tabs.size());
+    std::printf("%7.0fs %10ld %10ld %5d %9zu %9ld %9ld %9ld %9ld %6zu\n", s.at, s.rssKiB, s.heapKiB,
+                s.fds, s.sessions, counters.sent.load(), counters.waited.load(),
+                counters.answered.load(), counters.abandoned.load(), tabs.size());
     std::fflush(stdout);
   }
   stop = true;
@@ -438,6 +501,7 @@ int main(int argc, char** argv) {
   std::atomic<bool> joined{false};
   std::thread joiner([&] {
     for (auto& c : clients) c.join();
+    asking.join();
     joined = true;
   });
   while (!joined) {
@@ -463,8 +527,8 @@ int main(int argc, char** argv) {
     std::printf(
         "soak: from %.0f s to %.0f s: heap in use %ld -> %ld KiB (at most %ld); RSS %ld -> %ld "
         "KiB (at most %ld); fds %d..%d; %zu of %zu sessions\n",
-        base->at, last.at, base->heapKiB, last.heapKiB, maxHeap, base->rssKiB, last.rssKiB,
-        maxRss, minFds, maxFds, last.sessions, expected);
+        base->at, last.at, base->heapKiB, last.heapKiB, maxHeap, base->rssKiB, last.rssKiB, maxRss,
+        minFds, maxFds, last.sessions, expected);
     // Caches and queued page messages come and go by a few MiB; a leak of a few bytes per
     // event grows past that over the run. Descriptors move with the open tabs (two each) and
     // the relays waiting at that moment (one each), and no further.
@@ -475,6 +539,17 @@ int main(int argc, char** argv) {
       "%ld answered from the page; %ld tabs opened\n",
       counters.sent.load(), counters.failed.load(), counters.waited.load(),
       counters.answered.load(), counters.abandoned.load(), answeredFromPage, tabsOpened);
+  {
+    std::lock_guard lock(latencyLock);
+    std::printf(
+        "soak: state query p50 %.1f ms, p95 %.1f ms, max %.1f ms (%zu answered, %ld failed)\n",
+        percentile(latencies, 0.5) * 1000, percentile(latencies, 0.95) * 1000,
+        percentile(latencies, 1.0) * 1000, latencies.size(), failedQueries);
+    const double minutes = elapsed() / 60;
+    std::printf("soak: pushed to the tabs %.1f MB per minute (%.0f messages per minute)\n",
+                static_cast<double>(tabBytes) / 1e6 / minutes,
+                static_cast<double>(tabMessages) / minutes);
+  }
   std::printf("soak: %s\n", ok ? "flat" : "NOT FLAT or sessions lost");
 
   tabs.clear();

@@ -1,6 +1,7 @@
 // The running app: the listener, the Hub, the watcher and the panel, in that order, on one loop.
 #include <glib-unix.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -54,6 +55,10 @@ struct BothHosts final : PageHost {
   void deliver(const std::string& message) override {
     window->deliver(message);
     browsers->deliver(message);
+  }
+  void deliverState(const std::string& message) override {
+    window->deliverState(message);
+    browsers->deliverState(message);
   }
 };
 Jump::Recorded recorded(const Session& s) {
@@ -163,6 +168,12 @@ std::optional<Options> parse(const Args& args) {
 }  // namespace
 
 int app(const Args& args) {
+  // Relays, watched files and browser tabs each take a descriptor; the common soft limit of 1,024
+  // is far below what the system allows us.
+  if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   auto options = parse(args);
   if (!options) return 2;
   WebViewHost::tuneEnvironment();

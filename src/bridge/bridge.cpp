@@ -1,6 +1,7 @@
 #include "bridge/bridge.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <sys/socket.h>
@@ -148,6 +149,13 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   std::unordered_map<Connection*, std::string> holding;
   std::unordered_map<std::string, QueryHandler> queries;
   std::unique_ptr<char[]> scratch;
+  // A descriptor kept spare: out of descriptors, it is given up so that one relay (or a state
+  // query) is still accepted and answered rather than left hanging.
+  UniqueFd reserve;
+
+  void keepReserve() {
+    if (!reserve) reserve.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  }
 
   struct ReadWatch {
     Core* core;
@@ -157,6 +165,7 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
 
   void start() {
     if (listener || closed) return;
+    keepReserve();
     path = bridgeSocketPath();
     listen();
   }
@@ -267,11 +276,17 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   void acceptPending() {
     for (int i = 0; i < kAcceptBurst && listener; ++i) {
       int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      int err = errno;
+      if (fd < 0 && (err == EMFILE || err == ENFILE) && reserve) {
+        reserve.reset();
+        fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        err = errno;
+        if (fd < 0) keepReserve();
+      }
       if (fd >= 0) {
         adopt(fd);
         continue;
       }
-      const int err = errno;
       if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
       if (err == EAGAIN || err == EWOULDBLOCK) return;
       if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
@@ -292,6 +307,10 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
     auto watch = std::make_unique<ReadWatch>(ReadWatch{this, raw});
     connection->watchReading(&Core::onReadable, watch.get());
     readWatches.emplace(raw, std::move(watch));
+    // A relay or `talvane state` writes as soon as it connects, so its line is usually here
+    // already. Taking it now serves it in the listener's turn, ahead of the page pushes queued
+    // on this pass, rather than on a later pass behind them.
+    serve(connection);
   }
 
   static gboolean onReadable(gint, GIOCondition, gpointer data) {
@@ -301,13 +320,17 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
     auto found = core->connections.find(watch->connection);
     if (found == core->connections.end()) return G_SOURCE_REMOVE;
     std::shared_ptr<Connection> connection = found->second;
+    core->serve(connection);
+    return G_SOURCE_CONTINUE;
+  }
+
+  void serve(const std::shared_ptr<Connection>& connection) {
     try {
-      core->receive(connection);
+      receive(connection);
     } catch (const std::exception& e) {
       log::line(std::string("Talvane: hook message failed: ") + e.what());
-      core->end(connection);
+      end(connection);
     }
-    return G_SOURCE_CONTINUE;
   }
 
   void receive(const std::shared_ptr<Connection>& connection) {
@@ -441,6 +464,7 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
     connection->close();
     readWatches.erase(raw);
     connections.erase(found);
+    keepReserve();
     auto held = holding.find(raw);
     if (held == holding.end()) return;
     std::string pendingId = std::move(held->second);

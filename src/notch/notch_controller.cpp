@@ -255,6 +255,28 @@ void NotchController::tour() {
 }
 
 void NotchController::push() {
+  if (pushPending_) return;
+  pushPending_ = true;
+  const double gap = pushStreak_ >= kStreamAfter ? kStreamInterval : kFrameInterval;
+  const double wait = lastPush_ + gap - loop_.now();
+  auto send = [this, weak = std::weak_ptr<char>(alive_), generation = pushGeneration_] {
+    if (!weak.lock() || !pushPending_ || generation != pushGeneration_) return;
+    pushNow();
+  };
+  if (wait > 0)
+    pushTimer_ = loop_.after(wait, std::move(send));
+  else
+    loop_.post(std::move(send));
+}
+
+void NotchController::pushNow() {
+  pushPending_ = false;
+  ++pushGeneration_;
+  pushTimer_.cancel();
+  const Date now = loop_.now();
+  // A push soon after the last one continues a stream; a pause ends it.
+  pushStreak_ = now - lastPush_ < 2 * kStreamInterval ? pushStreak_ + 1 : 0;
+  lastPush_ = now;
   Json state = hub_.snapshot();
   const Json geo = geometry().json();
   state["geo"] = geo;
@@ -369,7 +391,8 @@ void NotchController::handle(const Json& message) {
   const std::string& t = *type;
 
   if (t == "ready") {
-    push();
+    // At once: the page takes this state before anything queued while it was away.
+    pushNow();
     // A reloaded page draws the artificial pointer again.
     lastCursor_ = nullptr;
     relayCursor();

@@ -2,6 +2,7 @@
 // Owns the panel's page and turns its commands into Hub, preference and desktop operations;
 // pushes the Hub's state to the page whenever it changes.
 
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <set>
@@ -36,8 +37,17 @@ class NotchController {
   void show(bool arriving);
   // One command from the page.
   void handle(const Json& message);
-  // Sends the whole state to the page.
+  // Sends the whole state to the page on a later loop pass. Any number of calls before it goes
+  // out send one state, and states go out at most once per frame interval, or once per stream
+  // interval while changes keep streaming in: a snapshot is large, and building and sending one
+  // per hook event would starve the loop (the relays and the state query wait on it).
   void push();
+  // Sends it now, and drops a push still on its way.
+  void pushNow();
+  static constexpr double kFrameInterval = 1.0 / 60;
+  static constexpr double kStreamInterval = 0.1;
+  // Pushes in a row, each within the stream interval of the last, that make a stream.
+  static constexpr int kStreamAfter = 3;
 
   void open();
   void close();
@@ -138,6 +148,12 @@ class NotchController {
   Point lastPointer_{-1, -1};
   bool fakeCursor_ = false;
   Json lastCursor_;
+  // The coalesced push: at most one on its way, named by its generation.
+  bool pushPending_ = false;
+  std::uint64_t pushGeneration_ = 0;
+  TimerHandle pushTimer_;
+  Date lastPush_ = -1e18;
+  int pushStreak_ = 0;
   std::deque<DemoStep> demo_;
   std::vector<TimerHandle> timers_;
   std::shared_ptr<char> alive_ = std::make_shared<char>();

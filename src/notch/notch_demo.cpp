@@ -130,7 +130,8 @@ void NotchController::moveCursor(Point to, bool down) {
   panel.setArtificialPointer(PointerSample{to, down});
   if (panel.dragging()) {
     panel.followCursor();
-    push();
+    // Every step of a scripted drag reaches the page, as a recording wants; it is a few dozen.
+    pushNow();
   }
   // As a pointer-moved event would.
   evaluateHover();

@@ -87,7 +87,7 @@ void WebStage::send(std::string_view type, const Json& payload) {
   const bool state = type == "state";
   if (ready_) {
     if (state) ++statesSent_;
-    if (host_) host_->deliver(text);
+    if (host_) state ? host_->deliverState(text) : host_->deliver(text);
     return;
   }
   if (state) {
@@ -129,7 +129,7 @@ void WebStage::receive(const Json& message) {
     for (const auto& q : taken) {
       if (fresh && q.state) continue;
       if (q.state) ++statesSent_;
-      if (host_) host_->deliver(q.text);
+      if (host_) q.state ? host_->deliverState(q.text) : host_->deliver(q.text);
     }
     return;
   }

@@ -30,6 +30,9 @@ class PageHost {
   virtual void load(const PageSource& source) = 0;
   // Delivers one page message (compact JSON of an object with "type") to every open page.
   virtual void deliver(const std::string& message) = 0;
+  // Delivers a "state" message. A host that cannot keep up may skip to the newest one: each state
+  // is complete.
+  virtual void deliverState(const std::string& message) { deliver(message); }
 };
 
 class WebStage {

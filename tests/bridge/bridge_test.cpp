@@ -1,7 +1,9 @@
 #include "bridge/bridge.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
@@ -10,8 +12,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bridge_fakes.h"
+#include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/json.h"
 #include "support/test_home.h"
@@ -119,10 +123,45 @@ TEST_F(BridgeTest, StateQueryGetsThePrettySnapshotAndTheConnectionCloses) {
   ASSERT_TRUE(runUntil([&] { return bridge->openConnections() == 0; }));
 }
 
+// The page's pushes are posted to the same loop; one queued before `talvane state` connected
+// must not hold its answer back by a pass.
+TEST_F(BridgeTest, StateQueryIsAnsweredAheadOfWorkAlreadyQueued) {
+  Client client;
+  client.send("{\"_query\":\"state\"}\n");
+  GLibLoop loop;
+  int snapshotsBeforePush = -1;
+  loop.post([&] { snapshotsBeforePush = router.snapshots; });
+  ASSERT_TRUE(runUntil([&] { return client.ended() && snapshotsBeforePush >= 0; }));
+  EXPECT_EQ(snapshotsBeforePush, 1);
+  EXPECT_EQ(client.received(), json::pretty(router.state) + "\n");
+}
+
+// Another part of the app holding every descriptor must not leave a relay (or `talvane state`)
+// hanging: the Bridge keeps one spare for it.
+TEST_F(BridgeTest, ARelayIsAnsweredWhenTheProcessIsOutOfDescriptors) {
+  router.state = Json::parse(R"({"n":1})");
+  Client client;  // waits in the listener's queue until the Bridge accepts it
+  ASSERT_TRUE(client.connected());
+  client.send("{\"_query\":\"state\"}\n");
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = std::min<rlim_t>(old.rlim_cur, 2048);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> filler;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+  const int err = errno;
+  const bool answered = runUntil([&] { return client.ended(); }, 3);
+  for (int fd : filler) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &old);
+  ASSERT_EQ(err, EMFILE);
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(client.received(), json::pretty(router.state) + "\n");
+}
+
 TEST_F(BridgeTest, NamedQueriesReachTheirHandlerAndUnknownOnesGetAnEmptyLine) {
-  bridge->onQuery("echo", [](const Json& request) {
-    return json::string(request, "text").value_or("?");
-  });
+  bridge->onQuery("echo",
+                  [](const Json& request) { return json::string(request, "text").value_or("?"); });
   for (auto [line, expected] : {std::pair{R"({"_query":"echo","text":"hi"})", "hi\n"},
                                 std::pair{R"({"_query":"nobody"})", "\n"}}) {
     Client client;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/prefs.h"
 #include "platform/manual_loop.h"
 #include "support/test_home.h"
@@ -69,7 +71,13 @@ class NotchControllerTest : public ::testing::Test {
   }
   void send(const Json& m) {
     notch.stage().receive(m);
+    flush();
+  }
+  // Lets a state the last step asked for reach the page: states go out at most once per frame,
+  // or a few times a second while they stream.
+  void flush() {
     loop.runPending();
+    loop.advance(NotchController::kStreamInterval);
   }
   Json lastState() const {
     for (auto it = page.got.rbegin(); it != page.got.rend(); ++it)
@@ -88,7 +96,7 @@ class NotchControllerTest : public ::testing::Test {
                                 ++*replies;
                                 *answer = a;
                               });
-    loop.runPending();
+    flush();
     return pending ? "claude:s1" : "";
   }
 
@@ -122,6 +130,38 @@ TEST_F(NotchControllerTest, GeometryCarriesAllThirteenKeys) {
   EXPECT_TRUE(geo["edge"].is_null());
   EXPECT_EQ(geo["glassAvailable"], false);
   EXPECT_EQ(geo["glass"], false);
+}
+
+// Changes streaming in (a busy agent) send a state per frame at first, then a few per second,
+// never one per change; a change after a pause still goes out on the next pass.
+TEST_F(NotchControllerTest, StatesAreCoalescedWhileChangesStream) {
+  ready();
+  page.got.clear();
+  auto states = [&] {
+    return std::count_if(page.got.begin(), page.got.end(),
+                         [](const Json& m) { return m["type"] == "state"; });
+  };
+  loop.advance(1);
+  notch.push();
+  notch.push();
+  loop.runPending();
+  EXPECT_EQ(states(), 1) << "two calls in one pass, one state, without waiting";
+
+  page.got.clear();
+  for (int i = 0; i < 200; ++i) {  // one change every 5 ms for a second
+    hub.setOpen(i % 2 == 0);
+    loop.runPending();
+    loop.advance(0.005);
+  }
+  loop.advance(0.5);
+  EXPECT_GE(states(), 8);
+  EXPECT_LE(states(), 1 + NotchController::kStreamAfter + 1 / NotchController::kStreamInterval + 2);
+  EXPECT_EQ(lastState()["open"], hub.isOpen()) << "the last change is shown";
+
+  page.got.clear();
+  notch.push();
+  loop.runPending();
+  EXPECT_EQ(states(), 1) << "after a pause the next change goes out at once";
 }
 
 class HoverControllerTest : public ::testing::Test {

@@ -14,6 +14,12 @@ struct RecordingHost : PageHost {
   std::vector<Json> delivered;
   void load(const PageSource& s) override { loads.push_back(s); }
   void deliver(const std::string& m) override { delivered.push_back(Json::parse(m)); }
+  // States are told apart: a host behind may skip to the newest.
+  std::vector<std::string> states;
+  void deliverState(const std::string& m) override {
+    states.push_back(m);
+    deliver(m);
+  }
 };
 
 TEST(PageFiles, ContentTypesFollowTheExtensionTable) {
@@ -77,6 +83,21 @@ TEST(WebStage, QueuesUntilReadyAndNeverReplaysAnOlderStateAfterTheFreshOne) {
     stage.send("keys", {{"on", true}});
     EXPECT_EQ(host.delivered.back()["type"], "keys");
   }
+}
+
+TEST(WebStage, StatesReachTheHostAsStatesWhetherSentOrReplayed) {
+  WebStage stage;
+  RecordingHost host;
+  stage.setHost(&host);
+  stage.send("state", {{"n", 1}});
+  stage.send("keys", {{"on", true}});
+  stage.receive({{"type", "ready"}});
+  stage.send("state", {{"n", 2}});
+  stage.send("pointer", {{"x", 1}, {"y", 2}});
+  ASSERT_EQ(host.delivered.size(), 4u);
+  ASSERT_EQ(host.states.size(), 2u);
+  EXPECT_EQ(Json::parse(host.states[0])["n"], 1);
+  EXPECT_EQ(Json::parse(host.states[1])["n"], 2);
 }
 
 TEST(WebStage, LoadClearsReadinessAndDropsWhatCannotBeSent) {
