@@ -209,17 +209,32 @@ int app(const Args& args) {
   Jump::Outside desktopWindows;
   desktopWindows.windows = std::make_shared<X11Windows>();
   Jump::Runner jumper(std::move(desktopWindows));
-  settings.jump = [&jumper](const Session& s) { jumper.go(Jump::observe(recorded(s))); };
+  settings.jump = [&jumper](const Session& s, Jump::Done done) {
+    jumper.go(Jump::observe(recorded(s)), std::move(done));
+  };
   Hub hub(loop, store, settings);
 
   const bool demo = hasEnv("TALVANE_DEMO");
   Bridge bridge(hub);
-  bridge.onQuery("jump", [&hub](const Json& request) {
-    auto id = json::string(request, "id");
-    if (!id || !hub.find(*id))
-      return json::compact({{"ok", false}, {"error", "no session " + id.value_or("")}});
-    hub.jump(*id);
-    return json::compact({{"ok", true}});
+  bridge.onQueryLater("jump", [&hub](const Json& request, Reply reply) {
+    auto refused = [&reply](const std::string& why) {
+      reply(json::compact({{"ok", false}, {"error", why}}));
+    };
+    const std::string asked = json::string(request, "id").value_or("");
+    const std::vector<std::string> ids = hub.idsMatching(asked);
+    if (ids.empty()) return refused("no session " + asked);
+    if (ids.size() > 1) {
+      std::string all;
+      for (const std::string& id : ids) all += (all.empty() ? "" : ", ") + id;
+      return refused(asked + " names more than one session: " + all);
+    }
+    hub.jump(ids.front(), [reply](std::optional<std::string> failure) {
+      if (failure) {
+        reply(json::compact({{"ok", false}, {"error", "nothing came forward: " + *failure}}));
+      } else {
+        reply(json::compact({{"ok", true}}));
+      }
+    });
   });
   TimerHandle keepListening;
   if (!demo) {

@@ -27,6 +27,7 @@ void error(const std::string& message) { std::fprintf(stderr, "talvane: %s\n", m
 
 std::string choices() { return AgentHooks::names() + ", or all"; }
 
+
 // The agents the arguments name, each once; absent after reporting a usage error.
 std::optional<std::vector<const Entry*>> selected(const Args& args, bool connecting) {
   if (args.empty()) {
@@ -105,6 +106,12 @@ int run(const Args& args, bool connecting) {
 
 }  // namespace
 
+std::string printable(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return text;
+}
+
 int connect(const Args& args) { return run(args, true); }
 
 int disconnect(const Args& args) { return run(args, false); }
@@ -121,11 +128,21 @@ int status(const Args& args) {
   }
   const std::string socket = ConfigFile::displayPath(bridgeSocketPath());
   if (auto state = queryState(2)) {
-    std::size_t sessions = 0;
-    if (auto snapshot = json::parse(*state))
-      if (const Json* list = json::array(*snapshot, "sessions")) sessions = list->size();
-    std::printf("app: listening on %s, %zu session%s\n", socket.c_str(), sessions,
-                sessions == 1 ? "" : "s");
+    std::vector<const Json*> sessions;
+    std::optional<Json> snapshot = json::parse(*state);
+    if (snapshot) {
+      if (const Json* list = json::array(*snapshot, "sessions"))
+        for (const Json& s : *list)
+          if (s.is_object()) sessions.push_back(&s);
+    }
+    std::printf("app: listening on %s, %zu session%s\n", socket.c_str(), sessions.size(),
+                sessions.size() == 1 ? "" : "s");
+    // The ids `talvane jump` takes, with what tells them apart.
+    for (const Json* s : sessions) {
+      std::printf("  %-44s %-8s %s\n", printable(json::string(*s, "id").value_or("?")).c_str(),
+                  printable(json::string(*s, "mood").value_or("")).c_str(),
+                  printable(json::string(*s, "project").value_or("")).c_str());
+    }
   } else {
     std::printf("app: not listening on %s\n", socket.c_str());
   }

@@ -14,7 +14,7 @@ int jump(const Args& args) {
     return 2;
   }
   std::string failure;
-  auto answer = queryApp(json::compact({{"_query", "jump"}, {"id", args[0]}}), 5, &failure);
+  auto answer = queryApp(json::compact({{"_query", "jump"}, {"id", args[0]}}), 30, &failure);
   if (!answer) {
     std::fprintf(stderr, "talvane: %s\n", failure.c_str());
     return 1;
@@ -26,7 +26,7 @@ int jump(const Args& args) {
   }
   if (!json::boolean(*reply, "ok").value_or(false)) {
     std::fprintf(stderr, "talvane: %s\n",
-                 json::string(*reply, "error").value_or("the app refused the jump").c_str());
+                 printable(json::string(*reply, "error").value_or("the app refused the jump")).c_str());
     return 1;
   }
   return 0;

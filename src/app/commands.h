@@ -17,6 +17,9 @@ int jump(const Args& args);        // bring a session's host window forward
 int talk(const Args& args);        // start, stop or toggle dictation in the running app
 int dictate(const Args& args);     // the text a dictation of a WAV file (or --text) produces
 
+// Text from agents, safe to print on a terminal: control characters become '?'.
+std::string printable(std::string text);
+
 // Runs the app itself (no subcommand, or only options such as --web, --port N).
 int app(const Args& args);
 

@@ -147,7 +147,7 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   // Keyed by connection identity; an entry lives from accept until the connection ends.
   std::unordered_map<Connection*, std::shared_ptr<Connection>> connections;
   std::unordered_map<Connection*, std::string> holding;
-  std::unordered_map<std::string, QueryHandler> queries;
+  std::unordered_map<std::string, LaterQueryHandler> queries;
   std::unique_ptr<char[]> scratch;
   // A descriptor kept spare: out of descriptors, it is given up so that one relay (or a state
   // query) is still accepted and answered rather than left hanging.
@@ -416,19 +416,16 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
 
   void answerQuery(const std::shared_ptr<Connection>& connection, const std::string& name,
                    const Json& request) {
-    std::string text;
+    auto replied = std::make_shared<bool>(false);
+    Reply reply = makeReply(connection, replied);
     auto handler = queries.find(name);
-    if (handler != queries.end()) {
-      try {
-        text = handler->second(request);
-      } catch (const std::exception& e) {
-        log::debug("bridge", "query " + name + " failed: " + e.what());
-        text.clear();
-      }
+    if (handler == queries.end()) return reply("");
+    try {
+      handler->second(request, reply);
+    } catch (const std::exception& e) {
+      log::debug("bridge", "query " + name + " failed: " + e.what());
+      if (!*replied) reply("");
     }
-    text.push_back('\n');
-    connection->sendFinal(std::move(text));
-    finished(connection);
   }
 
   Reply makeReply(const std::shared_ptr<Connection>& connection,
@@ -492,6 +489,12 @@ void Bridge::stop() {
 bool Bridge::keepListening() { return core_->relisten(); }
 
 void Bridge::onQuery(const std::string& name, QueryHandler answer) {
+  onQueryLater(name, [answer = std::move(answer)](const Json& request, Reply reply) {
+    reply(answer(request));
+  });
+}
+
+void Bridge::onQueryLater(const std::string& name, LaterQueryHandler answer) {
   core_->queries[name] = std::move(answer);
 }
 

@@ -49,6 +49,10 @@ class Bridge {
   // line feed). Registering a name again replaces its handler.
   using QueryHandler = std::function<std::string(const Json& request)>;
   void onQuery(const std::string& name, QueryHandler answer);
+  // The same for answers that come later (a jump that runs child processes): `answer` gets the
+  // request and a one-shot reply function; the connection stays open until it is called.
+  using LaterQueryHandler = std::function<void(const Json& request, Reply reply)>;
+  void onQueryLater(const std::string& name, LaterQueryHandler answer);
 
   bool listening() const;
   // Connections accepted and not yet ended.

@@ -13,7 +13,7 @@ namespace talvane::Jump {
 
 namespace {
 
-using Done = std::function<void(std::optional<std::string>)>;
+using Output = std::function<void(std::optional<std::string>)>;
 
 std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
   std::vector<std::string> env;
@@ -29,10 +29,10 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& extra) 
 }
 
 // A child process that is killed, and counts as failed, when it outlives `seconds`.
-void runChild(const Command& command, double seconds, Done done) {
+void runChild(const Command& command, double seconds, Output done) {
   struct Waiting {
     std::shared_ptr<ChildProcess> child;
-    Done done;
+    Output done;
     guint timer = 0;
   };
   auto waiting = std::make_shared<Waiting>();
@@ -66,13 +66,13 @@ std::string describe(const Command& c) {
 // One jump in flight: owns its plan and walks it step by step.
 class Attempt : public std::enable_shared_from_this<Attempt> {
  public:
-  Attempt(std::shared_ptr<const Outside> outside, Plan plan)
-      : outside_(std::move(outside)), plan_(std::move(plan)) {}
+  Attempt(std::shared_ptr<const Outside> outside, Plan plan, Done done)
+      : outside_(std::move(outside)), plan_(std::move(plan)), done_(std::move(done)) {}
 
   void next() {
     if (index_ >= plan_.steps.size()) {
       outside_->log("Talvane jump: " + why_);
-      return;
+      return finish(why_);
     }
     const Step& step = plan_.steps[index_++];
     if (const auto* tmux = std::get_if<TmuxStep>(&step)) return runTmux(*tmux);
@@ -81,6 +81,10 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
   }
 
  private:
+  void finish(std::optional<std::string> failure) {
+    if (auto done = std::exchange(done_, nullptr)) done(std::move(failure));
+  }
+
   void failed(std::string why) {
     log::debug("jump", why);
     why_ = std::move(why);
@@ -101,11 +105,13 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
                     if (!step.raise.empty()) {
                       if (auto why = self->raise(step.raise)) log::debug("jump", *why);
                     }
+                    self->finish(std::nullopt);
                   });
   }
 
   void runWindow(const WindowStep& step) {
     if (auto why = raise(step.pids)) return failed(*why);
+    finish(std::nullopt);
   }
 
   void runTmux(const TmuxStep& step) {
@@ -140,13 +146,17 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
     outside_->run(select, Runner::kCommandSeconds, [self, client](std::optional<std::string> out) {
       if (!out) return self->failed("tmux could not select the session's pane");
       // The pane is chosen; the terminal showing it is raised when there is one.
-      if (!client) return;
-      if (auto why = self->raise(self->outside_->lineage(client->pid))) log::debug("jump", *why);
+      if (client) {
+        if (auto why = self->raise(self->outside_->lineage(client->pid)))
+          log::debug("jump", *why);
+      }
+      self->finish(std::nullopt);
     });
   }
 
   std::shared_ptr<const Outside> outside_;
   Plan plan_;
+  Done done_;
   std::size_t index_ = 0;
   std::string why_ = "nothing to bring forward";
 };
@@ -160,21 +170,25 @@ Runner::Runner(Outside outside) {
   outside_ = std::make_shared<const Outside>(std::move(outside));
 }
 
-void Runner::go(const Facts& facts) {
+void Runner::go(const Facts& facts, Done done) {
   Plan p = plan(facts);
   if (p.steps.empty() && facts.wayland && !facts.lineage.empty()) {
-    // Said once: it stays true for the whole run.
-    if (std::exchange(waylandLogged_, true)) return;
+    // Logged once, as it stays true for the whole run; the caller still hears why.
+    if (std::exchange(waylandLogged_, true)) {
+      if (done) done(p.nothing);
+      return;
+    }
   }
-  go(p);
+  go(p, std::move(done));
 }
 
-void Runner::go(const Plan& p) {
+void Runner::go(const Plan& p, Done done) {
   if (p.steps.empty()) {
     outside_->log("Talvane jump: " + p.nothing);
+    if (done) done(p.nothing);
     return;
   }
-  std::make_shared<Attempt>(outside_, p)->next();
+  std::make_shared<Attempt>(outside_, p, std::move(done))->next();
 }
 
 }  // namespace talvane::Jump

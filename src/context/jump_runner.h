@@ -35,15 +35,19 @@ struct Outside {
   std::function<void(const std::string&)> log;
 };
 
+// Called once when a jump has ended: none when something was brought forward, else why nothing
+// was.
+using Done = std::function<void(std::optional<std::string> failure)>;
+
 class Runner {
  public:
   static constexpr double kCommandSeconds = 5;
 
   explicit Runner(Outside outside = {});
 
-  // Plans from `facts` and carries the plan out.
-  void go(const Facts& facts);
-  void go(const Plan& plan);
+  // Plans from `facts` and carries the plan out; `done`, when given, hears how it ended.
+  void go(const Facts& facts, Done done = {});
+  void go(const Plan& plan, Done done = {});
 
  private:
   std::shared_ptr<const Outside> outside_;

@@ -25,7 +25,11 @@ HubSettings withDefaults(HubSettings s) {
   if (!s.hideAfter) s.hideAfter = [] { return 120; };
   if (!s.replyWindow) s.replyWindow = [] { return 15; };
   if (!s.prefs) s.prefs = [] { return Json::object(); };
-  if (!s.jump) s.jump = [](const Session&) {};
+  if (!s.jump) {
+    s.jump = [](const Session&, std::function<void(std::optional<std::string>)> done) {
+      if (done) done("no way to bring windows forward");
+    };
+  }
   if (!s.hostName) s.hostName = [](const Session&) { return std::optional<std::string>(); };
   if (!s.processGone) s.processGone = processGone;
   if (!s.debugAnswer) {
@@ -247,8 +251,24 @@ void Hub::answerThere(const std::string& id) {
   jump(id);
 }
 
-void Hub::jump(const std::string& id) {
-  if (const Session* s = find(id)) settings_.jump(*s);
+void Hub::jump(const std::string& id, std::function<void(std::optional<std::string>)> done) {
+  if (const Session* s = find(id)) {
+    settings_.jump(*s, std::move(done));
+  } else if (done) {
+    done("no session " + id);
+  }
+}
+
+std::vector<std::string> Hub::idsMatching(const std::string& text) const {
+  if (text.empty()) return {};
+  if (find(text)) return {text};
+  std::vector<std::string> ids;
+  for (const Session& s : sessions_) {
+    const auto colon = s.id.find(':');
+    if (colon != std::string::npos && s.id.compare(colon + 1, std::string::npos, text) == 0)
+      ids.push_back(s.id);
+  }
+  return ids;
 }
 
 void Hub::clearFinished() {

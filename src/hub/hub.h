@@ -39,8 +39,9 @@ struct HubSettings {
   std::function<int()> replyWindow;
   // The preferences object sent with every snapshot under "settings". Default {}.
   std::function<Json()> prefs;
-  // Brings the session's host window forward. Default: nothing.
-  std::function<void(const Session&)> jump;
+  // Brings the session's host window forward, then calls its second argument (when given)
+  // with none, or why nothing came forward. Default: nothing, reported as such.
+  std::function<void(const Session&, std::function<void(std::optional<std::string>)>)> jump;
   // The host's short display name, if any. Default: none.
   std::function<std::optional<std::string>(const Session&)> hostName;
   // True only when the process certainly no longer exists. Default: kill(pid, 0) fails with
@@ -121,7 +122,12 @@ class Hub final : public HookRouter {
   // Hands the request back to the agent's own interface.
   void release(const std::string& id);
   void answerThere(const std::string& id);
-  void jump(const std::string& id);
+  // `done`, when given, hears none once something came forward, else why not.
+  void jump(const std::string& id,
+            std::function<void(std::optional<std::string>)> done = {});
+  // The ids a user may mean by `text`: the session with exactly that id, else every session
+  // whose agent's own id (after "agent:") is `text`.
+  std::vector<std::string> idsMatching(const std::string& text) const;
   void clearFinished();
   void undoClear();
 

@@ -61,7 +61,7 @@ void Hub::decide(const std::string& id, const std::string& behavior,
   if (s.pending->isElsewhere()) {
     clearPending(s);
     store(s);
-    settings_.jump(s);
+    settings_.jump(s, {});
     return;
   }
   // A stop hook reads no permission decision; a reply offer is answered by sendReply.

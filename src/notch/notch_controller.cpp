@@ -424,7 +424,9 @@ void NotchController::handle(const Json& message) {
   } else if (t == "select") {
     hub_.select(id);
   } else if (t == "jump") {
-    hub_.jump(id);
+    hub_.jump(id, [this, weak = std::weak_ptr<char>(alive_), id](std::optional<std::string> failure) {
+      if (failure && weak.lock()) stage_.send("jumpFailed", {{"id", id}, {"text", *failure}});
+    });
   } else if (t == "allow" || t == "deny") {
     // The request the user saw; a click that lands after it was replaced answers nothing.
     hub_.decide(id, t, std::nullopt, json::string(message, "request").value_or(""));

@@ -60,13 +60,23 @@ TEST(AppJump, AsksTheRunningAppAndFailsClearly) {
   testing::RelayProcess relay({"claude", "SessionStart"}, R"({"session_id":"s1","cwd":"/"})");
   ASSERT_TRUE(testing::runUntil([&] { return relay.finished(); }, 20));
 
-  // The session's host (this test's process tree, no display) may not come forward: the
-  // command still succeeds, as the jump happens in the app.
-  Ran known = talvane({"jump", "claude:s1"});
-  EXPECT_EQ(known.status, 0) << known.err;
+  // The session's host is this test's process tree, with no window to raise: the command
+  // says so instead of claiming success, whether named by its full id or the agent's own.
+  for (const char* id : {"claude:s1", "s1"}) {
+    Ran known = talvane({"jump", id});
+    EXPECT_EQ(known.status, 1) << id;
+    EXPECT_TRUE(known.err.starts_with("talvane: nothing came forward: ")) << known.err;
+  }
   Ran unknown = talvane({"jump", "claude:nope"});
   EXPECT_EQ(unknown.status, 1);
   EXPECT_EQ(unknown.err, "talvane: no session claude:nope\n");
+
+  testing::RelayProcess other({"gemini", "SessionStart"}, R"({"session_id":"s1","cwd":"/"})");
+  ASSERT_TRUE(testing::runUntil([&] { return other.finished(); }, 20));
+  Ran ambiguous = talvane({"jump", "s1"});
+  EXPECT_EQ(ambiguous.status, 1);
+  EXPECT_EQ(ambiguous.err,
+            "talvane: s1 names more than one session: claude:s1, gemini:s1\n");
 
   ::kill(app, SIGTERM);
   ::waitpid(app, nullptr, 0);

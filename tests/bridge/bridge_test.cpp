@@ -172,6 +172,19 @@ TEST_F(BridgeTest, NamedQueriesReachTheirHandlerAndUnknownOnesGetAnEmptyLine) {
   EXPECT_TRUE(router.calls.empty()) << "a query is not a hook event";
 }
 
+TEST_F(BridgeTest, ALaterQueryKeepsItsConnectionUntilAnswered) {
+  Reply held;
+  bridge->onQueryLater("slow", [&held](const Json&, Reply reply) { held = std::move(reply); });
+  Client client;
+  client.send("{\"_query\":\"slow\"}\n");
+  ASSERT_TRUE(runUntil([&] { return static_cast<bool>(held); }));
+  testing::spin(0.05);
+  EXPECT_FALSE(client.ended());
+  held("done");
+  ASSERT_TRUE(runUntil([&] { return client.ended(); }));
+  EXPECT_EQ(client.received(), "done\n");
+}
+
 TEST_F(BridgeTest, AnswerLargerThanTheSocketBufferArrivesWhole) {
   router.state = Json::object();
   for (int i = 0; i < 10000; ++i)

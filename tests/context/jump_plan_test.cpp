@@ -231,7 +231,13 @@ struct FakeOutside {
   std::deque<std::optional<std::string>> replies;
   std::vector<std::vector<std::string>> commands;
   std::shared_ptr<Windows> windows = std::make_shared<Windows>();
+  // How each jump ended: "" when something came forward, else why not.
+  Done recordEnd() {
+    return [this](std::optional<std::string> why) { ended.push_back(why.value_or("")); };
+  }
+
   std::vector<std::string> logged;
+  std::vector<std::string> ended;
 };
 
 TEST(JumpRunner, SelectsTheTmuxPaneAndRaisesItsClientsTerminal) {
@@ -240,7 +246,8 @@ TEST(JumpRunner, SelectsTheTmuxPaneAndRaisesItsClientsTerminal) {
   Runner runner(fake.outside());
   Facts f = terminalSession();
   f.env["TMUX"] = "/tmp/s,1,0";
-  runner.go(f);
+  runner.go(f, fake.recordEnd());
+  EXPECT_EQ(fake.ended, std::vector<std::string>{""});
   ASSERT_EQ(fake.commands.size(), 3u);
   EXPECT_EQ(fake.commands[2],
             (std::vector<std::string>{"/usr/bin/tmux", "-S", "/tmp/s", "select-window", "-t", "@2",
@@ -256,7 +263,7 @@ TEST(JumpRunner, FallsThroughFailuresAndLogsOnceWhenAllFail) {
   Runner runner(fake.outside());
   Facts f = terminalSession();
   f.env["TMUX"] = "/tmp/s,1,0";
-  runner.go(f);
+  runner.go(f, fake.recordEnd());
   EXPECT_EQ(fake.windows->asked, (std::vector<std::vector<int>>{{200, 250, 300}}));
   EXPECT_EQ(
       fake.logged,
@@ -266,9 +273,11 @@ TEST(JumpRunner, FallsThroughFailuresAndLogsOnceWhenAllFail) {
   fake.logged.clear();
   fake.windows->answer.reset();
   fake.replies = {std::nullopt};  // the tmux server is gone
-  runner.go(f);
+  runner.go(f, fake.recordEnd());
   EXPECT_EQ(fake.windows->asked.size(), 2u);
   EXPECT_TRUE(fake.logged.empty());
+  EXPECT_EQ(fake.ended, (std::vector<std::string>{
+                            "no window belongs to the session's processes", ""}));
 }
 
 TEST(JumpRunner, WaylandWithNothingToDoLogsOnlyOnce) {
@@ -276,9 +285,12 @@ TEST(JumpRunner, WaylandWithNothingToDoLogsOnlyOnce) {
   Runner runner(fake.outside());
   Facts f = terminalSession();
   f.wayland = true;
-  runner.go(f);
-  runner.go(f);
+  runner.go(f, fake.recordEnd());
+  runner.go(f, fake.recordEnd());
   EXPECT_EQ(fake.logged.size(), 1u);
+  // Whoever asked still hears why, every time.
+  ASSERT_EQ(fake.ended.size(), 2u);
+  EXPECT_FALSE(fake.ended[1].empty());
   EXPECT_TRUE(fake.commands.empty());
 }
 

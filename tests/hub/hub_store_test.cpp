@@ -32,6 +32,23 @@ TEST_F(HubStoreTest, ChangesWithinOnePassNotifyOnceAfterThePass) {
   EXPECT_EQ(changes, 2);
 }
 
+TEST_F(HubStoreTest, AnAgentsOwnIdNamesItsSessionWhenUnambiguous) {
+  addIdle("claude:sess-1", 1);
+  addIdle("gemini:sess-1", 1, Agent::gemini);
+  addIdle("claude:sess-2", 1);
+  using Ids = std::vector<std::string>;
+  EXPECT_EQ(hub().idsMatching("sess-2"), Ids{"claude:sess-2"});
+  EXPECT_EQ(hub().idsMatching("claude:sess-1"), Ids{"claude:sess-1"});
+  EXPECT_EQ(hub().idsMatching("sess-1"), (Ids{"claude:sess-1", "gemini:sess-1"}));
+  EXPECT_EQ(hub().idsMatching("sess"), Ids{});
+  EXPECT_EQ(hub().idsMatching(""), Ids{});
+
+  std::vector<std::optional<std::string>> ended;
+  hub().jump("claude:gone", [&](std::optional<std::string> why) { ended.push_back(why); });
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0], "no session claude:gone");
+}
+
 TEST_F(HubStoreTest, ColourSlotsReuseTheFirstFreeVisibleSlot) {
   for (int i = 0; i < 9; ++i) {
     Session s = hub().session("claude:" + std::to_string(i), Agent::claude, "");

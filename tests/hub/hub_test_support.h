@@ -44,7 +44,7 @@ class HubTest : public ::testing::Test {
     settings.hideAfter = [this] { return hideAfter; };
     settings.replyWindow = [this] { return replyWindow; };
     settings.processGone = [this](std::int32_t pid) { return deadPids.count(pid) > 0; };
-    settings.jump = [this](const Session& s) { jumps.push_back(s.id); };
+    settings.jump = [this](const Session& s, auto) { jumps.push_back(s.id); };
     hub_ = std::make_unique<Hub>(loop, store, settings, std::make_unique<GitHub>(loop, programs));
     hub_->onChange = [this] { ++changes; };
     hub_->onAttention = [this] { ++attentions; };

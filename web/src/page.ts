@@ -44,6 +44,8 @@ export interface PageState {
   /** Focus request from the keyboard: the reply field of this request id. */
   focusReply: string | null;
   setupDismissed: boolean;
+  /** A click on a session that brought nothing forward, and why; shown for a few seconds. */
+  jumpFailed: { id: string; text: string } | null;
 }
 
 const initial = (): PageState => ({
@@ -65,11 +67,14 @@ const initial = (): PageState => ({
   recording: null,
   focusReply: null,
   setupDismissed: false,
+  jumpFailed: null,
 });
 
 export const emptyDraft = (): Draft => ({ text: "", picks: [], question: 0, expanded: false });
 
 export const TOUR_STEPS = 4;
+
+export const JUMP_NOTICE_MS = 5000;
 
 type Listener = () => void;
 
@@ -192,6 +197,15 @@ export class Page {
       case "diagnostics":
         if (this.s.copy === "waiting") void this.placeOnClipboard(msg.text, msg.copied);
         return;
+      case "jumpFailed": {
+        const shown = { id: msg.id, text: msg.text };
+        this.set({ jumpFailed: shown });
+        // A newer failure keeps its own time on screen.
+        this.later(JUMP_NOTICE_MS, () => {
+          if (this.s.jumpFailed === shown) this.set({ jumpFailed: null });
+        });
+        return;
+      }
     }
   }
 

@@ -178,7 +178,8 @@ export type Incoming =
   | { type: "escape" }
   | { type: "openSettings" }
   | { type: "tour" }
-  | { type: "diagnostics"; text: string; copied?: boolean };
+  | { type: "diagnostics"; text: string; copied?: boolean }
+  | { type: "jumpFailed"; id: string; text: string };
 
 type Obj = Record<string, unknown>;
 
@@ -477,6 +478,8 @@ export function readMessage(raw: unknown, memo?: SessionMemo): Incoming | null {
       return { type: "pointer", x: num(o, "x", -1), y: num(o, "y", -1) };
     case "cursor":
       return { type: "cursor", x: num(o, "x", -1), y: num(o, "y", -1), down: bool(o, "down") };
+    case "jumpFailed":
+      return { type: "jumpFailed", id: str(o, "id"), text: str(o, "text") };
     case "diagnostics": {
       const d: Extract<Incoming, { type: "diagnostics" }> = { type: "diagnostics", text: str(o, "text") };
       const copied = optBool(o, "copied");

@@ -1,4 +1,4 @@
-import { afterEach, describe, expect, it } from "vitest";
+import { afterEach, describe, expect, it, vi } from "vitest";
 import { Page } from "../src/page";
 import { FakeTransport, permission, questions, rawSession, rawState, reply } from "./fixtures";
 
@@ -257,5 +257,24 @@ describe("copying the diagnostics", () => {
     const { page } = inApp();
     page.receive({ type: "diagnostics", text: "Talvane 1.0", copied: true });
     expect(page.get().copy).toBe("idle");
+  });
+});
+
+describe("a jump that brought nothing forward", () => {
+  it("says why for a while, and a newer failure keeps its own time", () => {
+    vi.useFakeTimers();
+    try {
+      const { page } = setup();
+      page.receive({ type: "jumpFailed", id: "claude:a", text: "the session's host has exited" });
+      expect(page.get().jumpFailed).toEqual({ id: "claude:a", text: "the session's host has exited" });
+      vi.advanceTimersByTime(3000);
+      page.receive({ type: "jumpFailed", id: "claude:b", text: "no tmux pane on /dev/pts/4" });
+      vi.advanceTimersByTime(2500);
+      expect(page.get().jumpFailed?.id).toBe("claude:b");
+      vi.advanceTimersByTime(2500);
+      expect(page.get().jumpFailed).toBeNull();
+    } finally {
+      vi.useRealTimers();
+    }
   });
 });

@@ -66,6 +66,7 @@ export function Panel({ maxHeight, onHeaderDown }: { maxHeight: number; onHeader
         </div>
       </header>
       {!ps.connected && <Offline />}
+      {ps.jumpFailed && <JumpFailed id={ps.jumpFailed.id} text={ps.jumpFailed.text} state={st} />}
       {/* While the app cannot hear us, no control may look as if it acted. */}
       <fieldset class="gate" disabled={!ps.connected}>
         <div class="panel-body">
@@ -250,5 +251,14 @@ function Footer({ state }: { state: State }) {
         </button>
       )}
     </footer>
+  );
+}
+
+function JumpFailed({ id, text, state }: { id: string; text: string; state: State }) {
+  const project = state.sessions.find((s) => s.id === id)?.project;
+  return (
+    <p class="offline-note" role="status">
+      {project ? `Could not bring ${project} forward: ${text}` : `Could not bring the session forward: ${text}`}
+    </p>
   );
 }
