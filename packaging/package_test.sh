@@ -106,7 +106,7 @@ cd "$scratch"
 "$root/usr/bin/talvane" --web --port 0 >"$scratch/app.log" 2>&1 &
 app_pid=$!
 for _ in $(seq 100); do
-  grep -q "Talvane panel: http" "$scratch/app.log" && break
+  grep -qs "Talvane panel: http" "$scratch/app.log" && break
   sleep 0.1
 done
 url=$(sed -n 's/^Talvane panel: //p' "$scratch/app.log")
