@@ -1,9 +1,14 @@
 // The Hub in process, without sockets: the cost of one complete snapshot of a busy Hub (built
-// on every push to the page), and the throughput of hook events through Hub.claude.
+// on every push to the page), the throughput of hook events through Hub.claude, and a burst of
+// requests that all wait for the user, and a snapshot of sessions whose transcripts hold huge
+// prompts and titles.
 #include "hub/hub.h"
 
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -138,6 +143,82 @@ void BM_ClaudeEvents10k(benchmark::State& state) {
   state.counters["pushes"] = pushes;
 }
 BENCHMARK(BM_ClaudeEvents10k)->Unit(benchmark::kMillisecond);
+
+// `state.range(0)` permission requests of as many sessions arrive in one loop pass and all wait,
+// as when many agents ask at once; the panel rebuilds its snapshot on every change and every
+// call for attention, as the notch does. CPU time of the pass, the snapshots included.
+void BM_WaitingBurst(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  std::vector<Json> requests;
+  for (int s = 0; s < count; ++s)
+    requests.push_back(message("PermissionRequest", s,
+                               {{"tool_name", "Bash"},
+                                {"tool_input", {{"command", "make -j8 test"}}},
+                                {"tool_use_id", "toolu_" + std::to_string(s)}}));
+  std::size_t snapshots = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      ManualLoop loop;
+      MemorySettingsStore store;
+      Hub hub(loop, store, quietSettings());
+      const auto draw = [&hub, &snapshots] {
+        benchmark::DoNotOptimize(hub.snapshot());
+        ++snapshots;
+      };
+      hub.onChange = draw;
+      hub.onAttention = draw;
+      state.ResumeTiming();
+      for (const Json& m : requests) benchmark::DoNotOptimize(hub.claude(m, kDrop));
+      loop.runPending();
+      state.PauseTiming();
+    }
+    state.ResumeTiming();
+  }
+  state.counters["snapshots"] =
+      benchmark::Counter(static_cast<double>(snapshots), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_WaitingBurst)->Arg(100)->Arg(500)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// Two sessions read from transcripts of a 16 MB first prompt and a 60 MB custom title (in a
+// temporary folder); the snapshot as the `state` query builds it, and the memory one event copies.
+void BM_SnapshotOfHugeTranscriptTexts(benchmark::State& state) {
+  std::string dir = "/tmp/talvane-bench-XXXXXX";
+  if (!::mkdtemp(dir.data())) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  const auto write = [&](const std::string& name, const Json& line) {
+    std::ofstream(dir + "/" + name) << json::compact(line) << "\n"
+                                    << R"({"type":"assistant","cwd":"/tmp","message":{"model":)"
+                                    << R"("claude-haiku-4-5","usage":{"input_tokens":1}}})"
+                                    << "\n";
+    return dir + "/" + name;
+  };
+  const std::string prompt = write(
+      "prompt.jsonl",
+      {{"type", "user"}, {"cwd", "/tmp"}, {"message", {{"content", std::string(16 << 20, 'p')}}}});
+  const std::string title =
+      write("title.jsonl", {{"type", "custom-title"}, {"customTitle", std::string(60 << 20, 't')}});
+
+  ManualLoop loop;
+  MemorySettingsStore store;
+  HubSettings settings = quietSettings();
+  settings.transcriptReads = Background::inline_();
+  Hub hub(loop, store, settings);
+  int s = 0;
+  for (const std::string& path : {prompt, title})
+    hub.claude(message("SessionStart", s++, {{"transcript_path", path}}), kDrop);
+  loop.runPending();
+  std::size_t kept = 0;
+  for (const Session& session : hub.sessions())
+    kept += session.headline().size() +
+            (session.stats.firstPrompt ? session.stats.firstPrompt->size() : 0);
+  for (auto _ : state) benchmark::DoNotOptimize(json::pretty(hub.snapshot()));
+  state.counters["keptBytes"] = static_cast<double>(kept);
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_SnapshotOfHugeTranscriptTexts)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -190,7 +190,7 @@ int app(const Args& args) {
     loop.run();
     return 0;
   }
-  if (!takeOverFromOlderInstances()) return 1;
+  takeOverFromOlderInstances();
 
   JsonSettingsStore& store = JsonSettingsStore::user();
   store.batchOn(&loop);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "integrations/agent_hooks.h"
 #include "integrations/cursor_hooks.h"
@@ -41,9 +42,6 @@ std::string lockFile() { return files::home() + "/.talvane/run/talvane.lock"; }
 // Written by copies that predate the lock.
 std::string legacyPidFile() { return files::home() + "/.talvane/run/talvane.pid"; }
 
-constexpr double kPoliteWait = 1.2;  // seconds an older copy has to quit before it is forced
-constexpr double kForcedWait = 3.0;  // and then to be gone
-
 UniqueFd& instanceLock() {
   static UniqueFd fd;
   return fd;
@@ -67,26 +65,47 @@ pid_t lockHolder(int fd) {
   return lock.l_pid;
 }
 
-// Polls `done` every 20 ms for up to `seconds`.
-template <typename F>
-bool within(double seconds, F&& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    ::usleep(20000);
+}  // namespace
+
+Handover Handover::real(std::function<pid_t()> holder, std::function<bool()> gone) {
+  Handover h;
+  h.holder = std::move(holder);
+  h.gone = std::move(gone);
+  h.signal = [](pid_t pid, int number) { ::kill(pid, number); };
+  h.pause = [] { ::usleep(20000); };
+  h.clock = [] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  return h;
+}
+
+void handOver(const Handover& h) {
+  // The copy is asked again before each signal, so that a pid reused meanwhile is never hit.
+  const auto send = [&](int number) {
+    if (pid_t pid = h.holder(); pid > 0) h.signal(pid, number);
+  };
+  const auto within = [&](double seconds) {
+    for (const double deadline = h.clock() + seconds;;) {
+      if (h.gone()) return true;
+      if (h.clock() >= deadline) return false;
+      h.pause();
+    }
+  };
+  send(SIGTERM);
+  if (within(Handover::kPoliteWait)) return;
+  send(SIGKILL);
+  // A killed copy may still take a while to end (stuck in a flush to a busy disk), and until it
+  // has, taking its place would run two copies, and giving up would leave none: wait it out.
+  for (bool told = false; !within(Handover::kForcedWait);) {
+    if (!std::exchange(told, true))
+      log::line("Talvane: waiting for the running copy (pid " + std::to_string(h.holder()) +
+                ") to end");
+    send(SIGKILL);
   }
 }
 
-// Asks the copy that `holder` names to quit, forces the one it names after a while (asked again
-// so that a pid reused meanwhile is never hit), and returns whether `gone` came true.
-template <typename Holder, typename Gone>
-bool stop(Holder&& holder, Gone&& gone) {
-  if (pid_t pid = holder(); pid > 0) ::kill(pid, SIGTERM);
-  if (within(kPoliteWait, gone)) return true;
-  if (pid_t pid = holder(); pid > 0) ::kill(pid, SIGKILL);
-  return within(kForcedWait, gone);
-}
+namespace {
 
 std::string exeOf(pid_t pid) {
   char buf[4096];
@@ -108,7 +127,7 @@ void stopLegacyCopy() {
   const std::string self = files::lastComponent(exeOf(::getpid()));
   auto isCopy = [&] { return !self.empty() && files::lastComponent(exeOf(old)) == self; };
   if (old > 1 && old != ::getpid() && isCopy())
-    stop([&] { return isCopy() ? old : 0; }, [&] { return !isCopy(); });
+    handOver(Handover::real([&] { return isCopy() ? old : 0; }, [&] { return !isCopy(); }));
   ::unlink(path.c_str());
 }
 
@@ -144,27 +163,24 @@ void AppServices::reloadHotKeys() {
   if (onHotKeysChanged) onHotKeysChanged();
 }
 
-bool takeOverFromOlderInstances() {
+void takeOverFromOlderInstances() {
   const std::string path = lockFile();
   files::makeDirs(files::parent(path), 0700);
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!fd) {
     log::debug("app", "cannot open " + path + ": " + std::strerror(errno));
-    return true;
+    return;
   }
-  if (!tryLock(fd.get())) {
-    auto holder = [&] { return lockHolder(fd.get()); };
-    if (!stop(holder, [&] { return tryLock(fd.get()); })) {
-      log::line("Talvane: the running copy (pid " + std::to_string(holder()) + ") does not quit");
-      return false;
-    }
-  }
+  // Only once the lock is ours is the older copy gone, its socket file with it: the socket is
+  // bound after this returns, so the older copy can never remove or outlive it.
+  if (!tryLock(fd.get()))
+    handOver(
+        Handover::real([&] { return lockHolder(fd.get()); }, [&] { return tryLock(fd.get()); }));
   stopLegacyCopy();
   const std::string pid = std::to_string(::getpid()) + "\n";
   if (::ftruncate(fd.get(), 0) != 0 || ::pwrite(fd.get(), pid.data(), pid.size(), 0) < 0)
     log::debug("app", "cannot write " + path + ": " + std::strerror(errno));
   instanceLock() = std::move(fd);
-  return true;
 }
 
 void releaseInstance() { instanceLock().reset(); }

@@ -2,6 +2,8 @@
 // What the running app plugs into preferences and startup: the real installers, the login item,
 // and the one-copy-per-home rule.
 
+#include <sys/types.h>
+
 #include <functional>
 
 #include "app/prefs.h"
@@ -34,9 +36,28 @@ class AppServices final : public PrefsServices {
   const ColorScheme* scheme_ = nullptr;
 };
 
+// How an older copy is made to go, with the outside parties tests replace.
+struct Handover {
+  // Seconds an older copy has to quit before it is forced, and then between reminders.
+  static constexpr double kPoliteWait = 1.2;
+  static constexpr double kForcedWait = 3.0;
+
+  std::function<pid_t()> holder;  // the older copy's pid; 0 once there is none
+  std::function<bool()> gone;     // true once it has let go of what the new copy takes over
+  std::function<void(pid_t, int)> signal;
+  std::function<void()> pause;    // a short wait between looks
+  std::function<double()> clock;  // seconds
+
+  // Signals by kill(2), pauses 20 ms, reads the monotonic clock.
+  static Handover real(std::function<pid_t()> holder, std::function<bool()> gone);
+};
+// Asks the older copy to quit, forces it 1.2 seconds later, and returns once it is gone,
+// however long that takes.
+void handOver(const Handover& h);
+
 // Becomes the one running copy for this home: asks an older copy to quit, forces it 1.2 seconds
-// later, and returns once it is gone. False (logged) when it would not go.
-bool takeOverFromOlderInstances();
+// later, and returns once it is gone.
+void takeOverFromOlderInstances();
 // Gives up being the running copy; the last step at exit, after the socket is removed.
 void releaseInstance();
 // Refreshes the agents' hooks that are installed (and migrates an earlier installation).

@@ -26,7 +26,8 @@ ssize_t readAt(int fd, char* into, std::size_t size, std::uint64_t position) {
 
 bool AppendedLines::read(const std::string& path, std::uint64_t& offset, Shrunk shrunk,
                          const std::function<void(std::string_view)>& block,
-                         const std::function<void()>& restarted) {
+                         const std::function<void()>& restarted, std::uint64_t budget, bool* more) {
+  if (more) *more = false;
   UniqueFd fd(files::openRegular(path));
   if (!fd) return false;
   const off_t end = ::lseek(fd.get(), 0, SEEK_END);
@@ -54,9 +55,11 @@ bool AppendedLines::read(const std::string& path, std::uint64_t& offset, Shrunk 
   std::size_t carry = 0;
   std::size_t wholeLine = 0;                          // the next read takes a line this long
   std::uint64_t rewound = UINT64_MAX;                 // where the last whole-line read began
-  while (position < size) {
+  // Reads start only before this; what one started there is still taken to its end.
+  const std::uint64_t stop = size - offset > budget ? offset + budget : size;
+  while (position < stop || (wholeLine && position < size)) {
     const std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(std::max(chunk_, wholeLine), size - position));
+        std::min<std::uint64_t>(std::max(chunk_, wholeLine), (wholeLine ? size : stop) - position));
     wholeLine = 0;
     if (capacity_ < carry + want) {
       // Room for a chunk and a carried line at once, so that carries of different lengths do
@@ -130,6 +133,7 @@ bool AppendedLines::read(const std::string& path, std::uint64_t& offset, Shrunk 
     if (carry) std::memmove(base, base + complete, carry);
   }
   if (skipping) skipping_[path] = offset;
+  if (more) *more = offset < size && position >= stop && stop < size;
   // One very long line may have grown the buffer far past a chunk: do not keep that around.
   release(2 * chunk_);
   return true;

@@ -36,9 +36,14 @@ class AppendedLines {
   // was read of it, and the next call goes on skipping it to its newline. Returns false when the
   // file cannot be opened or is no regular file. With Shrunk::restart, a file shorter than
   // `offset` calls `restarted` and is read from 0.
+  //
+  // With a `budget`, no line that starts `budget` bytes or more past `offset` is read (a line
+  // begun before that is finished), so that a file growing as fast as it is read still gives
+  // the reader back; `*more` then tells whether the file went on past where reading stopped.
   bool read(const std::string& path, std::uint64_t& offset, Shrunk shrunk,
             const std::function<void(std::string_view block)>& block,
-            const std::function<void()>& restarted = {});
+            const std::function<void()>& restarted = {}, std::uint64_t budget = UINT64_MAX,
+            bool* more = nullptr);
 
   // Gives the buffer's memory back (it is kept between reads to spare page faults), or only when
   // it holds more than `keep` bytes.

@@ -17,9 +17,18 @@ class TranscriptReader {
  public:
   explicit TranscriptReader(std::size_t chunk = AppendedLines::kChunk) : lines_(chunk) {}
 
+  // Texts kept from a line are cut to this many bytes (titles and prompts are shown as one
+  // short line); a longer working directory, branch, model or entry point is no such thing and
+  // is ignored. What a session keeps, and shows on every snapshot, stays small however long the
+  // line.
+  static constexpr std::size_t kMaxText = 4096;
+
   // Reads the complete lines appended to `path` and returns the updated record. A file that
   // shrank is read again from its start with an empty record; an unreadable one changes nothing.
-  TranscriptStats update(const std::string& path);
+  // With a `budget`, reading stops at the first line that starts that many bytes on, and `*more`
+  // tells whether the file goes on.
+  TranscriptStats update(const std::string& path, std::uint64_t budget = UINT64_MAX,
+                         bool* more = nullptr);
 
   // The record last returned for `path`, or nullptr.
   const TranscriptStats* stats(const std::string& path) const;
@@ -28,6 +37,10 @@ class TranscriptReader {
 
   // Takes over what `other` read of the paths this reader has not read.
   void adopt(TranscriptReader&& other);
+  // Moves what is known of `path` into a reader of its own, to be read further elsewhere; this
+  // reader keeps only its record meanwhile. `giveBack` takes it back, replacing that record.
+  TranscriptReader lend(const std::string& path);
+  void giveBack(TranscriptReader&& other);
 
  private:
   struct Entry {

@@ -71,22 +71,35 @@ Hub::~Hub() = default;
 // --- store ---------------------------------------------------------------------------------
 
 const Session* Hub::find(const std::string& id) const {
-  for (const Session& s : sessions_)
-    if (s.id == id) return &s;
-  return nullptr;
+  auto it = positions_.find(id);
+  return it == positions_.end() ? nullptr : &sessions_[it->second];
 }
 
 Session* Hub::findMutable(const std::string& id) {
-  for (Session& s : sessions_)
-    if (s.id == id) return &s;
-  return nullptr;
+  auto it = positions_.find(id);
+  return it == positions_.end() ? nullptr : &sessions_[it->second];
+}
+
+void Hub::reindex() {
+  positions_.clear();
+  for (std::size_t i = 0; i < sessions_.size(); ++i) positions_.emplace(sessions_[i].id, i);
 }
 
 int Hub::colorFor() const {
+  // Once all nine are seen the rest cannot change the answer: with many sessions the scan ends
+  // early, which keeps a burst of new sessions from costing the square of their number.
   std::array<bool, 9> used{};
-  for (const Session* s : visible())
-    if (s->colorIndex >= 0 && s->colorIndex < 9)
-      used[static_cast<std::size_t>(s->colorIndex)] = true;
+  int free = 9;
+  const Date now = loop_.now();
+  const int hideAfter = settings_.hideAfter();
+  for (const Session& s : sessions_) {
+    if (free == 0) break;
+    if (s.colorIndex < 0 || s.colorIndex >= 9 || used[static_cast<std::size_t>(s.colorIndex)] ||
+        !isVisible(s, now, hideAfter))
+      continue;
+    used[static_cast<std::size_t>(s.colorIndex)] = true;
+    --free;
+  }
   for (int i = 0; i < 9; ++i)
     if (!used[static_cast<std::size_t>(i)]) return i;
   return static_cast<int>(sessions_.size() % 9);
@@ -102,19 +115,22 @@ Session Hub::session(const std::string& id, Agent agent, const std::string& cwd)
 }
 
 void Hub::store(const Session& session) {
-  if (Session* found = findMutable(session.id))
+  if (Session* found = findMutable(session.id)) {
     *found = session;
-  else
+  } else {
+    positions_.emplace(session.id, sessions_.size());
     sessions_.push_back(session);
+  }
   changed();
 }
 
 void Hub::removeSessions(const std::function<bool(const Session&)>& gone) {
-  std::erase_if(sessions_, [&](const Session& s) {
-    if (!gone(s)) return false;
-    lastToolUse_.erase(s.id);
-    return true;
-  });
+  if (std::erase_if(sessions_, [&](const Session& s) {
+        if (!gone(s)) return false;
+        lastToolUse_.erase(s.id);
+        return true;
+      }))
+    reindex();
 }
 
 Reply Hub::takeResponder(const std::string& pendingId) {
@@ -161,7 +177,14 @@ void Hub::changed() {
 }
 
 void Hub::attention() {
-  if (onAttention) onAttention();
+  // The panel redraws whole when called, so a burst of requests must not call it per request.
+  if (attentionScheduled_) return;
+  attentionScheduled_ = true;
+  loop_.post([this, alive = std::weak_ptr<char>(alive_)] {
+    if (!alive.lock()) return;
+    attentionScheduled_ = false;
+    if (onAttention) onAttention();
+  });
 }
 
 void Hub::setSelected(std::optional<std::string> id) { selected_ = std::move(id); }
@@ -295,18 +318,20 @@ void Hub::undoClear() {
 
 // --- derived views -------------------------------------------------------------------------
 
+bool Hub::isVisible(const Session& s, Date now, int hideAfter) const {
+  if (tucked_.count(s.id)) return false;
+  // A negative setting is as good as "never": it cannot mean hiding everything.
+  return s.pending || hideAfter <= 0 || now - s.updated < hideAfter * 60.0 ||
+         s.shownMood(now) == Mood::working;
+}
+
 std::vector<const Session*> Hub::visible() const {
   const Date now = loop_.now();
   const int hideAfter = settings_.hideAfter();
   std::vector<const Session*> out;
   out.reserve(sessions_.size());
-  for (const Session& s : sessions_) {
-    if (tucked_.count(s.id)) continue;
-    // A negative setting is as good as "never": it cannot mean hiding everything.
-    if (s.pending || hideAfter <= 0 || now - s.updated < hideAfter * 60.0 ||
-        s.shownMood(now) == Mood::working)
-      out.push_back(&s);
-  }
+  for (const Session& s : sessions_)
+    if (isVisible(s, now, hideAfter)) out.push_back(&s);
   return out;
 }
 
@@ -427,7 +452,11 @@ void Hub::restoreRecent() {
       },
       [this](Read read) {
         transcripts_.adopt(std::move(read.reader));
-        restore(read.recent);
+        // What was appended while the first reads ran counts too: a turn that ended meanwhile
+        // comes back done.
+        std::vector<std::string> paths;
+        for (const RecentTranscript& recent : read.recent) paths.push_back(recent.path);
+        readTranscriptPasses(paths, [this, recent = std::move(read.recent)] { restore(recent); });
       });
 }
 
@@ -440,9 +469,9 @@ void Hub::restore(const std::vector<RecentTranscript>& recents) {
     // Hidden after its last activity: it stays hidden.
     if (auto it = tucked_.find(id); it != tucked_.end() && recent.modified <= it->second + 5.0)
       continue;
-    // What was appended while the first read ran, if anything.
-    const TranscriptStats stats = transcripts_.update(recent.path);
-    if (!stats.cwd || stats.cwd->empty() || !stats.model) continue;
+    const TranscriptStats* read = transcripts_.stats(recent.path);
+    if (!read || !read->cwd || read->cwd->empty() || !read->model) continue;
+    const TranscriptStats stats = *read;
 
     Session s = session(id, Agent::claude, *stats.cwd);
     s.transcript = recent.path;

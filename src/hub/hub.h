@@ -53,9 +53,12 @@ struct HubSettings {
   // Claude Code transcripts modified within the given minutes before `now`, oldest first. Called
   // on the transcript reads' executor. Default: the transcripts under ~/.claude/projects.
   std::function<std::vector<RecentTranscript>(int minutes, Date now)> recentTranscripts;
-  // Runs the first read of a transcript, which takes the whole file, and the listing and reading
-  // of recent ones at startup. Default: a worker thread.
+  // Runs the reads of transcripts, and the listing and reading of recent ones at startup.
+  // Default: a worker thread.
   Background::Executor transcriptReads;
+  // Bytes of a transcript one read takes at most before the loop hears of it (the file is read
+  // on in further passes). 0: 8 MiB.
+  std::uint64_t transcriptPass = 0;
 };
 
 class Hub final : public HookRouter {
@@ -79,7 +82,8 @@ class Hub final : public HookRouter {
 
   // Called once per loop pass after any number of changes; never from inside the change.
   std::function<void()> onChange;
-  // Something needs the user's eyes (a new request, failing checks).
+  // Something needs the user's eyes (a new request, failing checks). Called once per loop pass
+  // however many things asked for it, never from inside the change.
   std::function<void()> onAttention;
 
   // --- Agent entry points (HookRouter) ---------------------------------------------------
@@ -105,6 +109,7 @@ class Hub final : public HookRouter {
   void untuck(const std::string& id);
   // Requests a redraw, coalesced to one `onChange` per loop pass.
   void changed();
+  // Asks for `onAttention`, coalesced like `changed`.
   void attention();
   void setSelected(std::optional<std::string> id);
   void setFlash(const std::string& id, Date until);
@@ -202,6 +207,8 @@ class Hub final : public HookRouter {
   };
 
   Session* findMutable(const std::string& id);
+  // Rebuilds `positions_` after sessions were removed or replaced wholesale.
+  void reindex();
   static const Session* focus(const std::vector<const Session*>& shown, Date now);
   Json sessionJson(const Session& session, Date now) const;
   // Removes and returns the reply function kept for the request, if any.
@@ -211,6 +218,7 @@ class Hub final : public HookRouter {
   // Runs `fn` after `seconds` unless the Hub is gone by then.
   void later(double seconds, std::function<void()> fn);
   int colorFor() const;
+  bool isVisible(const Session& s, Date now, int hideAfter) const;
   void removeSessions(const std::function<bool(const Session&)>& gone);
 
   std::optional<std::string> claudePermission(Session& s, const Json& payload,
@@ -219,15 +227,21 @@ class Hub final : public HookRouter {
   std::optional<std::string> claudeStop(Session& s, const Json& payload, Reply& reply);
   // Brings back the sessions of transcripts read at startup.
   void restore(const std::vector<RecentTranscript>& recents);
-  // Sets the session's stats from its transcript; a transcript not read before is read off
-  // the loop and its stats arrive a little later.
+  // Sets the session's stats to what is known of its transcript, and has what the transcript
+  // grew by read off the loop; the stats it changes arrive a little later.
   void readTranscript(Session& s, const std::string& path);
+  // One bounded read of each path off the loop (another one after a read under way), more until
+  // each is read to its end; `then` runs once this pass is taken in.
+  void readTranscriptPasses(const std::vector<std::string>& paths,
+                            std::function<void()> then = nullptr);
+  void showTranscript(const std::string& path, const TranscriptStats& stats);
 
   EventLoop& loop_;
   SettingsStore& store_;
   HubSettings settings_;
 
   std::vector<Session> sessions_;
+  std::unordered_map<std::string, std::size_t> positions_;  // index in sessions_ by id
   std::optional<Flash> flash_;
   bool isOpen_ = false;
   std::optional<std::string> selected_;
@@ -238,6 +252,7 @@ class Hub final : public HookRouter {
   std::optional<PrNews> prNews_;
   TranscriptReader transcripts_;
   bool pushScheduled_ = false;
+  bool attentionScheduled_ = false;
   Date lastSlowTick_ = 0;
   std::unordered_map<std::string, ToolUse> lastToolUse_;  // by session id
 
@@ -246,7 +261,8 @@ class Hub final : public HookRouter {
   std::map<std::uint64_t, TimerHandle> timers_;
   std::uint64_t nextTimer_ = 0;
   TimerHandle ticker_;
-  std::set<std::string> transcriptsReading_;  // first reads not yet taken in
+  // Transcripts being read off the loop; true when they grew again meanwhile.
+  std::map<std::string, bool> transcriptsReading_;
   Background transcriptReads_;                // last: stops before the members it touches go
 };
 

@@ -231,33 +231,64 @@ std::optional<std::string> Hub::claudeStop(Session& s, const Json& payload, Repl
 }
 
 void Hub::readTranscript(Session& s, const std::string& path) {
-  if (transcriptsReading_.count(path)) return;
-  if (transcripts_.stats(path)) {
-    s.stats = transcripts_.update(path);
-    return;
+  if (const TranscriptStats* known = transcripts_.stats(path)) s.stats = *known;
+  readTranscriptPasses({path});
+}
+
+void Hub::readTranscriptPasses(const std::vector<std::string>& paths, std::function<void()> then) {
+  // A long conversation's transcript runs to many megabytes, and one written as fast as a disk
+  // allows grows by as much between two events: every read stays off the loop, one at a time
+  // per file and in bounded passes, with what is known so far lent to it.
+  struct Lent {
+    std::string path;
+    TranscriptReader reader;
+    bool more = false;
+  };
+  auto lent = std::make_shared<std::vector<Lent>>();
+  for (const std::string& path : paths) {
+    auto [reading, idle] = transcriptsReading_.try_emplace(path, false);
+    if (idle) {
+      lent->push_back(Lent{path, transcripts_.lend(path)});
+    } else {
+      reading->second = true;
+    }
   }
-  // A long conversation's transcript runs to many megabytes: its first read stays off the
-  // loop, in a reader of its own that the Hub's reader then takes over.
-  transcriptsReading_.insert(path);
+  // With nothing to read, `then` still waits for the reads under way, which come back first.
+  if (lent->empty() && !then) return;
+  const std::uint64_t budget =
+      settings_.transcriptPass ? settings_.transcriptPass : std::uint64_t{8} << 20;
   transcriptReads_.run(
-      [path] {
-        TranscriptReader first;
-        first.update(path);
-        return first;
+      [lent, budget] {
+        for (Lent& each : *lent) each.reader.update(each.path, budget, &each.more);
+        return std::move(*lent);
       },
-      [this, path](TranscriptReader first) {
-        transcriptsReading_.erase(path);
-        transcripts_.adopt(std::move(first));
-        const TranscriptStats stats = transcripts_.update(path);  // what came meanwhile
-        bool shown = false;
-        for (Session& session : sessions_) {
-          if (session.transcript == path) {
-            session.stats = stats;
-            shown = true;
+      [this, then = std::move(then)](std::vector<Lent> read) {
+        std::vector<std::string> again;
+        for (Lent& each : read) {
+          transcripts_.giveBack(std::move(each.reader));
+          auto reading = transcriptsReading_.find(each.path);
+          if (reading != transcriptsReading_.end()) {
+            if (reading->second) each.more = true;
+            transcriptsReading_.erase(reading);
           }
+          if (each.more) again.push_back(each.path);
+          if (const TranscriptStats* stats = transcripts_.stats(each.path))
+            showTranscript(each.path, *stats);
         }
-        if (shown) changed();
+        if (then) then();
+        for (const std::string& path : again) readTranscriptPasses({path});
       });
+}
+
+void Hub::showTranscript(const std::string& path, const TranscriptStats& stats) {
+  bool shown = false;
+  for (Session& session : sessions_) {
+    if (session.transcript == path && session.stats != stats) {
+      session.stats = stats;
+      shown = true;
+    }
+  }
+  if (shown) changed();
 }
 
 }  // namespace talvane

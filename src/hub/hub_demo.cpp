@@ -244,6 +244,7 @@ void Hub::loadDemo(const std::string& sceneName) {
     if (s.mood == Mood::waiting) s.mood = Mood::working;
     sessions_.push_back(std::move(s));
   }
+  reindex();
   demoPending(sceneName);
   changed();
 }

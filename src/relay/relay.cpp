@@ -40,8 +40,8 @@ constexpr Blocking kBlockingFor[] = {
 };
 
 constexpr std::size_t kReadChunk = 8192;
-// How long connecting may take. The answer itself may take as long as the user needs.
-constexpr timeval kConnectLimit{1, 500000};
+
+using Clock = std::chrono::steady_clock;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -136,8 +136,26 @@ std::string readFile(const char* path) {
   return data;
 }
 
-bool writeAll(int fd, std::string_view bytes, int flags) {
+// A send time-out of zero means none, so the shortest one is a microsecond.
+timeval timeLeft(Clock::duration left) {
+  const auto micros =
+      std::max<std::int64_t>(1, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+  return timeval{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
+}
+
+bool setSendTimeout(int fd, timeval limit) {
+  return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
+// With a deadline, every send may block only for the time left, so the whole write is bounded
+// however slowly the peer drains it.
+bool writeAll(int fd, std::string_view bytes, int flags,
+              std::optional<Clock::time_point> deadline = std::nullopt) {
   while (!bytes.empty()) {
+    if (deadline) {
+      const Clock::duration left = *deadline - Clock::now();
+      if (left <= Clock::duration::zero() || !setSendTimeout(fd, timeLeft(left))) return false;
+    }
     ssize_t n = flags ? ::send(fd, bytes.data(), bytes.size(), flags)
                       : ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
@@ -152,10 +170,6 @@ std::string homeDirectory() {
   if (home && *home) return home;
   std::string passwd = readFile("/etc/passwd");
   return passwdHome(passwd, ::getuid()).value_or("/");
-}
-
-bool setSendTimeout(int fd, timeval limit) {
-  return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
 }
 
 class Socket {
@@ -242,7 +256,23 @@ std::string socketPath(std::string_view home) {
   return std::string(home) + "/.talvane/run/talvane.sock";
 }
 
-std::string exchange(const std::string& sockPath, std::string_view line, bool wait) {
+std::optional<std::string> readInput(int fd, std::size_t limit) {
+  std::string data;
+  char buffer[65536];
+  for (;;) {
+    // One byte past the limit tells a payload of exactly the limit from a longer one.
+    const std::size_t room = std::min(sizeof buffer, limit + 1 - data.size());
+    ssize_t n = ::read(fd, buffer, room);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+    if (data.size() > limit) return std::nullopt;
+  }
+  return data;
+}
+
+std::string exchange(const std::string& sockPath, std::string_view line, bool wait,
+                     std::chrono::milliseconds limit) {
   if (sockPath.size() > kMaxSocketPath) return {};
   Socket socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (socket.fd() < 0) return {};
@@ -253,14 +283,21 @@ std::string exchange(const std::string& sockPath, std::string_view line, bool wa
   const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sockPath.size() + 1);
   // A unix-socket connect waits for room in the listener's backlog for as long as the send
   // time-out allows; an app that has stopped accepting would otherwise hold every hook.
-  if (!setSendTimeout(socket.fd(), kConnectLimit) ||
-      ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-      !setSendTimeout(socket.fd(), timeval{0, 0})) {
+  if (!setSendTimeout(socket.fd(), timeLeft(limit)) ||
+      ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     return {};
   }
 
-  // MSG_NOSIGNAL: an app that has gone away must not end the relay with SIGPIPE.
-  if (!writeAll(socket.fd(), line, MSG_NOSIGNAL) || !wait) return {};
+  // MSG_NOSIGNAL: an app that has gone away must not end the relay with SIGPIPE. An event that
+  // waits may take as long as its agent allows, the write included; the others give up once an
+  // app that stopped reading has let the socket buffer fill for as long as connecting may take.
+  if (wait) {
+    if (!setSendTimeout(socket.fd(), timeval{0, 0}) || !writeAll(socket.fd(), line, MSG_NOSIGNAL))
+      return {};
+  } else {
+    writeAll(socket.fd(), line, MSG_NOSIGNAL, Clock::now() + limit);
+    return {};
+  }
 
   // No time limit: the agent's own hook time-out bounds the wait. The connection must stay
   // open both ways meanwhile, since the app takes an end of stream for an abandoned request.
@@ -289,8 +326,8 @@ int run(int argc, char** argv, const ProcessTable& table) {
   std::string name;
   std::string reply;
   try {
-    const std::string input = readAll(STDIN_FILENO);
-    if (std::optional<Json> payload = parsePayload(input)) {
+    const std::optional<std::string> input = readInput(STDIN_FILENO);
+    if (std::optional<Json> payload = input ? parsePayload(*input) : std::nullopt) {
       name = eventName(*payload, argc > 2 ? argv[2] : nullptr);
       (*payload)["_agent"] = agent;
       (*payload)["_host"] = hostObject(hostFacts(ancestors(table, ::getppid())));

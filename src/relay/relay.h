@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstddef>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
@@ -39,10 +41,23 @@ std::string socketPath(std::string_view home);
 // (it is linked statically, so the name service is out of reach).
 std::optional<std::string> passwdHome(std::string_view passwd, uid_t uid);
 
+// The app drops a line longer than this, so a larger payload is not worth reading to its end
+// (and would cost several times its size in memory on the way).
+inline constexpr std::size_t kMaxInput = std::size_t{64} << 20;
+// All of `fd` to its end; nothing once it has given more than `limit` bytes, where reading
+// stops.
+std::optional<std::string> readInput(int fd, std::size_t limit = kMaxInput);
+
+// How long connecting may take, and then writing the whole line of an event that does not
+// wait: an app that stopped accepting or reading must not hold the agent.
+inline constexpr std::chrono::milliseconds kSendLimit{1500};
+
 // Writes `line` to the app at `sockPath`; when `wait`, returns what the app answers (up to its
 // first line feed, or everything until it closes). Empty when nothing could be sent or read,
-// including when connecting takes longer than 1.5 s (an app that stopped accepting).
-std::string exchange(const std::string& sockPath, std::string_view line, bool wait);
+// including when connecting, or sending the line of an event that does not wait, takes longer
+// than `limit`.
+std::string exchange(const std::string& sockPath, std::string_view line, bool wait,
+                     std::chrono::milliseconds limit = kSendLimit);
 
 // What the agent reads on standard output, line feed included; empty for nothing.
 std::string output(std::string_view agent, std::string_view name, std::string_view reply);

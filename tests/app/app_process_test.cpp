@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 
+#include <atomic>
+#include <cstdio>
 #include <ctime>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "platform/json.h"
 #include "support/relay_process.h"
@@ -214,6 +220,74 @@ TEST_F(AppProcess, AnOlderCopyThatDoesNotQuitIsForcedBeforeTheNewOneStarts) {
   EXPECT_TRUE(WIFSIGNALED(*first) && WTERMSIG(*first) == SIGKILL);
   EXPECT_EQ(::access(socketPath().c_str(), F_OK), 0);
   EXPECT_TRUE(state().contains("sessions"));
+}
+
+// A connection to the app's socket with `line` sent on it; none when nothing listens.
+UniqueFd sendLine(const std::string& socket, const std::string& line) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
+  if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::send(fd.get(), line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size()))
+    return {};
+  return fd;
+}
+
+// What the app answers `line` until it closes; nullopt when nothing listens.
+std::optional<std::string> ask(const std::string& socket, const std::string& line) {
+  UniqueFd fd = sendLine(socket, line);
+  if (!fd) return std::nullopt;
+  timeval limit{10, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string reply;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(fd.get(), chunk, sizeof chunk)) > 0;) reply.append(chunk, size_t(n));
+  return reply;
+}
+
+// Copy after copy takes over while relays keep writing and every third older copy is frozen (so
+// it must be forced): after each handover the older copy ends and the newer one answers on the
+// socket.
+TEST_F(AppProcess, ThirtyTakeoversUnderLoadEachLeaveACopyThatListens) {
+  start("allow");
+  std::atomic<bool> done{false};
+  std::atomic<int> sent{0};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 4; ++w) {
+    writers.emplace_back([&, w] {
+      for (int n = 0; !done; ++n) {
+        const Json event = {{"hook_event_name", "PreToolUse"},
+                            {"session_id", "w" + std::to_string(w)},
+                            {"tool_name", "Read"},
+                            {"tool_input", {{"file_path", "/tmp/" + std::to_string(n)}}}};
+        if (sendLine(socketPath(), json::compact(event) + "\n")) {
+          ++sent;
+        } else {
+          // Between two copies: no need to spin meanwhile (load, not timing).
+          timespec pause{0, 2000000};
+          ::nanosleep(&pause, nullptr);
+        }
+      }
+    });
+  }
+  std::unique_ptr<Child> older = std::move(app);
+  for (int round = 0; round < 30 && !HasFailure(); ++round) {
+    SCOPED_TRACE(round);
+    if (round % 3 == 2) older->signal(SIGSTOP);
+    std::unique_ptr<Child> newer = launch();
+    // (It lets go before its last teardown, so it may still be on its way out.)
+    EXPECT_TRUE(testing::runUntil([&] { return older->ended().has_value(); }))
+        << "the older copy runs on";
+    const auto state = ask(socketPath(), "{\"_query\":\"state\"}\n");
+    ASSERT_TRUE(state) << "no copy listens";
+    EXPECT_TRUE(json::parseObject(*state).has_value()) << *state;
+    older = std::move(newer);
+  }
+  done = true;
+  for (std::thread& writer : writers) writer.join();
+  EXPECT_GT(sent.load(), 0);
+  EXPECT_EQ(older->terminate(), 0);
 }
 
 // A copy from before the lock only left its pid in talvane.pid; it is replaced all the same.

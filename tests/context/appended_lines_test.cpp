@@ -113,6 +113,50 @@ TEST_F(AppendedLinesTest, SkippingEndsWhenTheFileStartsAgain) {
   EXPECT_EQ(got, Lines{"kept"});
 }
 
+// A file growing as fast as it is read gives the reader back after about the budget; a line
+// begun before the budget ran out is finished, however long.
+TEST_F(AppendedLinesTest, ABudgetEndsAReadAndTheNextGoesOn) {
+  const std::string longLine(50, 'L');
+  overwrite(path, "aaaa\nbbbb\n" + longLine + "\ncccc\ndddd\n");
+  struct Pass {
+    Lines lines;
+    bool more;
+  };
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{4}, std::size_t{64}}) {
+    SCOPED_TRACE(chunk);
+    AppendedLines lines(chunk, 1000);
+    offset = 0;
+    std::vector<Pass> passes;
+    for (int i = 0; i < 10; ++i) {
+      Pass pass{{}, false};
+      lines.read(
+          path, offset, AppendedLines::Shrunk::wait,
+          [&](std::string_view block) {
+            AppendedLines::forEachLine(
+                block, [&](std::string_view line) { pass.lines.emplace_back(line); });
+          },
+          {}, 8, &pass.more);
+      passes.push_back(pass);
+      if (!pass.more) break;
+    }
+    Lines all;
+    for (const Pass& pass : passes) {
+      EXPECT_FALSE(pass.lines.empty()) << "every pass gets somewhere";
+      all.insert(all.end(), pass.lines.begin(), pass.lines.end());
+    }
+    EXPECT_EQ(all, (Lines{"aaaa", "bbbb", longLine, "cccc", "dddd"}));
+    EXPECT_GT(passes.size(), 1u) << "the budget ends passes early";
+    EXPECT_EQ(offset, 11u + longLine.size() + 10u);
+    // At the end, and with a partial line left, there is no more to read yet.
+    append(path, "ee");
+    bool more = true;
+    lines.read(
+        path, offset, AppendedLines::Shrunk::wait, [](std::string_view) {}, {}, 8, &more);
+    EXPECT_FALSE(more);
+    overwrite(path, "aaaa\nbbbb\n" + longLine + "\ncccc\ndddd\n");
+  }
+}
+
 TEST_F(AppendedLinesTest, OnlyRegularFilesAreOpened) {
   // A FIFO nobody writes to would block the opening forever.
   const std::string fifo = dir.path() + "/fifo.jsonl";

@@ -139,6 +139,50 @@ TEST_F(TranscriptReaderTest, PicksTheFirstRealPromptAndKeepsBranchesOverHead) {
   EXPECT_EQ(stats.branch, "main");
 }
 
+// Whatever a line holds, what is kept of it stays small: shown texts are cut (never inside a
+// character), values that cannot be that long are ignored.
+TEST_F(TranscriptReaderTest, KeepsShortTextsOfHugeLines) {
+  constexpr std::size_t max = TranscriptReader::kMaxText;
+  std::string title;
+  for (std::size_t i = 0; i < max; ++i) title += "\xC3\xA9";  // twice the limit, in bytes
+  const std::string prompt = "Fix it " + std::string(4 * max, 'p');
+  const std::string longPath = "/" + std::string(max, 'd');
+  overwrite(path, userLine("short", "/home/ana/app") + "\n" +
+                      json::compact(Json{{"type", "custom-title"}, {"customTitle", title}}) + "\n" +
+                      json::compact(Json{{"type", "last-prompt"}, {"lastPrompt", prompt}}) + "\n" +
+                      userLine(prompt, longPath, std::string(max + 1, 'b')) + "\n");
+  const TranscriptStats stats = reader.update(path);
+  ASSERT_TRUE(stats.customTitle);
+  EXPECT_EQ(stats.customTitle->size(), max);
+  EXPECT_EQ(*stats.customTitle, title.substr(0, max));
+  ASSERT_TRUE(stats.lastPrompt);
+  EXPECT_EQ(*stats.lastPrompt, prompt.substr(0, max));
+  EXPECT_EQ(stats.firstPrompt, "short");
+  EXPECT_EQ(stats.cwd, "/home/ana/app") << "a path past the limit is no path";
+  EXPECT_EQ(stats.branch, "main");
+
+  // An odd cut falls back to the character's start; a first prompt is cut like the others.
+  const std::string odd = "x" + title;
+  overwrite(path, json::compact(Json{{"type", "custom-title"}, {"customTitle", odd}}) + "\n" +
+                      userLine(odd) + "\n");
+  TranscriptReader fresh;
+  const TranscriptStats cut = fresh.update(path);
+  EXPECT_EQ(*cut.customTitle, odd.substr(0, max - 1));
+  EXPECT_EQ(*cut.firstPrompt, odd.substr(0, max - 1));
+
+  // Long message ids: one message over two lines costs once, two that share a start twice.
+  const std::string id(3 * max, 'm');
+  const Json u = usage(1000, 0);
+  overwrite(path, assistantLine(id + "1", "claude-haiku-4-5", u) + "\n" +
+                      assistantLine(id + "1", "claude-haiku-4-5", u) + "\n" +
+                      assistantLine(id + "2", "claude-haiku-4-5", u) + "\n" +
+                      assistantLine("x", std::string(max + 1, 'M'), u) + "\n");
+  TranscriptReader costs;
+  const TranscriptStats costed = costs.update(path);
+  EXPECT_DOUBLE_EQ(costed.cost, 3 * 1000 * 1.0 / 1e6) << "the long model prices as the last one";
+  EXPECT_EQ(costed.model, "claude-haiku-4-5");
+}
+
 TEST_F(TranscriptReaderTest, IgnoresWhatItCannotRead) {
   EXPECT_EQ(reader.update(dir.path() + "/missing.jsonl"), TranscriptStats{});
   EXPECT_EQ(reader.stats(dir.path() + "/missing.jsonl"), nullptr);

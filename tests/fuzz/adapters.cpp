@@ -5,6 +5,7 @@
 
 #include "fuzz_support.h"
 #include "hub_fixture.h"
+#include "platform/gobject.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace talvane;
@@ -34,5 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   f.loop.advance(25);
   f.loop.runPending();
   json::compact(hub.snapshot());
+  // Reads run on this thread here, so a transcript the payload names has been read by now; one
+  // still on its way would come from another thread into a loop that is not made for that.
+  const auto path = json::string(*message, "transcript_path");
+  if (path && json::string(*message, "session_id") && json::string(*message, "hook_event_name")) {
+    UniqueFd file(files::openRegular(*path));
+    if (file && !hub.transcripts().stats(*path)) __builtin_trap();
+  }
   return 0;
 }

@@ -118,6 +118,7 @@ TEST_F(HubClaudeTest, PermissionRequestsAreNamedAfterTheirToolCall) {
   EXPECT_EQ(named.pendingId, "claude:s1:toolu_1");
   EXPECT_EQ(named.calls(), 0u);
   EXPECT_EQ(hub().selected(), "claude:s1");
+  loop.runPending();
   EXPECT_EQ(attentions, 1);
   const Session& s = get("claude:s1");
   EXPECT_EQ(s.mood, Mood::waiting);
@@ -207,6 +208,7 @@ TEST_F(HubClaudeTest, TheQuestionToolAsksQuestions) {
 TEST_F(HubClaudeTest, NotificationsThatNeedTheUserLeaveANote) {
   send(event("Notification", "s1", {{"notification_type", "idle_prompt"}, {"message", "hi"}}));
   EXPECT_FALSE(get("claude:s1").pending);
+  loop.runPending();
   EXPECT_EQ(attentions, 0);
 
   Relay relay = send(event("Notification", "s1", {{"notification_type", "permission_prompt"}}));
@@ -217,6 +219,7 @@ TEST_F(HubClaudeTest, NotificationsThatNeedTheUserLeaveANote) {
   EXPECT_EQ(s.pending->id, "claude:s1:note");
   EXPECT_EQ(s.pending->elsewhere()->text, "Needs your input");
   EXPECT_EQ(s.mood, Mood::waiting);
+  loop.runPending();
   EXPECT_EQ(attentions, 1);
 
   // Nothing replaces a request that is already there.
@@ -244,6 +247,7 @@ TEST_F(HubClaudeTest, AStopOffersAReplyWhenTheAgentCanTakeOne) {
   EXPECT_EQ(s.pending->reply()->expires, loop.now() + 15);
   EXPECT_EQ(s.activity, std::string(89, 'x') + "…");
   EXPECT_EQ(hub().selected(), "claude:s1");
+  loop.runPending();
   EXPECT_EQ(attentions, 1);
 
   // A stop caused by an earlier stop hook, an agent without replies, or no reply window.
@@ -315,13 +319,51 @@ TEST_F(HubClaudeTest, EventsDuringTheFirstTranscriptReadWaitForIt) {
   held[0]();
   std::ofstream(path, std::ios::app) << line("m2", "claude-opus-4-5");
   loop.runPending();
+  EXPECT_EQ(get("claude:s1").stats.model, "claude-haiku-4-5");
+  ASSERT_EQ(held.size(), 2u) << "the event that came meanwhile has the file read again";
+  held[1]();
+  loop.runPending();
   const Session& s = get("claude:s1");
   EXPECT_EQ(s.stats.model, "claude-opus-4-5");
   EXPECT_DOUBLE_EQ(s.stats.cost, (1000 * 1.0 + 1000 * 5.0) / 1e6);
   EXPECT_EQ(s.title, "go") << "the session's own fields are kept";
+  EXPECT_EQ(held.size(), 2u);
+}
 
+// A transcript written as fast as a disk allows: events never read it on the loop. Its growth is
+// read off the loop in passes of bounded size, each shown as it comes, until the end is reached.
+TEST_F(HubClaudeTest, TranscriptGrowthIsReadOffTheLoopInBoundedPasses) {
+  std::vector<std::function<void()>> held;
+  settings.transcriptReads = [&](std::function<void()> job) { held.push_back(std::move(job)); };
+  settings.transcriptPass = 300;
+  TestHome home;
+  const auto line = [](int n) {
+    return R"({"type":"assistant","cwd":"/tmp/x","message":{"id":"m)" + std::to_string(n) +
+           R"(","model":"claude-haiku-4-5","usage":{"input_tokens":)" + std::to_string(n) + "}}}\n";
+  };
+  std::string text;
+  for (int n = 1; n <= 10; ++n) text += line(n);
+  const std::string path = home.write(".claude/projects/p/s1.jsonl", line(0));
+  send(event("SessionStart", "s1", {{"transcript_path", path}}));
+  ASSERT_EQ(held.size(), 1u);
+  held.back()();
+  loop.runPending();
+  EXPECT_EQ(get("claude:s1").stats.model, "claude-haiku-4-5");
+
+  std::ofstream(path, std::ios::app) << text;
   send(event("PreToolUse", "s1", {{"transcript_path", path}}));
-  EXPECT_EQ(held.size(), 1u) << "later events read what was appended, on the spot";
+  EXPECT_EQ(get("claude:s1").stats.contextTokens, 0) << "nothing read on the loop";
+  std::vector<std::int64_t> shown;
+  for (std::size_t run = 1; run < held.size() && run < 20; ++run) {
+    held[run]();
+    loop.runPending();
+    shown.push_back(get("claude:s1").stats.contextTokens);
+  }
+  ASSERT_GT(shown.size(), 2u) << "more than one pass";
+  EXPECT_LT(shown.front(), 10) << "the first pass stops early";
+  EXPECT_EQ(shown.back(), 10);
+  EXPECT_DOUBLE_EQ(get("claude:s1").stats.cost, 55 * 1.0 / 1e6);
+  EXPECT_EQ(held.size(), shown.size() + 1) << "passes stop at the end";
 }
 
 TEST_F(HubClaudeTest, UnknownEventsStillRefreshTheSession) {

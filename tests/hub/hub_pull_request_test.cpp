@@ -72,6 +72,7 @@ TEST_F(HubPullRequestTest, TheSnapshotShowsTheProjectsPullRequestAndItsNews) {
   snap = hub().snapshot();
   EXPECT_EQ(snap["sessions"][0]["pr"]["failed"], 1);
   EXPECT_EQ(snap["prNews"], (Json{{"id", "claude:s1"}, {"kind", "failing"}}));
+  loop.runPending();
   EXPECT_EQ(attentions, 2);  // the reply offer, then the failure
 
   loop.advance(26);

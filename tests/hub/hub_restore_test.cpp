@@ -115,6 +115,10 @@ TEST_F(HubRestoreTest, TranscriptsAreReadOffTheLoop) {
       << "\n";
   const int before = changes;
   loop.runPending();
+  ASSERT_EQ(held.size(), 2u) << "what was appended is read off the loop too";
+  EXPECT_EQ(hub().find("claude:quiet"), nullptr) << "sessions come back once it is read";
+  held[1]();
+  loop.runPending();
 
   const Session& quiet = get("claude:quiet");
   EXPECT_EQ(quiet.stats.model, "claude-opus-4-5") << "lines appended meanwhile count";

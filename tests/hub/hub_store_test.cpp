@@ -49,6 +49,34 @@ TEST_F(HubStoreTest, AnAgentsOwnIdNamesItsSessionWhenUnambiguous) {
   EXPECT_EQ(ended[0], "no session claude:gone");
 }
 
+// Many agents asking at once: the panel, which redraws whole when called, is called once for
+// the pass rather than once per request; every request still waits under its own session.
+TEST_F(HubStoreTest, ABurstOfWaitingRequestsCallsForAttentionOncePerPass) {
+  std::vector<Relay> relays;
+  for (int i = 0; i < 300; ++i) relays.push_back(permission("s" + std::to_string(i)));
+  EXPECT_EQ(attentions, 0) << "never from inside the change";
+  loop.runPending();
+  EXPECT_EQ(attentions, 1);
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(hub().queue().size(), 300u);
+  EXPECT_EQ(hub().responderCount(), 300u);
+
+  // Removing one shifts the others; each is still found with its own request.
+  send(event("SessionEnd", "s0"));
+  for (int i = 1; i < 300; ++i) {
+    const std::string id = "claude:s" + std::to_string(i);
+    const Session* s = hub().find(id);
+    ASSERT_NE(s, nullptr) << id;
+    ASSERT_TRUE(s->pending);
+    EXPECT_EQ(s->pending->id, *relays[static_cast<std::size_t>(i)].pendingId);
+  }
+  EXPECT_EQ(hub().find("claude:s0"), nullptr);
+  permission("s0");
+  loop.runPending();
+  EXPECT_EQ(attentions, 2);
+  EXPECT_EQ(hub().sessions().back().id, "claude:s0");
+}
+
 TEST_F(HubStoreTest, ColourSlotsReuseTheFirstFreeVisibleSlot) {
   for (int i = 0; i < 9; ++i) {
     Session s = hub().session("claude:" + std::to_string(i), Agent::claude, "");
@@ -260,6 +288,7 @@ TEST_F(HubStoreTest, PullRequestNewsForMergesAndNewFailures) {
   ASSERT_TRUE(hub().prNews());
   EXPECT_EQ(hub().prNews()->kind, "failing");
   EXPECT_EQ(hub().prNews()->id, "claude:a");
+  loop.runPending();
   EXPECT_EQ(attentions, 1);
   loop.advance(21);
   EXPECT_FALSE(hub().prNews());

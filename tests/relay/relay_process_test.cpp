@@ -582,6 +582,67 @@ TEST_F(RelayProcessTest, AppHangingUpMidPayloadDoesNotKillTheRelay) {
   EXPECT_EQ(outcome.err, "");
 }
 
+// An app that is stopped keeps accepting (into its backlog) but never reads: once the socket
+// buffer is full, an event that does not wait gives up after the limit instead of blocking.
+TEST_F(RelayProcessTest, AFrozenAppHoldsAnEventThatDoesNotWaitOnlyForTheLimit) {
+  AppSocket app(home_.path());
+  const std::string line = std::string(300 << 10, 'x') + "\n";  // tool output: far past a buffer
+  int done[2];
+  ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+  UniqueFd doneRead(done[0]), doneWrite(done[1]);
+  // In a child, so that a relay that blocks fails the test rather than hanging it.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const bool empty = Relay::exchange(app.path(), line, false, std::chrono::milliseconds(50)).empty();
+    const char outcome = empty ? 'y' : 'n';
+    (void)!write(doneWrite.get(), &outcome, 1);
+    _exit(0);
+  }
+  doneWrite.reset();
+  pollfd p{doneRead.get(), POLLIN, 0};
+  const bool finished = poll(&p, 1, kTimeoutMs) == 1;
+  char outcome = 0;
+  if (finished) EXPECT_EQ(read(doneRead.get(), &outcome, 1), 1);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_TRUE(finished) << "the send blocks on an app that does not read";
+  EXPECT_EQ(outcome, 'y');
+  EXPECT_TRUE(app.pending()) << "it did connect";
+}
+
+// Reading stops one byte past the limit, which the app would drop anyway; up to it, all is read.
+TEST(RelayInput, ReadingStopsPastTheLimit) {
+  struct Case {
+    std::size_t size;
+    bool taken;
+  };
+  for (const Case c : {Case{0, true}, Case{1000, true}, Case{1001, false}, Case{50000, false}}) {
+    SCOPED_TRACE(c.size);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    UniqueFd in(fds[0]), out(fds[1]);
+    const std::string data(c.size, 'a');
+    ASSERT_EQ(write(out.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    out.reset();
+    const std::optional<std::string> input = Relay::readInput(in.get(), 1000);
+    EXPECT_EQ(input.has_value(), c.taken);
+    if (input) EXPECT_EQ(*input, data);
+    int unread = 0;
+    ASSERT_EQ(ioctl(in.get(), FIONREAD, &unread), 0);
+    EXPECT_EQ(unread, c.taken ? 0 : static_cast<int>(c.size) - 1001) << "read to the end";
+  }
+}
+
+TEST_F(RelayProcessTest, APayloadPastTheLimitIsNeverSent) {
+  AppSocket app(home_.path());
+  std::string input = R"({"hook_event_name":"PostToolUse","tool_response":")";
+  input.append(Relay::kMaxInput, 'x');
+  input += "\"}";
+  EXPECT_EQ(runAlone({"cursor"}, input), "{}\n");
+  EXPECT_FALSE(app.pending());
+}
+
 // Started without standard output, the relay gets descriptor 1 for its socket.
 TEST_F(RelayProcessTest, ClosedStandardOutputNeverEchoesTheAnswerToTheApp) {
   AppSocket app(home_.path());
