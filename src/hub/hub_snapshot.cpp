@@ -15,15 +15,6 @@ using Object = Json::object_t;
 
 double millis(Date date) { return date * 1000.0; }
 
-// The folder's name; "/" and the empty root have none.
-std::string projectName(const std::string& root) {
-  std::string_view path = root;
-  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
-  const auto slash = path.rfind('/');
-  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  return name.empty() ? "~" : std::string(name);
-}
-
 Json statsJson(const Session& s) {
   const TranscriptStats& stats = s.stats;
   Object out;

@@ -13,14 +13,19 @@ struct AgentRow {
   Agent agent;
   std::string_view raw;
   bool canReply;
+  std::string_view name;  // as people call it
 };
 
 // In case order. canReply: the hook protocol lets the user answer after the agent stops.
 constexpr AgentRow agentTable[] = {
-    {Agent::claude, "claude", true},    {Agent::codex, "codex", false},
-    {Agent::cursor, "cursor", true},    {Agent::gemini, "gemini", true},
-    {Agent::droid, "droid", true},      {Agent::opencode, "opencode", false},
-    {Agent::copilot, "copilot", false}, {Agent::windsurf, "windsurf", false},
+    {Agent::claude, "claude", true, "Claude Code"},
+    {Agent::codex, "codex", false, "Codex"},
+    {Agent::cursor, "cursor", true, "Cursor"},
+    {Agent::gemini, "gemini", true, "Gemini CLI"},
+    {Agent::droid, "droid", true, "Droid"},
+    {Agent::opencode, "opencode", false, "OpenCode"},
+    {Agent::copilot, "copilot", false, "Copilot CLI"},
+    {Agent::windsurf, "windsurf", false, "Windsurf"},
 };
 
 const AgentRow& row(Agent agent) {
@@ -142,6 +147,16 @@ std::optional<Agent> agentFromRaw(std::string_view raw) {
 std::string_view rawValue(Agent agent) { return row(agent).raw; }
 
 bool canReply(Agent agent) { return row(agent).canReply; }
+
+std::string_view displayName(Agent agent) { return row(agent).name; }
+
+std::string projectName(const std::string& root) {
+  std::string_view path = root;
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  return name.empty() ? "~" : std::string(name);
+}
 
 std::optional<Mood> moodFromRaw(int raw) {
   if (raw < 0 || raw > 3) return std::nullopt;

@@ -29,6 +29,10 @@ std::optional<Agent> agentFromRaw(std::string_view raw);
 std::string_view rawValue(Agent agent);
 // Whether the agent's hook protocol lets the user send a free-text reply after it stops.
 bool canReply(Agent agent);
+// "Claude Code", "Gemini CLI", ...
+std::string_view displayName(Agent agent);
+// The project folder's name as the panel shows it; "/" and the empty root have none: "~".
+std::string projectName(const std::string& root);
 
 // Ordered by raw value, so the built-in comparisons of the enum give idle < done < working <
 // waiting.

@@ -12,36 +12,6 @@ namespace {
 // The longest body line; servers wrap or cut what is longer anyway.
 constexpr int kBodyLength = 120;
 
-std::string_view agentName(Agent agent) {
-  switch (agent) {
-    case Agent::claude:
-      return "Claude Code";
-    case Agent::codex:
-      return "Codex";
-    case Agent::cursor:
-      return "Cursor";
-    case Agent::gemini:
-      return "Gemini CLI";
-    case Agent::droid:
-      return "Droid";
-    case Agent::opencode:
-      return "OpenCode";
-    case Agent::copilot:
-      return "Copilot CLI";
-    case Agent::windsurf:
-      return "Windsurf";
-  }
-  return "";
-}
-
-std::string projectName(const std::string& root) {
-  std::string_view path = root;
-  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
-  const auto slash = path.rfind('/');
-  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  return name.empty() ? "~" : std::string(name);
-}
-
 // The panel's two lines of a permission request as one: "Wants to run: make test".
 std::string permissionLine(const Pending::Permission& p) {
   if (p.detail.empty()) return p.title;
@@ -86,7 +56,7 @@ std::string_view notifyLevelName(NotifyLevel level) {
 namespace NotificationPlan {
 
 std::string title(const Session& s) {
-  return projectName(s.root) + " · " + std::string(agentName(s.agent));
+  return projectName(s.root) + " · " + std::string(displayName(s.agent));
 }
 
 std::string escapeMarkup(std::string_view text) {
