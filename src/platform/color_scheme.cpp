@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/gobject.h"
 #include "platform/log.h"
+#include "platform/session_bus.h"
 
 namespace talvane {
 
@@ -45,15 +46,6 @@ std::optional<bool> defaultGtkPreference() {
   std::string dir = config && *config ? config : std::string(home ? home : "") + "/.config";
   return gtkPrefersDark(files::read(dir + "/gtk-3.0/settings.ini").value_or(""),
                         std::getenv("GTK_THEME"));
-}
-
-// GIO would try to autolaunch a bus daemon when none is configured; we only use one that runs.
-bool sessionBusConfigured() {
-  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
-    return true;
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return runtime && *runtime && g_file_test((std::string(runtime) + "/bus").c_str(),
-                                            G_FILE_TEST_EXISTS);
 }
 
 }  // namespace
@@ -209,15 +201,9 @@ ColorScheme::~ColorScheme() {
 }
 
 void ColorScheme::start(const std::string& busAddress) {
-  if (!busAddress.empty()) {
-    g_dbus_connection_new_for_address(
-        busAddress.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, core_->cancellable.get(), &Core::onBus, core_->weak());
-  } else if (sessionBusConfigured()) {
-    g_bus_get(G_BUS_TYPE_SESSION, core_->cancellable.get(), &Core::onSessionBus, core_->weak());
-  }
+  gpointer weak = core_->weak();
+  if (!connectToBus(busAddress, core_->cancellable.get(), &Core::onBus, &Core::onSessionBus, weak))
+    Core::dropWeak(weak);
 }
 
 bool ColorScheme::prefersDark() const {
