@@ -72,7 +72,7 @@ Jump::Recorded recorded(const Session& s) {
   return r;
 }
 // Dictation comes from the voice layer whatever back end draws the panel.
-class VoiceDictation final : public Dictation {
+class VoiceDictation final : public DictationControl {
  public:
   explicit VoiceDictation(Voice& voice) : voice_(voice) {}
   bool available() const override { return true; }

@@ -1,7 +1,7 @@
 #pragma once
 // Work that would stall the loop (reading many or large files) runs on a worker thread; its
 // result comes back to the loop and is applied there, so all state stays on the main thread.
-// This is the one place that owns threads.
+// Besides speech capture (voice/capture.cpp), this is the one place that owns threads.
 
 #include <cstddef>
 #include <functional>

@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 
+#include "context/internet_time.h"
 #include "hub/tool_text.h"
 #include "platform/files.h"
 #include "platform/log.h"
@@ -100,15 +101,6 @@ std::int64_t integerAt(const Json* value, std::string_view key) {
   return value ? json::integer(*value, key).value_or(0) : 0;
 }
 
-bool digits(std::string_view text, std::size_t at, std::size_t count, int& out) {
-  if (at + count > text.size()) return false;
-  out = 0;
-  for (std::size_t i = at; i < at + count; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    out = out * 10 + (text[i] - '0');
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -134,7 +126,7 @@ void CodexWatcher::start() {
     try {
       sweep();
     } catch (const std::exception& e) {
-      log::debug("talvane-codex", std::string("sweep failed: ") + e.what());
+      log::debug("codex", std::string("sweep failed: ") + e.what());
     }
   });
 }
@@ -392,46 +384,7 @@ std::string CodexWatcher::userText(const std::vector<std::string>& texts) {
 }
 
 std::optional<Date> CodexWatcher::parseTimestamp(std::string_view text) {
-  int year, month, day, hour, minute, second;
-  if (!digits(text, 0, 4, year) || text.size() < 19 || text[4] != '-' ||
-      !digits(text, 5, 2, month) || text[7] != '-' || !digits(text, 8, 2, day) ||
-      (text[10] != 'T' && text[10] != 't') || !digits(text, 11, 2, hour) || text[13] != ':' ||
-      !digits(text, 14, 2, minute) || text[16] != ':' || !digits(text, 17, 2, second))
-    return std::nullopt;
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
-    return std::nullopt;
-  std::size_t at = 19;
-  double fraction = 0;
-  if (at < text.size() && text[at] == '.') {
-    const std::size_t dot = at++;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
-    if (at == dot + 1) return std::nullopt;
-    // Not strtod: the desktop's locale may spell the decimal point otherwise.
-    const std::string decimal = "0" + std::string(text.substr(dot, at - dot));
-    std::from_chars(decimal.data(), decimal.data() + decimal.size(), fraction);
-  }
-  int offset = 0;
-  if (at < text.size() && (text[at] == 'Z' || text[at] == 'z')) {
-    ++at;
-  } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-    int hours, minutes;
-    if (!digits(text, at + 1, 2, hours) || at + 3 >= text.size() || text[at + 3] != ':' ||
-        !digits(text, at + 4, 2, minutes))
-      return std::nullopt;
-    offset = (hours * 60 + minutes) * 60 * (text[at] == '-' ? -1 : 1);
-    at += 6;
-  } else {
-    return std::nullopt;
-  }
-  if (at != text.size()) return std::nullopt;
-  std::tm utc{};
-  utc.tm_year = year - 1900;
-  utc.tm_mon = month - 1;
-  utc.tm_mday = day;
-  utc.tm_hour = hour;
-  utc.tm_min = minute;
-  utc.tm_sec = second;
-  return static_cast<Date>(::timegm(&utc) - offset) + fraction;
+  return parseInternetTime(text);
 }
 
 }  // namespace talvane

@@ -135,9 +135,9 @@ class Keyboard {
 };
 
 // Speech to text, started and stopped from the panel.
-class Dictation {
+class DictationControl {
  public:
-  virtual ~Dictation() = default;
+  virtual ~DictationControl() = default;
 
   virtual bool available() const = 0;
   virtual void toggle() = 0;
@@ -149,7 +149,7 @@ class Dictation {
 };
 
 // For back ends without speech of their own: the app's voice layer takes their place.
-class NoDictation : public Dictation {
+class NoDictation : public DictationControl {
  public:
   bool available() const override { return false; }
   void toggle() override {}
@@ -180,7 +180,7 @@ class AppShell {
 struct Desktop {
   PanelWindow& panel;
   Keyboard& keyboard;
-  Dictation& dictation;
+  DictationControl& dictation;
   Clipboard& clipboard;
   AppShell& shell;
 };

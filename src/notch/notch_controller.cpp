@@ -355,7 +355,7 @@ void NotchController::summon() {
 }
 
 void NotchController::dismissKeys() {
-  Dictation& dictation = desktop_.dictation;
+  DictationControl& dictation = desktop_.dictation;
   if (dictation.listening()) {
     dictation.cancel();
     hold("talking", false);
@@ -368,7 +368,7 @@ void NotchController::dismissKeys() {
 }
 
 void NotchController::toggleTalk() {
-  Dictation& dictation = desktop_.dictation;
+  DictationControl& dictation = desktop_.dictation;
   if (dictation.listening()) {
     dictation.toggle();
     return;

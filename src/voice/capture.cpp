@@ -1,4 +1,5 @@
-// The only file with a thread: everything it learns is posted back to the main context.
+// The capture thread: reads the microphone and feeds the recogniser off the loop; everything it
+// learns is posted back to the main context.
 #include "voice/capture.h"
 
 #include <glib.h>
