@@ -300,7 +300,10 @@ TEST_F(BridgeTest, ConnectionBufferingPastTheCapIsDropped) {
   client.send(std::string(3000, 'a'));
   settle(client);
   EXPECT_FALSE(client.ended()) << "under the cap";
-  client.send(std::string(3000, 'b'));
+  client.send(std::string(4096 - 3000, 'a'));
+  settle(client);
+  EXPECT_FALSE(client.ended()) << "exactly the cap";
+  client.send("b");
   const bool closed = runUntil([&] { return client.ended(); });
   const std::string log = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(closed);

@@ -242,20 +242,23 @@ TEST_F(HubStoreTest, SlowPassDropsOnlyClaudeSessionsWhoseAgentIsGone) {
   send(event("SessionStart", "asking", {{"_host", {{"agentPid", 4003}}}}));
   permission("asking");
   send(event("SessionStart", "cursor", {{"_agent", "cursor"}, {"_host", {{"agentPid", 4004}}}}));
+  // Probing pid 0 would ask about this process group, not the agent.
+  send(event("SessionStart", "zero", {{"_host", {{"agentPid", 0}}}}));
   addIdle("claude:nopid-old", 8 * 60 + 1);
   addIdle("claude:nopid-recent", 8 * 60 - 1);
   addIdle("codex:ancient", 100 * 60, Agent::codex);
-  deadPids = {4001, 4003, 4004};
+  deadPids = {0, 4001, 4003, 4004};
 
   loop.advance(20);
-  EXPECT_EQ(hub().sessions().size(), 7u) << "the slow pass waits for more than 20 seconds";
+  EXPECT_EQ(hub().sessions().size(), 8u) << "the slow pass waits for more than 20 seconds";
   changes = 0;
   loop.advance(1);
   EXPECT_EQ(changes, 1);
   std::vector<std::string> left;
   for (const Session& s : hub().sessions()) left.push_back(s.id);
   EXPECT_EQ(left, (std::vector<std::string>{"claude:alive", "claude:asking", "cursor:cursor",
-                                            "claude:nopid-recent", "codex:ancient"}));
+                                            "claude:zero", "claude:nopid-recent",
+                                            "codex:ancient"}));
 
   // The next slow pass is 20 seconds later; a session without changes still notifies.
   deadPids.insert(4002);
