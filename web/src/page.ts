@@ -385,3 +385,37 @@ export class Page {
     this.transport.stop();
   }
 }
+
+/**
+ * Says when nothing has happened for `ms` (still = true) and again at the next thing that does:
+ * an open panel nobody touches and no agent changes can stop its endless animations.
+ */
+export class Stillness {
+  private timer: ReturnType<typeof setTimeout> | undefined;
+  private still = false;
+
+  constructor(
+    private readonly ms: number,
+    private readonly changed: (still: boolean) => void,
+  ) {
+    this.stir();
+  }
+
+  /** Something happened: the page is alive again, and the wait starts over. */
+  stir(): void {
+    if (this.timer !== undefined) clearTimeout(this.timer);
+    if (this.still) {
+      this.still = false;
+      this.changed(false);
+    }
+    this.timer = setTimeout(() => {
+      this.timer = undefined;
+      this.still = true;
+      this.changed(true);
+    }, this.ms);
+  }
+
+  dispose(): void {
+    if (this.timer !== undefined) clearTimeout(this.timer);
+  }
+}

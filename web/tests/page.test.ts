@@ -1,5 +1,5 @@
-import { afterEach, describe, expect, it } from "vitest";
-import { Page } from "../src/page";
+import { afterEach, describe, expect, it, vi } from "vitest";
+import { Page, Stillness } from "../src/page";
 import { FakeTransport, permission, questions, rawSession, rawState, reply } from "./fixtures";
 
 
@@ -257,5 +257,31 @@ describe("copying the diagnostics", () => {
     const { page } = inApp();
     page.receive({ type: "diagnostics", text: "Talvane 1.0", copied: true });
     expect(page.get().copy).toBe("idle");
+  });
+});
+
+describe("stillness", () => {
+  it("turns still after a quiet while, wakes at once on a change, and waits the full while again", () => {
+    vi.useFakeTimers();
+    try {
+      const seen: boolean[] = [];
+      const s = new Stillness(4000, (still) => seen.push(still));
+      vi.advanceTimersByTime(3999);
+      s.stir(); // a change just before the end restarts the wait
+      vi.advanceTimersByTime(3999);
+      expect(seen).toEqual([]);
+      vi.advanceTimersByTime(1);
+      expect(seen).toEqual([true]);
+      s.stir();
+      s.stir(); // waking is said once
+      expect(seen).toEqual([true, false]);
+      vi.advanceTimersByTime(4000);
+      expect(seen).toEqual([true, false, true]);
+      s.dispose();
+      vi.advanceTimersByTime(10_000);
+      expect(seen).toEqual([true, false, true]);
+    } finally {
+      vi.useRealTimers();
+    }
   });
 });
