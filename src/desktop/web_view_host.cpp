@@ -53,6 +53,12 @@ void WebViewHost::tuneEnvironment() {
   // The web process watches its own footprint (see create()); the app's own watcher would read
   // /proc/meminfo a byte at a time all day for nothing.
   g_setenv("WEBKIT_DISABLE_MEMORY_PRESSURE_MONITOR", "1", FALSE);
+  // glibc keeps what a process's threads free: an arena per thread, and a heap top trimmed only
+  // past a threshold that grows with the largest block freed. The web process's tiles and
+  // layers come and go with the panel; what it frees on closing should go back at once.
+  g_setenv("MALLOC_ARENA_MAX", "2", FALSE);
+  g_setenv("MALLOC_MMAP_THRESHOLD_", "131072", FALSE);
+  g_setenv("MALLOC_TRIM_THRESHOLD_", "131072", FALSE);
   g_setenv("JSC_useDFGJIT", "0", FALSE);
   g_setenv("JSC_useFTLJIT", "0", FALSE);
 }
@@ -247,7 +253,13 @@ void WebViewHost::onScript(WebKitUserContentManager*, WebKitJavascriptResult* re
     GCharPtr text(jsc_value_to_json(value, 0));
     if (!text) return;
     auto message = json::parse(text.get());
-    if (message && message->is_object() && self->stage_) self->stage_->receive(*message);
+    if (!message || !message->is_object()) return;
+    if (json::string(*message, "type").value_or("") == "painted") {
+      // A copy: the callback may let go of itself.
+      if (auto painted = self->onPainted) painted();
+      return;
+    }
+    if (self->stage_) self->stage_->receive(*message);
   });
 }
 

@@ -506,6 +506,40 @@ TEST_F(GtkDesktop, CopiedTextCanBePastedByAnotherClient) {
   EXPECT_EQ(*pasted, text);
 }
 
+// _NET_WM_WINDOW_OPACITY of a window as a share of opaque; none when unset (opaque).
+std::optional<double> windowOpacity(Display* d, unsigned long w) {
+  Atom type;
+  int format;
+  unsigned long n = 0, after = 0;
+  unsigned char* data = nullptr;
+  XSync(d, False);
+  if (XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_WINDOW_OPACITY", False), 0, 1, False,
+                         XA_CARDINAL, &type, &format, &n, &after, &data) != Success ||
+      !data || n == 0) {
+    if (data) XFree(data);
+    return std::nullopt;
+  }
+  const double share = double(*reinterpret_cast<unsigned long*>(data) & 0xffffffffUL) / 0xffffffffUL;
+  XFree(data);
+  return share;
+}
+
+TEST_F(GtkDesktop, TheOnboardingWindowIsSeeThroughUntilThePageHasDrawn) {
+  GLibLoop loop;
+  GtkOnboardingWindow window(loop, nullptr);
+  WebStage stage("?onboard");  // never loaded: the page's word is given by hand
+  window.show(stage);
+  std::optional<unsigned long> id;
+  ASSERT_TRUE(spinUntil([&] { return (id = x_->findWindow("Welcome to Talvane")).has_value(); }));
+  EXPECT_EQ(windowOpacity(x_->display(), *id), 0.0);
+  ASSERT_TRUE(window.host().onPainted);
+  window.host().onPainted();
+  EXPECT_TRUE(spinUntil([&] {
+    auto o = windowOpacity(x_->display(), *id);
+    return !o || *o == 1.0;
+  })) << "still see-through after the first frame";
+}
+
 TEST_F(GtkDesktop, TheOnboardingWindowGrowsDownwardsCentresOnceAskedAndFadesOut) {
   GLibLoop loop;
   GtkOnboardingWindow window(loop, nullptr);

@@ -83,6 +83,7 @@ export class Page {
   private engagedSent = new Set<string>();
   /** The last state's sessions, so unchanged ones keep their object (and their drawn card). */
   private sessionMemo: SessionMemo = new Map();
+  private paintedSent = false;
 
   constructor(
     private transport: Transport,
@@ -374,6 +375,16 @@ export class Page {
 
   sessionOf(id: string | null | undefined) {
     return this.s.state ? sessionById(this.s.state, id) : undefined;
+  }
+
+  /**
+   * Tells the app, once, that the page's first frame is drawn (two animation frames after
+   * the call), so it can show a window without an empty moment.
+   */
+  painted(): void {
+    if (this.paintedSent || typeof requestAnimationFrame === "undefined") return;
+    this.paintedSent = true;
+    requestAnimationFrame(() => requestAnimationFrame(() => this.send({ type: "painted" })));
   }
 
   private later(ms: number, fn: () => void): void {

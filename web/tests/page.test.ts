@@ -285,3 +285,22 @@ describe("stillness", () => {
     }
   });
 });
+
+describe("the first frame", () => {
+  it("is reported once, after two animation frames", () => {
+    const frames: (() => void)[] = [];
+    vi.stubGlobal("requestAnimationFrame", (fn: () => void) => frames.push(fn));
+    try {
+      const { page, types } = setup();
+      page.painted();
+      page.painted();
+      frames.shift()!();
+      expect(types()).not.toContain("painted");
+      frames.shift()!();
+      expect(frames).toEqual([]);
+      expect(types().filter((t) => t === "painted")).toHaveLength(1);
+    } finally {
+      vi.unstubAllGlobals();
+    }
+  });
+});
