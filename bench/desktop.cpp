@@ -6,7 +6,7 @@
 //    long the strip was gone again in the five seconds after that (it should never be);
 //  - first_open_ms: the first hover after start to the open panel on screen; warm_open_ms the
 //    median of later ones;
-//  - pss_mb: open on the demo scene; cycle20_mb / cycle120_mb: closed, after that many hover
+//  - pss_mb: open on the demo scene (each memory figure also as *_uss_mb); cycle20_mb / cycle120_mb: closed, after that many hover
 //    open/close cycles, and cycle_growth_mb between them; closed_after_mb: 20 s after the last;
 //  - open_resting_cpu_pct: open on the demo scene with the pointer resting on it, 30 s;
 //  - attention_cpu_pct: closed with the demo's requests waiting, 30 s;
@@ -28,6 +28,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "desktop/x_session.h"
@@ -61,18 +62,21 @@ std::set<pid_t> family(pid_t root) {
   return all;
 }
 
-double pssKb(pid_t pid) {
+// PSS and USS (private clean + dirty) of one process in kB. Shared libraries count in PSS
+// divided among every process that maps them, so other programs of the same kind on the
+// machine lower it; USS does not move with them.
+std::pair<double, double> memKb(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
   std::string key;
-  double kb = 0;
+  double pss = 0, uss = 0, kb = 0;
   while (in >> key) {
-    if (key == "Pss:") {
+    if (key == "Pss:" || key == "Private_Clean:" || key == "Private_Dirty:") {
       in >> kb;
-      return kb;
+      (key == "Pss:" ? pss : uss) += kb;
     }
     in.ignore(1 << 12, '\n');
   }
-  return 0;
+  return {pss, uss};
 }
 
 double cpuTicks(pid_t pid) {
@@ -106,10 +110,16 @@ bool darkAt(Display* d, int x, int y) {
   return sum < 150;
 }
 
-double pssMb(pid_t app) {
-  double kb = 0;
-  for (pid_t p : family(app)) kb += pssKb(p);
-  return kb / 1024;
+// PSS of the app and its WebKit processes in MB, and their USS as `name`_uss_mb.
+void memory(benchmark::State& state, const std::string& name, pid_t app) {
+  double pss = 0, uss = 0;
+  for (pid_t p : family(app)) {
+    auto [ppss, puss] = memKb(p);
+    pss += ppss;
+    uss += puss;
+  }
+  state.counters[name + "_mb"] = pss / 1024;
+  state.counters[name + "_uss_mb"] = uss / 1024;
 }
 
 double msSince(std::chrono::steady_clock::time_point start) {
@@ -168,7 +178,7 @@ void BM_DesktopPanel(benchmark::State& state) {
 
     state.counters["first_open_ms"] = hoverOpen(x);
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    state.counters["pss_mb"] = pssMb(app);
+    memory(state, "pss", app);
     state.counters["open_resting_cpu_pct"] = cpuPercent(family(app), 30);
     // Closed, with four requests waiting: the strip calls for attention.
     leave(x);
@@ -185,16 +195,18 @@ void BM_DesktopPanel(benchmark::State& state) {
       opens.push_back(ms);
       if (cycle == 20 || cycle == 120) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        state.counters[cycle == 20 ? "cycle20_mb" : "cycle120_mb"] = pssMb(app);
+        memory(state, cycle == 20 ? "cycle20" : "cycle120", app);
       }
     }
     state.counters["cycle_growth_mb"] = state.counters["cycle120_mb"] - state.counters["cycle20_mb"];
+    state.counters["cycle_growth_uss_mb"] =
+        state.counters["cycle120_uss_mb"] - state.counters["cycle20_uss_mb"];
     if (!opens.empty()) {
       std::nth_element(opens.begin(), opens.begin() + opens.size() / 2, opens.end());
       state.counters["warm_open_ms"] = opens[opens.size() / 2];
     }
     std::this_thread::sleep_for(std::chrono::seconds(19));
-    state.counters["closed_after_mb"] = pssMb(app);
+    memory(state, "closed_after", app);
     XSession::terminate(app);
 
     // Closed, four agents at work (and one finished).

@@ -63,7 +63,11 @@ void GtkOnboardingWindow::show(WebStage& stage) {
   // an unmapped view): never an empty window on screen. A page that never says so is shown
   // after a while all the same.
   GtkWidget* w = GTK_WIDGET(window_);
+  gtk_widget_realize(w);  // GTK passes a toplevel's opacity on only once it has a window
   gtk_widget_set_opacity(w, 0);
+  cairo_region_t* none = cairo_region_create();  // nor does it take clicks meanwhile
+  gtk_widget_input_shape_combine_region(w, none);
+  cairo_region_destroy(none);
   host_.onPainted = [this] { reveal(); };
   revealLate_ = loop_.after(kRevealLimit, [this] { reveal(); });
   gtk_widget_show_all(w);
@@ -75,7 +79,9 @@ void GtkOnboardingWindow::show(WebStage& stage) {
 void GtkOnboardingWindow::reveal() {
   revealLate_.cancel();
   host_.onPainted = nullptr;
-  if (!fade_) gtk_widget_set_opacity(GTK_WIDGET(window_), 1);
+  if (fade_) return;
+  gtk_widget_input_shape_combine_region(GTK_WIDGET(window_), nullptr);
+  gtk_widget_set_opacity(GTK_WIDGET(window_), 1);
 }
 
 void GtkOnboardingWindow::resize(double height) {
