@@ -1,5 +1,6 @@
 # The desktop panel on a private Xvfb session: start-up to the strip first drawn, memory of the
-# app with its WebKit processes (PSS), and idle CPU with the panel closed.
+# app with its WebKit processes (PSS) over hover cycles, and CPU open, closed with agents at work
+# and idle.
 talvane_bench(desktop talvane_platform PkgConfig::DESKTOP)
 target_sources(bench_desktop PRIVATE ${PROJECT_SOURCE_DIR}/tests/desktop/x_session.cpp)
 target_include_directories(bench_desktop PRIVATE ${PROJECT_SOURCE_DIR}/tests)

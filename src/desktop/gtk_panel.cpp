@@ -48,9 +48,43 @@ GtkPanel::GtkPanel(SettingsStore& store, EventLoop& loop)
 void GtkPanel::addView() {
   host_->create();
   g_signal_connect(host_->widget(), "draw", G_CALLBACK(onDraw), this);
+  // Until the page has drawn, the placeholder stays on top of whatever the view shows: a view
+  // whose web process is still starting draws nothing, and the strip would vanish meanwhile.
+  g_signal_connect_after(host_->widget(), "draw", G_CALLBACK(onViewDrawn), this);
+  host_->onPainted = [this] { pagePainted(); };
   gtk_container_add(GTK_CONTAINER(widget()), host_->widget());
   gtk_widget_show(host_->widget());
   host_->releaseLoads();
+}
+
+void GtkPanel::drawPlaceholder(cairo_t* cr) {
+  if (pageDrawn_ || !host_->asked()) return;
+  const auto shape = Placing::closedStrip(geometry());
+  const Rect& r = shape.rect;
+  const double* radius = shape.radii;
+  cairo_save(cr);
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, r.x + r.w - radius[1], r.y + radius[1], radius[1], -M_PI / 2, 0);
+  cairo_arc(cr, r.x + r.w - radius[2], r.y + r.h - radius[2], radius[2], 0, M_PI / 2);
+  cairo_arc(cr, r.x + radius[3], r.y + r.h - radius[3], radius[3], M_PI / 2, M_PI);
+  cairo_arc(cr, r.x + radius[0], r.y + radius[0], radius[0], M_PI, 3 * M_PI / 2);
+  cairo_close_path(cr);
+  cairo_set_source_rgb(cr, 0, 0, 0);  // the page's closed strip is black in either theme
+  cairo_fill(cr);
+  cairo_restore(cr);
+}
+
+int GtkPanel::onViewDrawn(GtkWidget*, cairo_t* cr, void* data) {
+  static_cast<GtkPanel*>(data)->drawPlaceholder(cr);
+  return FALSE;
+}
+
+void GtkPanel::pagePainted() {
+  placeholderOff_.cancel();
+  host_->onPainted = nullptr;
+  if (pageDrawn_) return;
+  pageDrawn_ = true;
+  if (window_) gtk_widget_queue_draw(widget());
 }
 
 int GtkPanel::onDraw(GtkWidget*, cairo_t* cr, void* data) {
@@ -59,20 +93,8 @@ int GtkPanel::onDraw(GtkWidget*, cairo_t* cr, void* data) {
   cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
   cairo_set_source_rgba(cr, 0, 0, 0, 0);
   cairo_paint(cr);
-  if (!self->pageDrawn_ && self->host_->asked()) {
-    const auto shape = Placing::closedStrip(self->geometry());
-    const Rect& r = shape.rect;
-    const double* radius = shape.radii;
-    cairo_new_sub_path(cr);
-    cairo_arc(cr, r.x + r.w - radius[1], r.y + radius[1], radius[1], -M_PI / 2, 0);
-    cairo_arc(cr, r.x + r.w - radius[2], r.y + r.h - radius[2], radius[2], 0, M_PI / 2);
-    cairo_arc(cr, r.x + radius[3], r.y + r.h - radius[3], radius[3], M_PI / 2, M_PI);
-    cairo_arc(cr, r.x + radius[0], r.y + radius[0], radius[0], M_PI, 3 * M_PI / 2);
-    cairo_close_path(cr);
-    cairo_set_source_rgb(cr, 0, 0, 0);  // the page's closed strip is black in either theme
-    cairo_fill(cr);
-  }
   cairo_restore(cr);
+  self->drawPlaceholder(cr);
   if (!self->loadsReleased_) {
     self->loadsReleased_ = true;
     // After this frame is out: the web process starts while the strip is already on screen.
@@ -270,11 +292,9 @@ void GtkPanel::setInteractive(bool on) {
 
 void GtkPanel::setDrawn(const Rect& drawn) {
   if (!pageDrawn_ && !placeholderOff_) {
-    // The page reports its shape as it lays it out; its pixels follow within a frame or two.
-    placeholderOff_ = loop_.after(0.1, [this] {
-      pageDrawn_ = true;
-      if (window_) gtk_widget_queue_draw(widget());
-    });
+    // The page says when its first frame is drawn; one that never does (an older page, a page
+    // in a view that gets no frames) still takes over after a while.
+    placeholderOff_ = loop_.after(kPaintLimit, [this] { pagePainted(); });
   }
   if (drawn_ == drawn) return;
   drawn_ = drawn;

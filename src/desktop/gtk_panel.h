@@ -101,7 +101,13 @@ class GtkPanel : public PanelWindow,
   // Clears the area and, once a page is asked for and until its first frame, draws the closed
   // strip there. The first frame adds the web view.
   static int onDraw(GtkWidget* widget, cairo_t* cr, void* self);
+  static int onViewDrawn(GtkWidget* widget, cairo_t* cr, void* self);
+  void drawPlaceholder(cairo_t* cr);
+  // The page's first frame is drawn: the placeholder goes.
+  void pagePainted();
   void addView();
+  // How long after the page's first shape the placeholder stays at most.
+  static constexpr double kPaintLimit = 3;
 
   SettingsStore& store_;
   std::unique_ptr<WebViewHost> host_;

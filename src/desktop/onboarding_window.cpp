@@ -49,6 +49,7 @@ GtkOnboardingWindow::GtkOnboardingWindow(EventLoop& loop, WebViewHost* related)
 
 GtkOnboardingWindow::~GtkOnboardingWindow() {
   fade_.cancel();
+  revealLate_.cancel();
   g_signal_handlers_disconnect_by_data(window_, this);
   // The host removes its view from the window before the window goes.
   gtk_container_remove(GTK_CONTAINER(window_), host_.widget());
@@ -58,10 +59,29 @@ GtkOnboardingWindow::~GtkOnboardingWindow() {
 void GtkOnboardingWindow::show(WebStage& stage) {
   host_.attach(stage);
   stage.setHost(&host_);
-  gtk_widget_show_all(GTK_WIDGET(window_));
+  // Mapped but see-through until the page has drawn its first frame (WebKit draws nothing for
+  // an unmapped view): never an empty window on screen. A page that never says so is shown
+  // after a while all the same.
+  GtkWidget* w = GTK_WIDGET(window_);
+  gtk_widget_realize(w);  // GTK passes a toplevel's opacity on only once it has a window
+  gtk_widget_set_opacity(w, 0);
+  cairo_region_t* none = cairo_region_create();  // nor does it take clicks meanwhile
+  gtk_widget_input_shape_combine_region(w, none);
+  cairo_region_destroy(none);
+  host_.onPainted = [this] { reveal(); };
+  revealLate_ = loop_.after(kRevealLimit, [this] { reveal(); });
+  gtk_widget_show_all(w);
   centre();
   gtk_window_present(window_);
   gtk_widget_grab_focus(host_.widget());
+}
+
+void GtkOnboardingWindow::reveal() {
+  revealLate_.cancel();
+  host_.onPainted = nullptr;
+  if (fade_) return;
+  gtk_widget_input_shape_combine_region(GTK_WIDGET(window_), nullptr);
+  gtk_widget_set_opacity(GTK_WIDGET(window_), 1);
 }
 
 void GtkOnboardingWindow::resize(double height) {
@@ -95,6 +115,8 @@ void GtkOnboardingWindow::centre() {
 }
 
 void GtkOnboardingWindow::fadeOut(std::function<void()> closed) {
+  revealLate_.cancel();
+  host_.onPainted = nullptr;
   fade_.cancel();
   const Date start = loop_.now();
   fade_ = loop_.every(kFadeTick, 0, [this, start, closed = std::move(closed)] {

@@ -30,13 +30,18 @@ class GtkOnboardingWindow final : public OnboardingWindow {
 
   // How long the fade takes.
   static constexpr double kFadeSeconds = 0.18;
+  // The longest the window stays see-through waiting for the page's first frame.
+  static constexpr double kRevealLimit = 6;
 
  private:
+  void reveal();
+
   EventLoop& loop_;
   WebViewHost host_;
   GtkWindow* window_ = nullptr;
   int height_ = int(kHeight);
   TimerHandle fade_;
+  TimerHandle revealLate_;
 };
 
 }  // namespace talvane

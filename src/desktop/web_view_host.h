@@ -4,6 +4,7 @@
 // small: one web process, no disk cache or storage, no page cache, no WebGL. A second view
 // (the onboarding window's) can share the first one's web process.
 
+#include <functional>
 #include <string>
 
 #include "notch/web_stage.h"
@@ -30,8 +31,9 @@ class WebViewHost final : public PageHost {
   void create();
   // Settings WebKit reads from the environment, each left alone when the user set it: raster
   // on the CPU (the stage is small, and without a GPU driver the GL path costs memory for
-  // nothing), no optimising JIT tiers (the page's script is small) and no polling memory
-  // watcher in the app itself. Call before any thread starts.
+  // nothing), no optimising JIT tiers (the page's script is small), no polling memory
+  // watcher in the app itself, and a C allocator in the web process that gives freed memory
+  // back. Call before any thread starts.
   static void tuneEnvironment();
   WebViewHost(const WebViewHost&) = delete;
   WebViewHost& operator=(const WebViewHost&) = delete;
@@ -40,6 +42,9 @@ class WebViewHost final : public PageHost {
   GtkWidget* widget() const;
   // The stage whose page this shows; messages from the page go to it.
   void attach(WebStage& stage) { stage_ = &stage; }
+  // Runs once the page says its first frame is drawn ("painted"; the stage never sees it): a
+  // window can wait for it so that it never shows empty.
+  std::function<void()> onPainted;
 
   // Loading waits until the view exists and loads are released; then what was asked for
   // meanwhile is loaded.

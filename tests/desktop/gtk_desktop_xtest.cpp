@@ -536,6 +536,31 @@ TEST_F(GtkDesktop, CopiedTextCanBePastedByAnotherClient) {
   EXPECT_EQ(*pasted, text);
 }
 
+// The opacity GTK draws this process's window titled `title` with; none without one.
+std::optional<double> opacityOf(const char* title) {
+  std::optional<double> found;
+  GList* all = gtk_window_list_toplevels();
+  for (GList* l = all; l; l = l->next) {
+    const char* t = gtk_window_get_title(GTK_WINDOW(l->data));
+    if (t && std::string(t) == title) found = gtk_widget_get_opacity(GTK_WIDGET(l->data));
+  }
+  g_list_free(all);
+  return found;
+}
+
+TEST_F(GtkDesktop, TheOnboardingWindowIsSeeThroughUntilThePageHasDrawn) {
+  GLibLoop loop;
+  GtkOnboardingWindow window(loop, nullptr);
+  WebStage stage("?onboard");  // never loaded: the page's word is given by hand
+  window.show(stage);
+  std::optional<unsigned long> id;
+  ASSERT_TRUE(spinUntil([&] { return (id = x_->findWindow("Welcome to Talvane")).has_value(); }));
+  EXPECT_EQ(opacityOf("Welcome to Talvane"), 0.0) << "shown before the page has drawn";
+  ASSERT_TRUE(window.host().onPainted);
+  window.host().onPainted();
+  EXPECT_EQ(opacityOf("Welcome to Talvane"), 1.0) << "still see-through after the first frame";
+}
+
 TEST_F(GtkDesktop, TheOnboardingWindowGrowsDownwardsCentresOnceAskedAndFadesOut) {
   GLibLoop loop;
   GtkOnboardingWindow window(loop, nullptr);

@@ -1,5 +1,5 @@
 import { render } from "preact";
-import { Page } from "./page";
+import { Page, Stillness } from "./page";
 import { createTransport, SocketTransport, webkitHandler, type Transport } from "./transport";
 import { App } from "./ui/App";
 import "./styles.css";
@@ -34,6 +34,22 @@ async function boot(): Promise<void> {
   window.__talvane = { receive: (message: unknown) => page.receive(message) };
   window.addEventListener("error", (e) => page.send({ type: "log", msg: `error: ${e.message} at ${e.filename}:${e.lineno}` }));
   window.addEventListener("unhandledrejection", (e) => page.send({ type: "log", msg: `rejection: ${String(e.reason)}` }));
+
+  // Animations stop while no one can see the page: a hidden page should cost nothing.
+  const quiet = () => {
+    if (document.visibilityState === "hidden") document.documentElement.dataset["quiet"] = "";
+    else delete document.documentElement.dataset["quiet"];
+  };
+  document.addEventListener("visibilitychange", quiet);
+  quiet();
+  // So do the open panel's and the welcome window's, once nothing has changed for a while.
+  const rest = new Stillness(4000, (still) => {
+    if (still) document.documentElement.dataset["rest"] = "";
+    else delete document.documentElement.dataset["rest"];
+  });
+  page.subscribe(() => rest.stir());
+  for (const type of ["pointermove", "pointerdown", "keydown", "wheel", "focusin"])
+    document.addEventListener(type, () => rest.stir(), { capture: true, passive: true });
 
   render(<App page={page} route={route} />, document.getElementById("app")!);
   page.start();

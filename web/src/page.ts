@@ -88,6 +88,7 @@ export class Page {
   private engagedSent = new Set<string>();
   /** The last state's sessions, so unchanged ones keep their object (and their drawn card). */
   private sessionMemo: SessionMemo = new Map();
+  private paintedSent = false;
 
   constructor(
     private transport: Transport,
@@ -390,6 +391,16 @@ export class Page {
     return this.s.state ? sessionById(this.s.state, id) : undefined;
   }
 
+  /**
+   * Tells the app, once, that the page's first frame is drawn (two animation frames after
+   * the call), so it can show a window without an empty moment.
+   */
+  painted(): void {
+    if (this.paintedSent || typeof requestAnimationFrame === "undefined") return;
+    this.paintedSent = true;
+    requestAnimationFrame(() => requestAnimationFrame(() => this.send({ type: "painted" })));
+  }
+
   private later(ms: number, fn: () => void): void {
     this.timers.push(setTimeout(fn, ms));
   }
@@ -397,5 +408,39 @@ export class Page {
   dispose(): void {
     for (const t of this.timers) clearTimeout(t);
     this.transport.stop();
+  }
+}
+
+/**
+ * Says when nothing has happened for `ms` (still = true) and again at the next thing that does:
+ * an open panel nobody touches and no agent changes can stop its endless animations.
+ */
+export class Stillness {
+  private timer: ReturnType<typeof setTimeout> | undefined;
+  private still = false;
+
+  constructor(
+    private readonly ms: number,
+    private readonly changed: (still: boolean) => void,
+  ) {
+    this.stir();
+  }
+
+  /** Something happened: the page is alive again, and the wait starts over. */
+  stir(): void {
+    if (this.timer !== undefined) clearTimeout(this.timer);
+    if (this.still) {
+      this.still = false;
+      this.changed(false);
+    }
+    this.timer = setTimeout(() => {
+      this.timer = undefined;
+      this.still = true;
+      this.changed(true);
+    }, this.ms);
+  }
+
+  dispose(): void {
+    if (this.timer !== undefined) clearTimeout(this.timer);
   }
 }

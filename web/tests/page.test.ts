@@ -1,5 +1,5 @@
 import { afterEach, describe, expect, it, vi } from "vitest";
-import { Page } from "../src/page";
+import { Page, Stillness } from "../src/page";
 import { FakeTransport, permission, questions, rawSession, rawState, reply } from "./fixtures";
 
 
@@ -275,6 +275,51 @@ describe("a jump that brought nothing forward", () => {
       expect(page.get().jumpFailed).toBeNull();
     } finally {
       vi.useRealTimers();
+    }
+  });
+});
+
+describe("stillness", () => {
+  it("turns still after a quiet while, wakes at once on a change, and waits the full while again", () => {
+    vi.useFakeTimers();
+    try {
+      const seen: boolean[] = [];
+      const s = new Stillness(4000, (still) => seen.push(still));
+      vi.advanceTimersByTime(3999);
+      s.stir(); // a change just before the end restarts the wait
+      vi.advanceTimersByTime(3999);
+      expect(seen).toEqual([]);
+      vi.advanceTimersByTime(1);
+      expect(seen).toEqual([true]);
+      s.stir();
+      s.stir(); // waking is said once
+      expect(seen).toEqual([true, false]);
+      vi.advanceTimersByTime(4000);
+      expect(seen).toEqual([true, false, true]);
+      s.dispose();
+      vi.advanceTimersByTime(10_000);
+      expect(seen).toEqual([true, false, true]);
+    } finally {
+      vi.useRealTimers();
+    }
+  });
+});
+
+describe("the first frame", () => {
+  it("is reported once, after two animation frames", () => {
+    const frames: (() => void)[] = [];
+    vi.stubGlobal("requestAnimationFrame", (fn: () => void) => frames.push(fn));
+    try {
+      const { page, types } = setup();
+      page.painted();
+      page.painted();
+      frames.shift()!();
+      expect(types()).not.toContain("painted");
+      frames.shift()!();
+      expect(frames).toEqual([]);
+      expect(types().filter((t) => t === "painted")).toHaveLength(1);
+    } finally {
+      vi.unstubAllGlobals();
     }
   });
 });

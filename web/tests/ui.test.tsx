@@ -4,6 +4,7 @@ import { afterEach, describe, expect, it, vi } from "vitest";
 import { Page } from "../src/page";
 import { App } from "../src/ui/App";
 import { FIRST_CARDS } from "../src/ui/Panel";
+import { PREWARM_DELAY_MS, PREWARM_HOLD_MS } from "../src/ui/Strip";
 import { FakeTransport, permission, questions, rawSession, rawState, reply } from "./fixtures";
 
 
@@ -146,6 +147,32 @@ describe("turn timers", () => {
       expect(shown()).toEqual(["7s", "7s", "3s"]);
     } finally {
       every.mockRestore();
+      vi.useRealTimers();
+    }
+  });
+});
+
+describe("the closed strip", () => {
+  it("draws the open panel once out of sight after start, sends nothing for it, and not again after a hover", () => {
+    vi.useFakeTimers({ now: 1_000_000 });
+    try {
+      const state = (open: boolean) => rawState([rawSession("a", { pending: permission("a:p") })], { queue: ["a"], open });
+      const { root, page, t } = mount(state(false));
+      const before = t.sent.length;
+      const warm = () => root.querySelector(".prewarm .panel");
+      expect(warm()).toBeNull();
+      act(() => void vi.advanceTimersByTime(PREWARM_DELAY_MS));
+      expect(warm()).not.toBeNull();
+      expect(root.querySelector(".prewarm")?.getAttribute("aria-hidden")).toBe("true");
+      act(() => void vi.advanceTimersByTime(PREWARM_HOLD_MS));
+      expect(warm()).toBeNull();
+      // The strip's own first frame is reported; the hidden panel says nothing.
+      expect(t.sent.slice(before)).toEqual([{ type: "painted" }]);
+      act(() => page.receive(state(true)));
+      act(() => page.receive(state(false)));
+      act(() => void vi.advanceTimersByTime(PREWARM_DELAY_MS + PREWARM_HOLD_MS));
+      expect(root.querySelector(".prewarm")).toBeNull();
+    } finally {
       vi.useRealTimers();
     }
   });

@@ -27,6 +27,7 @@ export function Onboarding() {
       }
     };
     report();
+    page.painted();
     if (typeof ResizeObserver === "undefined") return;
     const ro = new ResizeObserver(report);
     ro.observe(el);

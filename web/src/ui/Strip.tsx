@@ -1,11 +1,13 @@
 // The closed panel: a pill (or the notch's wings) with the face of the session that matters
 // most, what it is doing, and a badge while requests wait.
 
+import { useEffect, useState } from "preact/hooks";
 import type { Geo, Pending, State } from "../protocol";
 import { oneLine } from "../format";
+import { panelMaxHeight } from "../layout";
 import { stripSession, summaryLine } from "../model";
 import { Face } from "./Face";
-import { offlineText } from "./Panel";
+import { offlineText, Panel } from "./Panel";
 import { usePage, usePageState } from "./context";
 
 function pendingLine(p: Pending): string {
@@ -50,6 +52,10 @@ export function Strip({ geo }: { geo: Geo }) {
         ? stripText(st)
         : "";
   const label = st ? `${summaryLine(count, waiting)}. ${text}` : "Talvane";
+  const ready = !!st;
+  useEffect(() => {
+    if (ready) page.painted();
+  }, [page, ready]);
 
   const face = s ? (
     <Face color={s.color} pose={ps.helloAt ? "success" : s.pose} size={18} label={s.mood} />
@@ -65,29 +71,64 @@ export function Strip({ geo }: { geo: Geo }) {
   ) : null;
 
   return (
-    <button
-      type="button"
-      class={`strip ${notch ? "strip-notch" : "strip-pill"} ${waiting > 0 ? "attention" : ""}`}
-      aria-label={label}
-      aria-expanded="false"
-      // Nothing can open the panel while the app cannot hear the page: say why instead.
-      disabled={offline}
-      title={offline ? offlineText(ps.trouble) : undefined}
-      onClick={() => page.open()}
-    >
-      {notch ? (
-        <>
-          <span class="wing wing-left">{face}</span>
-          <span class="notch-gap" style={{ width: `${geo.notchWidth}px` }} />
-          <span class="wing wing-right">{right}</span>
-        </>
-      ) : (
-        <>
-          {face}
-          <span class="strip-text">{text}</span>
-          {right}
-        </>
-      )}
-    </button>
+    <>
+      <button
+        type="button"
+        class={`strip ${notch ? "strip-notch" : "strip-pill"} ${waiting > 0 ? "attention" : ""}`}
+        aria-label={label}
+        aria-expanded="false"
+        // Nothing can open the panel while the app cannot hear the page: say why instead.
+        disabled={offline}
+        title={offline ? offlineText(ps.trouble) : undefined}
+        onClick={() => page.open()}
+      >
+        {notch ? (
+          <>
+            <span class="wing wing-left">{face}</span>
+            <span class="notch-gap" style={{ width: `${geo.notchWidth}px` }} />
+            <span class="wing wing-right">{right}</span>
+          </>
+        ) : (
+          <>
+            {face}
+            <span class="strip-text">{text}</span>
+            {right}
+          </>
+        )}
+      </button>
+      {st && <Prewarm geo={geo} />}
+    </>
+  );
+}
+
+/** Pages whose open panel has been drawn once already (out of sight or not). */
+const warmed = new WeakSet<object>();
+/** How long after the first state the page warms the panel, and how long it keeps it. */
+export const PREWARM_DELAY_MS = 400;
+export const PREWARM_HOLD_MS = 600;
+
+/**
+ * Draws the open panel once, out of sight, soon after start: its code runs, its styles resolve
+ * and its fonts load then, so the first hover opens as fast as any later one.
+ */
+function Prewarm({ geo }: { geo: Geo }) {
+  const page = usePage();
+  const [phase, setPhase] = useState<"wait" | "draw" | "done">(warmed.has(page) ? "done" : "wait");
+  useEffect(() => {
+    if (phase === "done") return;
+    const t = setTimeout(
+      () => {
+        warmed.add(page);
+        setPhase(phase === "wait" ? "draw" : "done");
+      },
+      phase === "wait" ? PREWARM_DELAY_MS : PREWARM_HOLD_MS,
+    );
+    return () => clearTimeout(t);
+  }, [phase, page]);
+  if (phase !== "draw") return null;
+  return (
+    <div class="prewarm" aria-hidden="true" inert>
+      <Panel maxHeight={panelMaxHeight(geo)} onHeaderDown={() => {}} />
+    </div>
   );
 }
