@@ -603,7 +603,9 @@ TEST_F(RelayProcessTest, AFrozenAppHoldsAnEventThatDoesNotWaitOnlyForTheLimit) {
   pollfd p{doneRead.get(), POLLIN, 0};
   const bool finished = poll(&p, 1, kTimeoutMs) == 1;
   char outcome = 0;
-  if (finished) EXPECT_EQ(read(doneRead.get(), &outcome, 1), 1);
+  if (finished) {
+    EXPECT_EQ(read(doneRead.get(), &outcome, 1), 1);
+  }
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   EXPECT_TRUE(finished) << "the send blocks on an app that does not read";
@@ -627,7 +629,9 @@ TEST(RelayInput, ReadingStopsPastTheLimit) {
     out.reset();
     const std::optional<std::string> input = Relay::readInput(in.get(), 1000);
     EXPECT_EQ(input.has_value(), c.taken);
-    if (input) EXPECT_EQ(*input, data);
+    if (input) {
+      EXPECT_EQ(*input, data);
+    }
     int unread = 0;
     ASSERT_EQ(ioctl(in.get(), FIONREAD, &unread), 0);
     EXPECT_EQ(unread, c.taken ? 0 : static_cast<int>(c.size) - 1001) << "read to the end";
