@@ -61,7 +61,9 @@ TEST(Takeover, TheNewCopyGoesOnOnlyOnceTheOlderOneIsGone) {
     std::vector<int> sent;
     for (auto [when, number] : c.older.signals) sent.push_back(number);
     EXPECT_EQ(sent, c.signals);
-    if (c.signals.size() > 1) EXPECT_NEAR(c.older.signals[1].first, Handover::kPoliteWait, 0.05);
+    if (c.signals.size() > 1) {
+      EXPECT_NEAR(c.older.signals[1].first, Handover::kPoliteWait, 0.05);
+    }
     EXPECT_LT(c.older.now - *c.older.endsAt, 0.05) << "went on as soon as it could";
   }
 }
