@@ -113,8 +113,11 @@ void GtkPanel::readScreens() {
     GdkRectangle g, w;
     gdk_monitor_get_geometry(m, &g);
     gdk_monitor_get_workarea(m, &w);
+    const char* maker = gdk_monitor_get_manufacturer(m);
     const char* model = gdk_monitor_get_model(m);
-    std::string key = Placing::screenKey(model ? model : "", i);
+    std::string name = maker && *maker ? std::string(maker) + " " : "";
+    name += model ? model : "";
+    std::string key = Placing::screenKey(connectorAt(g.x, g.y), name, i);
     if (Placing::find(screens_, key)) key += "-" + std::to_string(i);
     if (m == primary) primaryIndex = screens_.size();
     screens_.push_back({key,
@@ -184,6 +187,7 @@ bool GtkPanel::show() {
   applyInput();
   place();
   gtk_widget_show_all(w);
+  applyVisibility();
   return true;
 }
 
@@ -257,9 +261,34 @@ void GtkPanel::setOpen(bool open) {
   open_ = open;
   if (!open) interactive_ = false;
   applyInput();
+  applyVisibility();
   if (open && window_) {
     if (GdkWindow* g = gtk_widget_get_window(widget())) gdk_window_raise(g);
   }
+}
+
+void GtkPanel::setFullscreenBelow(bool on) {
+  if (fullscreenBelow_ == on) return;
+  fullscreenBelow_ = on;
+  applyVisibility();
+}
+
+bool GtkPanel::onPanelScreen(const Rect& frame) const {
+  const Screen* s = Placing::screenOf(screens_, home_, placement());
+  return s && s->frame.contains(frame.x + frame.w / 2, frame.y + frame.h / 2);
+}
+
+void GtkPanel::applyVisibility() {
+  if (!window_) return;
+  // An open panel (a waiting request the user lets open it, the hot key) still shows.
+  const bool hide = fullscreenBelow_ && !open_ && !dragging_;
+  if (hide == !gtk_widget_get_visible(widget())) return;
+  log::line(hide ? "Talvane: a fullscreen window is up; the strip steps aside"
+                 : "Talvane: the strip is back");
+  if (hide)
+    gtk_widget_hide(widget());
+  else
+    gtk_widget_show(widget());
 }
 
 void GtkPanel::setInteractive(bool on) {
