@@ -313,7 +313,10 @@ void GtkPanel::setDrawn(const Rect& drawn) {
 void GtkPanel::beginDrag() {
   if (dragging_ || !window_) return;
   auto p = pointer();
-  if (!p || !p->buttonDown) return;  // the button is already up: nothing to follow
+  if (!p || !p->buttonDown) {
+    log::line("Talvane: the button was up before the drag began; the panel stays");
+    return;
+  }
   dragging_ = true;
   draggedOnce_ = false;
   applyInput();
@@ -342,9 +345,11 @@ void GtkPanel::followCursor() {
 void GtkPanel::endDrag() {
   if (!dragging_) return;
   dragPoll_.cancel();
+  // Read while still dragging: a layer-shell surface knows the pointer outside itself only as
+  // the drag's motions.
+  auto p = pointer();
   dragging_ = false;
   draggedOnce_ = false;
-  auto p = pointer();
   if (p) {
     const auto drop = Placing::drop(p->at, screens_, home_, placement());
     if (drop.kind == Placing::Drop::Kind::kHome) Placing::forget(store_);

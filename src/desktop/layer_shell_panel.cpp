@@ -1,5 +1,6 @@
 #include "desktop/layer_shell_panel.h"
 
+#include <gdk/gdkwayland.h>
 #include <gtk-layer-shell/gtk-layer-shell.h>
 #include <gtk/gtk.h>
 #include <wayland-client.h>
@@ -103,11 +104,12 @@ std::vector<NamedOutput> namedOutputs() {
         [](void*, wl_proxy*, const char*) {},
     };
     for (std::size_t i = 0; i < found.outputs.size(); ++i) {
-      wl_proxy* out = wl_proxy_marshal_constructor(found.manager, 1, &xdgOutput, nullptr,
-                                                   found.outputs[i]);
-      wl_proxy_add_listener(out, reinterpret_cast<void (**)(void)>(const_cast<void*>(
-                                     static_cast<const void*>(&events))),
-                            &named[i]);
+      wl_proxy* out =
+          wl_proxy_marshal_constructor(found.manager, 1, &xdgOutput, nullptr, found.outputs[i]);
+      wl_proxy_add_listener(
+          out,
+          reinterpret_cast<void (**)(void)>(const_cast<void*>(static_cast<const void*>(&events))),
+          &named[i]);
       xdg.push_back(out);
     }
     wl_display_roundtrip(display);
@@ -143,8 +145,7 @@ bool LayerShellPanel::configure(GtkWindow* window) {
   gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(motion_.get()),
                                              GTK_PHASE_CAPTURE);
   auto moved = +[](GtkEventControllerMotion*, double x, double y, gpointer self) {
-    auto* p = static_cast<LayerShellPanel*>(self);
-    p->dragPointer_ = Point{p->shown_.x + x, p->shown_.y + y};
+    static_cast<LayerShellPanel*>(self)->motion(x, y);
   };
   g_signal_connect(motion_.get(), "motion", G_CALLBACK(moved), this);
   return true;
@@ -163,10 +164,74 @@ void LayerShellPanel::moveTo(const Rect& frame, const Screen* screen) {
     }
     origin = screen->frame;
   }
+  const bool moved = frame.x != shown_.x || frame.y != shown_.y;
+  if (!dragging())
+    dragStart_.reset();
+  else if (moved && !dragStart_)
+    dragStart_ = shown_;
   shown_ = frame;
   gtk_layer_set_monitor(window(), monitor);
   gtk_layer_set_margin(window(), GTK_LAYER_SHELL_EDGE_LEFT, int(std::lround(frame.x - origin.x)));
   gtk_layer_set_margin(window(), GTK_LAYER_SHELL_EDGE_TOP, int(std::lround(frame.y - origin.y)));
+  if (moved && dragging()) awaitMove();
+}
+
+void LayerShellPanel::motion(double x, double y) {
+  if (!dragging()) {
+    dragStart_.reset();
+    dragPointer_ = Point{shown_.x + x, shown_.y + y};
+    last_ = previous_ = *dragPointer_;
+    return;
+  }
+  // Until the compositor has taken the last move, a motion may be measured from the old place.
+  if (moveSync_) return;
+  // During a drag some compositors (sway) measure motions from where the surface was when the
+  // button went down, others from where it is now. The two readings differ by how far the
+  // panel has moved; the one that continues the pointer's path is right, and once they are far
+  // apart the answer holds for this compositor.
+  Point now{shown_.x + x, shown_.y + y};
+  if (dragStart_) {
+    const Point atPress{dragStart_->x + x, dragStart_->y + y};
+    if (fromPress_) {
+      if (*fromPress_) now = atPress;
+    } else {
+      const Point predicted{2 * last_.x - previous_.x, 2 * last_.y - previous_.y};
+      auto far = [&](Point a) { return std::hypot(a.x - predicted.x, a.y - predicted.y); };
+      const bool pressed = far(atPress) < far(now);
+      if (std::hypot(now.x - atPress.x, now.y - atPress.y) > kSure) fromPress_ = pressed;
+      if (pressed) now = atPress;
+    }
+  }
+  previous_ = last_;
+  last_ = now;
+  dragPointer_ = now;
+}
+
+LayerShellPanel::~LayerShellPanel() {
+  if (moveSync_) wl_callback_destroy(moveSync_);
+}
+
+void LayerShellPanel::awaitMove() {
+  GdkWindow* g = gtk_widget_get_window(widget());
+  if (!g || !GDK_IS_WAYLAND_WINDOW(g)) return;
+  wl_surface* surface = gdk_wayland_window_get_wl_surface(g);
+  wl_display* display = gdk_wayland_display_get_wl_display(gdk_window_get_display(g));
+  if (!surface || !display) return;
+  // The new margins take effect on a commit; a round trip after it marks where motions start
+  // being measured from the new place. Motions in between are dropped: added to the new place
+  // they would run ahead of the pointer, and each move would push the panel further.
+  wl_surface_commit(surface);
+  if (moveSync_) wl_callback_destroy(moveSync_);
+  moveSync_ = wl_display_sync(display);
+  static const wl_callback_listener listener{
+      [](void* self, wl_callback* callback, uint32_t) {
+        auto* p = static_cast<LayerShellPanel*>(self);
+        wl_callback_destroy(callback);
+        if (p->moveSync_ == callback) p->moveSync_ = nullptr;
+      },
+  };
+  wl_callback_add_listener(moveSync_, &listener, this);
+  wl_display_flush(display);
 }
 
 std::optional<PointerSample> LayerShellPanel::queryPointer() const {
@@ -183,11 +248,11 @@ std::optional<PointerSample> LayerShellPanel::queryPointer() const {
   // A drag holds the pointer: its motions come to us wherever it is, measured from where the
   // surface was when each was sent.
   if (dragging() && dragPointer_) return PointerSample{*dragPointer_, button};
-  // Not over our surface: as far as we can tell, far away.
-  if (!gdk_device_get_window_at_position(device, nullptr, nullptr))
+  // Not over our surface: as far as we can tell, far away. A button pressed on it keeps the
+  // pointer ours wherever it goes.
+  if (!button && !gdk_device_get_window_at_position(device, nullptr, nullptr))
     return PointerSample{{-1e6, -1e6}, false};
-  return PointerSample{{frame->x + x, frame->y + y},
-                       (mask & (GDK_BUTTON1_MASK | GDK_BUTTON3_MASK)) != 0};
+  return PointerSample{{frame->x + x, frame->y + y}, button};
 }
 
 std::optional<Rect> LayerShellPanel::closedInput(const Rect& drawn) const {

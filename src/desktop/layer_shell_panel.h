@@ -8,11 +8,14 @@
 #include "desktop/gtk_panel.h"
 #include "platform/gobject.h"
 
+struct wl_callback;
+
 namespace talvane {
 
 class LayerShellPanel final : public GtkPanel {
  public:
   using GtkPanel::GtkPanel;
+  ~LayerShellPanel() override;
 
   // Whether the compositor behind WAYLAND_DISPLAY offers layer-shell; asked before GTK starts,
   // since GTK cannot change its back end afterwards.
@@ -31,6 +34,16 @@ class LayerShellPanel final : public GtkPanel {
   // is held the surface keeps receiving motions outside itself, relative to where it was.
   std::optional<Point> dragPointer_;
   Rect shown_;  // where the surface was last placed
+  // Commits a move made during a drag and asks the compositor for a round trip after it.
+  void awaitMove();
+  // A pointer motion over (or, while a button is held, anywhere outside) our surface.
+  void motion(double x, double y);
+  // How far apart the two readings of a drag motion must be to tell which one is right.
+  static constexpr double kSure = 40;
+  std::optional<Rect> dragStart_;    // where the surface was when the drag moved it first
+  Point last_, previous_;            // the pointer's last two positions, for its path
+  std::optional<bool> fromPress_;    // whether this compositor measures drags from the press
+  wl_callback* moveSync_ = nullptr;  // the round trip after the last move, until done
   GObjectPtr<GObject> motion_;
 };
 
