@@ -273,7 +273,8 @@ TEST_F(PanelX11, AltWithAnyKeyDoesNothingAndTakesNoFocus) {
   ASSERT_TRUE(stripShown("alt-combo-covered"));
   const unsigned long before = focus();
   for (const char* keys :
-       {"key Alt_L keydown Alt_L key Tab keyup Alt_L", "key Alt_L keydown Alt_L key a keyup Alt_L",
+       {"key Alt_L keydown Alt_L key Tab keyup Alt_L",
+        "keydown Alt_L sleep 0.8 key Tab keyup Alt_L", "key Alt_L keydown Alt_L key a keyup Alt_L",
         "keydown Alt_L key Return keyup Alt_L key Alt_L",
         "key Alt_L keydown Alt_L click 1 keyup Alt_L"}) {
     session_->run(std::string("xdotool mousemove 100 900 ") + keys);
