@@ -135,8 +135,11 @@ void GtkPanel::readScreens() {
     GdkRectangle g, w;
     gdk_monitor_get_geometry(m, &g);
     gdk_monitor_get_workarea(m, &w);
+    const char* maker = gdk_monitor_get_manufacturer(m);
     const char* model = gdk_monitor_get_model(m);
-    std::string key = Placing::screenKey(model ? model : "", i);
+    std::string name = maker && *maker ? std::string(maker) + " " : "";
+    name += model ? model : "";
+    std::string key = Placing::screenKey(connectorAt(g.x, g.y), name, i);
     if (Placing::find(screens_, key)) key += "-" + std::to_string(i);
     if (m == primary) primaryIndex = screens_.size();
     screens_.push_back({key,
@@ -206,6 +209,7 @@ bool GtkPanel::show() {
   applyInput();
   place();
   gtk_widget_show_all(w);
+  applyVisibility();
   return true;
 }
 
@@ -279,9 +283,34 @@ void GtkPanel::setOpen(bool open) {
   open_ = open;
   if (!open) interactive_ = false;
   applyInput();
+  applyVisibility();
   if (open && window_) {
     if (GdkWindow* g = gtk_widget_get_window(widget())) gdk_window_raise(g);
   }
+}
+
+void GtkPanel::setFullscreenBelow(bool on) {
+  if (fullscreenBelow_ == on) return;
+  fullscreenBelow_ = on;
+  applyVisibility();
+}
+
+bool GtkPanel::onPanelScreen(const Rect& frame) const {
+  const Screen* s = Placing::screenOf(screens_, home_, placement());
+  return s && s->frame.contains(frame.x + frame.w / 2, frame.y + frame.h / 2);
+}
+
+void GtkPanel::applyVisibility() {
+  if (!window_) return;
+  // An open panel (a waiting request the user lets open it, the hot key) still shows.
+  const bool hide = fullscreenBelow_ && !open_ && !dragging_;
+  if (hide == !gtk_widget_get_visible(widget())) return;
+  log::line(hide ? "Talvane: a fullscreen window is up; the strip steps aside"
+                 : "Talvane: the strip is back");
+  if (hide)
+    gtk_widget_hide(widget());
+  else
+    gtk_widget_show(widget());
 }
 
 void GtkPanel::setInteractive(bool on) {
@@ -304,7 +333,10 @@ void GtkPanel::setDrawn(const Rect& drawn) {
 void GtkPanel::beginDrag() {
   if (dragging_ || !window_) return;
   auto p = pointer();
-  if (!p || !p->buttonDown) return;  // the button is already up: nothing to follow
+  if (!p || !p->buttonDown) {
+    log::line("Talvane: the button was up before the drag began; the panel stays");
+    return;
+  }
   dragging_ = true;
   draggedOnce_ = false;
   applyInput();
@@ -333,9 +365,11 @@ void GtkPanel::followCursor() {
 void GtkPanel::endDrag() {
   if (!dragging_) return;
   dragPoll_.cancel();
+  // Read while still dragging: a layer-shell surface knows the pointer outside itself only as
+  // the drag's motions.
+  auto p = pointer();
   dragging_ = false;
   draggedOnce_ = false;
-  auto p = pointer();
   if (p) {
     const auto drop = Placing::drop(p->at, screens_, home_, placement());
     if (drop.kind == Placing::Drop::Kind::kHome) Placing::forget(store_);

@@ -46,7 +46,11 @@ class GtkPanel : public PanelWindow,
   std::optional<Rect> stageFrame() const override;
   std::optional<Rect> screenFrame() const override;
   std::optional<Rect> demoScreenFrame() const override;
-  std::optional<PointerSample> readPointer() const override { return queryPointer(); }
+  // Beside a fullscreen window the hidden strip does not open under a passing pointer.
+  std::optional<PointerSample> readPointer() const override {
+    if (fullscreenBelow_ && !open_) return std::nullopt;
+    return queryPointer();
+  }
   void setOpen(bool open) override;
   void setInteractive(bool on) override;
   void setDrawn(const Rect& drawn) override;
@@ -85,6 +89,14 @@ class GtkPanel : public PanelWindow,
   // Where a closed, non-interactive panel still takes input (in stage coordinates).
   virtual std::optional<Rect> closedInput(const Rect& drawn) const;
   virtual void focusWindow(bool on) = 0;
+  // The connector ("DP-1") of the monitor at this position when the back end knows it
+  // separately from GDK's model name.
+  virtual std::string connectorAt(int /*x*/, int /*y*/) const { return {}; }
+
+  // A fullscreen window is active on the panel's screen: the closed strip steps aside.
+  void setFullscreenBelow(bool on);
+  // Whether a window covering `frame` sits on the panel's screen.
+  bool onPanelScreen(const Rect& frame) const;
 
   void readScreens();
   // Re-places the window after a screen change and tells the controller.
@@ -98,6 +110,7 @@ class GtkPanel : public PanelWindow,
   void place();
   void applyInput();
   void animateTo(const Rect& target);
+  void applyVisibility();
   // Clears the area and, once a page is asked for and until its first frame, draws the closed
   // strip there. The first frame adds the web view.
   static int onDraw(GtkWidget* widget, cairo_t* cr, void* self);
@@ -122,6 +135,7 @@ class GtkPanel : public PanelWindow,
   bool dragging_ = false;
   bool draggedOnce_ = false;
   bool pageDrawn_ = false;
+  bool fullscreenBelow_ = false;
   bool loadsReleased_ = false;
   TimerHandle placeholderOff_;
   TimerHandle releaseLoads_;

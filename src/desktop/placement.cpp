@@ -24,9 +24,14 @@ std::optional<double> asNumber(const Json& v) {
 
 }  // namespace
 
-std::string screenKey(const std::string& name, int index) {
-  if (name.empty() || name == "screen") return "monitor-" + std::to_string(index);
-  return name;
+std::string screenKey(const std::string& connector, const std::string& model, int index) {
+  std::string key;
+  for (const std::string* part : {&connector, &model}) {
+    if (part->empty() || *part == "screen" || *part == key) continue;
+    if (!key.empty()) key += ' ';
+    key += *part;
+  }
+  return key.empty() ? "monitor-" + std::to_string(index) : key;
 }
 
 std::optional<double> fakeNotch() {
@@ -115,7 +120,14 @@ const Screen* screenOf(const std::vector<Screen>& screens, std::size_t home,
   return &screens[std::min(home, screens.size() - 1)];
 }
 
-double menuBar(const Screen& s) { return std::max(24.0, s.workarea.y - s.frame.y); }
+double topInset(const Screen& s) {
+  const double inset = s.workarea.y - s.frame.y;
+  // No work area known, or one that is not a top bar's.
+  if (s.workarea.w <= 0 || s.workarea.h <= 0 || inset <= 0 || inset > s.frame.h / 2) return 0;
+  return inset;
+}
+
+double menuBar(const Screen& s) { return std::max(24.0, topInset(s)); }
 
 std::string anchor(const std::optional<Placement>& placement, const Screen* screen) {
   if (!placement || !screen) return "top";
@@ -130,7 +142,8 @@ Rect stageRect(const std::vector<Screen>& screens, std::size_t home,
   if (!screen) return {0, 0, kStageWidth, kStageHeight};
   const Rect& f = screen->frame;
   if (!placement)
-    return {std::round(f.x + f.w / 2 - kStageWidth / 2), f.y, kStageWidth, kStageHeight};
+    return {std::round(f.x + f.w / 2 - kStageWidth / 2), f.y + topInset(*screen), kStageWidth,
+            kStageHeight};
   double x;
   if (placement->edge == "left") {
     x = f.x;
@@ -208,7 +221,8 @@ PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
   PanelGeometry g;
   const Screen* screen = screenOf(screens, home, placement);
   g.notchWidth = fake && !placement ? *fake : 0;
-  g.strip = fake ? 32 : screen ? menuBar(*screen) : 32;
+  // Hanging below the bars, the strip is a pill of its own height.
+  g.strip = fake || !screen || topInset(*screen) > 0 ? 32 : menuBar(*screen);
   g.away = placement.has_value();
   g.anchor = anchor(placement, screen);
   g.dragging = dragging;

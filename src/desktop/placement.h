@@ -13,7 +13,7 @@
 namespace talvane {
 
 struct Screen {
-  std::string key;  // the connector or model name, else its index
+  std::string key;  // connector and model, else its index
   Rect frame;
   Rect workarea;  // the frame without panels and bars
 };
@@ -33,9 +33,11 @@ constexpr double kStageWidth = 720, kStageHeight = 640;
 constexpr double kPill = 34, kInset = 6, kGrip = 17;
 constexpr double kHomeRadius = 110, kDockDistance = 90;
 
-// A screen's key from its connector or model name and its index. "screen" (what Xvfb and some
-// drivers report) would make its entry "placement.screen", the key naming the chosen screen.
-std::string screenKey(const std::string& name, int index);
+// A screen's key from its connector ("DP-1") and model name and its index: two monitors of one
+// model differ by connector, and a monitor moved to another port is another place. "screen"
+// (what Xvfb and some drivers report) would make its entry "placement.screen", the key naming
+// the chosen screen.
+std::string screenKey(const std::string& connector, const std::string& model, int index);
 
 // TALVANE_FAKE_NOTCH, read once: a pretend notch width for screens without one.
 std::optional<double> fakeNotch();
@@ -65,7 +67,10 @@ const Screen* find(const std::vector<Screen>& screens, const std::string& key);
 const Screen* screenOf(const std::vector<Screen>& screens, std::size_t home,
                        const std::optional<Placement>& placement);
 
-// Height of the bar the panel hangs from: the work area's top inset, at least 24.
+// Height of the bars along the screen's top edge (struts, exclusive zones): what the work
+// area leaves out above it. The strip hangs below them, never over a bar's clock.
+double topInset(const Screen& screen);
+// The lowest a placed pill may go up: below the bars, at least 24 from the top.
 double menuBar(const Screen& screen);
 std::string anchor(const std::optional<Placement>& placement, const Screen* screen);
 Rect stageRect(const std::vector<Screen>& screens, std::size_t home,

@@ -3,7 +3,8 @@
 // (override-redirect), moved by absolute position. Window managers wrap managed windows in
 // frames that ignore the panel's input shape and would swallow every click around the strip;
 // unmanaged, the panel keeps itself above by raising itself whenever another window is mapped
-// or restacked. The pointer comes from XQueryPointer.
+// or restacked. The pointer comes from XQueryPointer. It watches the root window's active
+// window (a fullscreen one on its screen sends the strip aside) and work area (bars' struts).
 
 #include "desktop/gtk_panel.h"
 
@@ -13,6 +14,8 @@ class X11Panel final : public GtkPanel {
  public:
   using GtkPanel::GtkPanel;
   ~X11Panel() override;
+  // An event on the root window or the followed active window (from GDK's event filter).
+  void rootEvent(const void* xevent);
 
  protected:
   bool configure(GtkWindow* window) override;
@@ -21,7 +24,11 @@ class X11Panel final : public GtkPanel {
   void focusWindow(bool on) override;
 
  private:
+  // Reads the active window and whether it is fullscreen on the panel's screen.
+  void checkFullscreen();
+
   unsigned long previousFocus_ = 0;
+  unsigned long active_ = 0;  // the active window whose state changes we follow
   bool watchingRoot_ = false;
 };
 

@@ -28,7 +28,9 @@ void NotchController::perform(MenuAction action) {
     case MenuAction::none:
       break;
     case MenuAction::open:
-      open();
+      // The pointer is on the tray, not the panel: opened as the open hot key does, or hover
+      // would close it at once.
+      if (!(hub_.isOpen() && holds_.count("keys"))) summon();
       break;
     case MenuAction::settings:
       open();

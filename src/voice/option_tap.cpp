@@ -62,6 +62,8 @@ void OptionTap::flags(std::uint32_t flags) {
     down_ = true;
     clean_ = true;
     armed_ = now - lastRelease_ < kDoubleTapWindow;
+    // A first press may be the start of Alt+Tab or Alt+drag: only a tap's second press talks.
+    if (!armed_) return;
     std::weak_ptr<char> alive = alive_;
     holdTimer_ = loop_.after(kHoldDelay, [this, alive] {
       if (!alive.lock() || !down_ || !clean_) return;

@@ -2,6 +2,11 @@
 // The Option key (Alt on Linux) pressed alone: a quick double tap opens the panel, holding it
 // talks. Fed with modifier-flag changes and interruptions by a KeySource that only observes
 // the keyboard, never grabs it; the gesture logic runs on the loop's clock.
+//
+// On Linux Alt starts window switching, menus and window drags, and a slow Alt+Tab looks like a
+// hold until Tab arrives. So a hold talks only when it is the second press of a double tap
+// (tap, then press and hold): a lone press, however long, never talks, and a press that saw
+// any other key or button does nothing at all.
 
 #include <cstdint>
 #include <functional>

@@ -46,6 +46,10 @@ std::uint32_t flagOf(KeySym sym) {
 
 }  // namespace
 
+bool X11KeySource::seesGrabbedKeys(int major, int minor) {
+  return major > 2 || (major == 2 && minor >= 1);
+}
+
 struct X11KeySource::Impl {
   Display* display = nullptr;
   int xiOpcode = 0;
@@ -124,10 +128,12 @@ bool X11KeySource::start(Sink sink) {
   auto impl = std::make_unique<Impl>();
   impl->display = XOpenDisplay(display_.empty() ? nullptr : display_.c_str());
   if (!impl->display) return false;
-  int event = 0, error = 0, major = 2, minor = 0;
+  int event = 0, error = 0, major = 2, minor = 2;
   if (!XQueryExtension(impl->display, "XInputExtension", &impl->xiOpcode, &event, &error) ||
-      XIQueryVersion(impl->display, &major, &minor) != Success) {
-    log::line("Talvane: the X server has no XInput2; the Alt tap is off");
+      XIQueryVersion(impl->display, &major, &minor) != Success || !seesGrabbedKeys(major, minor)) {
+    // Before XInput 2.1 raw events stop while another client holds a grab: the Tab of the
+    // window manager's Alt+Tab would go unseen and the Alt release would pass for a tap.
+    log::line("Talvane: the X server's XInput cannot show keys other clients grab; the Alt tap is off");
     return false;
   }
   unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};

@@ -20,6 +20,9 @@ class X11KeySource final : public KeySource {
   void stop() override;
   bool trusted() const override;
 
+  // Whether an XInput version delivers raw key events while another client grabs the keyboard.
+  static bool seesGrabbedKeys(int major, int minor);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

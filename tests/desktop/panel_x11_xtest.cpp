@@ -3,7 +3,9 @@
 // build/screenshots/desktop/ for a human to look at.
 #include <gtest/gtest.h>
 // After gtest: Xlib's macros (None, Bool) clash with its names.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <dirent.h>
 #include <signal.h>
 
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <thread>
 
+#include "desktop/tray_host.h"
 #include "desktop/x_session_test.h"
 #include "platform/files.h"
 
@@ -64,6 +67,7 @@ class PanelX11 : public XSessionTest {
 
   void TearDown() override {
     stopApp();
+    unmapAll();
     if (below_) {
       XDestroyWindow(session_->display(), below_);
       XSync(session_->display(), False);
@@ -71,15 +75,52 @@ class PanelX11 : public XSessionTest {
     }
   }
 
-  // Starts the app with the demo sessions; waits for its window.
-  std::optional<unsigned long> startApp(const std::vector<std::string>& extra = {}) {
+  // Starts the app with the demo sessions; waits for its window (or, when it may start
+  // hidden, for the window to exist).
+  std::optional<unsigned long> startApp(const std::vector<std::string>& extra = {},
+                                        bool mapped = true) {
     std::vector<std::string> env{"TALVANE_DEMO=mixed", "TALVANE_WEB_DIR=" + kPage,
                                  "NO_AT_BRIDGE=1"};
     env.insert(env.end(), extra.begin(), extra.end());
-    app_ = session_->launch({kApp}, env);
+    // Its standard error goes to a file the test can read.
+    app_ = session_->launch({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", kApp, log_}, env);
     std::optional<unsigned long> window;
-    waitFor([&] { return (window = session_->findWindow("Talvane")).has_value(); }, 60);
+    waitFor([&] { return (window = session_->findWindow("Talvane", mapped)).has_value(); }, 60);
     return window;
+  }
+
+  bool panelOpen(const std::string& name) {
+    return shotUntil(name, [](const std::string& p) { return dark(pixel(p, kBodyX, kBodyY)); });
+  }
+  // Whether the panel opens within `seconds`; for checking that it does not.
+  bool opensWithin(const std::string& name, double seconds) {
+    return shotUntil(
+        name, [](const std::string& p) { return dark(pixel(p, kBodyX, kBodyY)); }, seconds);
+  }
+  bool panelClosed(const std::string& name) {
+    return shotUntil(name, [](const std::string& p) {
+      return !dark(pixel(p, kBodyX, kBodyY)) && dark(pixel(p, kStripX, kStripY));
+    });
+  }
+
+  unsigned long focus() {
+    Window w = 0;
+    int revert = 0;
+    XGetInputFocus(session_->display(), &w, &revert);
+    return w;
+  }
+  // Whether the keyboard focus is in the app's window (GTK focuses a child of it).
+  bool focusIn(unsigned long window) {
+    Display* d = session_->display();
+    for (Window w = focus(); w && w != DefaultRootWindow(d);) {
+      if (w == window) return true;
+      Window root, parent, *kids = nullptr;
+      unsigned int n = 0;
+      if (!XQueryTree(d, w, &root, &parent, &kids, &n)) return false;
+      if (kids) XFree(kids);
+      w = parent;
+    }
+    return false;
   }
 
   void stopApp() {
@@ -124,9 +165,145 @@ class PanelX11 : public XSessionTest {
     waitFor([&] { return session_->findWindow("below").has_value(); }, 20);
   }
 
+  // A window of the given type with extra 32-bit properties, mapped and waited for.
+  unsigned long mapWindow(const char* name, const char* type, const char* state,
+                          const std::vector<long>& strut, int x, int y, int w, int h) {
+    Display* d = session_->display();
+    const Window win = XCreateSimpleWindow(d, DefaultRootWindow(d), x, y, unsigned(w), unsigned(h),
+                                           0, 0, WhitePixel(d, DefaultScreen(d)));
+    XStoreName(d, win, name);
+    // Where it asks to be, not where the window manager would put it.
+    XSizeHints hints{};
+    hints.flags = USPosition | PPosition;
+    hints.x = x, hints.y = y;
+    XSetWMNormalHints(d, win, &hints);
+    auto atom = [d](const char* n) { return XInternAtom(d, n, False); };
+    Atom t = atom(type);
+    XChangeProperty(d, win, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&t), 1);
+    if (state) {
+      Atom st = atom(state);
+      XChangeProperty(d, win, atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
+                      reinterpret_cast<unsigned char*>(&st), 1);
+    }
+    if (!strut.empty())
+      XChangeProperty(d, win, atom("_NET_WM_STRUT_PARTIAL"), XA_CARDINAL, 32, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(strut.data()), int(strut.size()));
+    XMapRaised(d, win);
+    XSync(d, False);
+    waitFor([&] { return session_->findWindow(name).has_value(); }, 20);
+    extra_.push_back(win);
+    return win;
+  }
+
+  void unmapAll() {
+    for (auto w : extra_) XDestroyWindow(session_->display(), w);
+    XSync(session_->display(), False);
+    extra_.clear();
+  }
+
+  // Whether the app has said `line` within `seconds`.
+  bool said(const std::string& line, double seconds = 40) {
+    return waitFor([&] { return files::read(log_).value_or("").find(line) != std::string::npos; },
+                   seconds);
+  }
+
   pid_t app_ = 0;
+  const std::string log_ = files::configHome() + "/app.log";
   unsigned long below_ = 0;
+  std::vector<unsigned long> extra_;
 };
+
+// A 28-high top bar that holds a strut: the strip hangs below it, not over its clock.
+TEST_F(PanelX11, BelowATopBarsStrut) {
+  std::vector<long> strut(12, 0);
+  strut[2] = 28, strut[9] = XSession::kWidth - 1;  // top, top_end_x
+  mapWindow("bar", "_NET_WM_WINDOW_TYPE_DOCK", nullptr, strut, 0, 0, XSession::kWidth, 28);
+  auto window = startApp();
+  ASSERT_TRUE(window);
+  std::optional<XSession::Geometry> g;
+  EXPECT_TRUE(waitFor([&] { return (g = session_->geometry(*window)) && g->y == 28; }, 40))
+      << "at y " << (g ? g->y : -1);
+  // The white bar shows whole above the page's strip, its badge 28 lower than at home.
+  EXPECT_TRUE(shotUntil("under-top-bar", [](const std::string& p) {
+    auto bar = pixel(p, kStripX, 10), badge = pixel(p, kBadgeX, 28 + kBadgeY);
+    return dark(pixel(p, kStripX, 28 + kStripY)) && bar && bar->r + bar->g + bar->b > 700 &&
+           badge && badge->r > 200 && badge->g > 120 && badge->b < 90;
+  }));
+  unmapAll();
+}
+
+// A fullscreen window up before the app starts, and one that comes after: the strip steps
+// aside while it is active and comes back when it is gone.
+TEST_F(PanelX11, StepsAsideForAFullscreenWindow) {
+  mapWindow("video", "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_STATE_FULLSCREEN", {}, 0, 0,
+            XSession::kWidth, XSession::kHeight);
+  ASSERT_TRUE(startApp({}, /*mapped=*/false));
+  EXPECT_TRUE(said("the strip steps aside")) << files::read(log_).value_or("");
+  auto hidden = [](const std::string& p) { return !dark(pixel(p, kStripX, kStripY)); };
+  EXPECT_TRUE(shotUntil("beside-fullscreen", hidden));
+  unmapAll();
+  EXPECT_TRUE(stripShown("fullscreen-gone"));
+  EXPECT_TRUE(said("the strip is back"));
+  mapWindow("game", "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_STATE_FULLSCREEN", {}, 0, 0,
+            XSession::kWidth, XSession::kHeight);
+  EXPECT_TRUE(shotUntil("fullscreen-after-start", hidden));
+  unmapAll();
+}
+
+// Alt tapped twice, alone, opens the panel for the keyboard; twice again closes it.
+TEST_F(PanelX11, AltTappedAloneTogglesThePanel) {
+  auto window = startApp();
+  ASSERT_TRUE(window);
+  ASSERT_TRUE(pageShown("alt-before"));
+  session_->run("xdotool key Alt_L Alt_L");
+  EXPECT_TRUE(panelOpen("alt-open")) << "a double Alt tap did not open the panel";
+  EXPECT_TRUE(waitFor([&] { return focusIn(*window); }, 20)) << "no keyboard focus";
+  session_->run("xdotool key Alt_L Alt_L");
+  EXPECT_TRUE(panelClosed("alt-closed")) << "a second double tap did not close it";
+}
+
+// Alt with another key, even right after a tap and even when the window manager grabs the
+// combination (openbox grabs Alt+Tab), neither opens the panel nor moves the focus.
+TEST_F(PanelX11, AltWithAnyKeyDoesNothingAndTakesNoFocus) {
+  auto window = startApp();
+  ASSERT_TRUE(window);
+  ASSERT_TRUE(pageShown("alt-combo-before"));
+  coverScreen();
+  ASSERT_TRUE(stripShown("alt-combo-covered"));
+  const unsigned long before = focus();
+  for (const char* keys :
+       {"key Alt_L keydown Alt_L key Tab keyup Alt_L",
+        "keydown Alt_L sleep 0.8 key Tab keyup Alt_L", "key Alt_L keydown Alt_L key a keyup Alt_L",
+        "keydown Alt_L key Return keyup Alt_L key Alt_L",
+        "key Alt_L keydown Alt_L click 1 keyup Alt_L"}) {
+    session_->run(std::string("xdotool mousemove 100 900 ") + keys);
+    EXPECT_FALSE(opensWithin("alt-combo", 3)) << keys << " opened the panel";
+    EXPECT_FALSE(focusIn(*window)) << keys << " gave the panel the keyboard";
+  }
+  EXPECT_EQ(focus(), before);
+}
+
+// Open Talvane from the tray opens the panel as the open hot key does: it stays open with the
+// pointer far away, and Escape closes it.
+TEST_F(PanelX11, OpenFromTheTrayStaysOpenUntilEscape) {
+  StandInWatcher host(session_->bus());
+  ASSERT_TRUE(host.serving());
+  auto window = startApp();
+  ASSERT_TRUE(window);
+  ASSERT_TRUE(pageShown("tray-before"));
+  ASSERT_TRUE(waitFor([&] { return host.item().has_value(); }, 20)) << "no tray item";
+  const auto [name, path] = *host.item();
+  ASSERT_TRUE(clickMenuItem(session_->bus(), name, path, "Open Talvane"));
+  ASSERT_TRUE(panelOpen("tray-open"));
+  // Hover would have closed it well within this.
+  EXPECT_FALSE(shotUntil(
+      "tray-still-open", [](const std::string& p) { return !dark(pixel(p, kBodyX, kBodyY)); }, 3))
+      << "the panel closed with the pointer away";
+  ASSERT_TRUE(waitFor([&] { return focusIn(*window); }, 20)) << "no keyboard focus";
+  session_->run("xdotool key Escape");
+  EXPECT_TRUE(panelClosed("tray-escaped")) << "Escape did not close it";
+}
 
 TEST_F(PanelX11, WindowHangsAtTheTopCentreWithTheStageSizeAndStaysAbove) {
   auto window = startApp();

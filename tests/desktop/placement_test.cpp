@@ -84,13 +84,13 @@ TEST(Placement, StageRectFollowsEdgeClampAndAnchor) {
     Rect stage;
     std::string anchor;
   } rows[] = {
-      {std::nullopt, {600, 0, 720, 640}, "top"},
+      {std::nullopt, {600, 30, 720, 640}, "top"},  // below the home screen's bar
       {Placement{"HDMI-1", 500, 183, {}}, {140, 177, 720, 640}, "top"},
       {Placement{"HDMI-1", 100, 183, {}}, {0, 177, 720, 640}, "top"},  // clamped to the screen
       {Placement{"HDMI-1", 100, 183, "right"}, {1200, 177, 720, 640}, "top"},
       {Placement{"HDMI-1", 500, 600, {}}, {140, 0, 720, 640}, "bottom"},  // 600+34+6−640
       {Placement{"DP-2", 640, 28, {}}, {2200, 22, 720, 640}, "top"},
-      {Placement{"gone", 640, 28, {}}, {600, 0, 720, 640}, "top"},  // screen not connected
+      {Placement{"gone", 640, 28, {}}, {600, 30, 720, 640}, "top"},  // screen not connected
   };
   for (const auto& r : rows) {
     EXPECT_EQ(Placing::stageRect(kScreens, 0, r.p), r.stage) << (r.p ? r.p->cx : -1);
@@ -100,6 +100,26 @@ TEST(Placement, StageRectFollowsEdgeClampAndAnchor) {
     }
   }
   EXPECT_EQ(Placing::stageRect({}, 0, std::nullopt), (Rect{0, 0, 720, 640}));
+}
+
+TEST(Placement, HomeHangsBelowTopBarsOnly) {
+  struct Row {
+    const char* name;
+    Rect workarea;
+    double y, strip;
+  } rows[] = {
+      {"a 28-high top bar", {0, 28, 1920, 1052}, 28, 32},
+      {"no bars", {0, 0, 1920, 1080}, 0, 24},
+      {"a bottom dock only", {0, 0, 1920, 1040}, 0, 24},
+      {"a left dock only", {64, 0, 1856, 1080}, 0, 24},
+      {"no work area known", {0, 0, 0, 0}, 0, 24},
+      {"nonsense: more than half the screen", {0, 700, 1920, 380}, 0, 24},
+  };
+  for (const auto& r : rows) {
+    const std::vector<Screen> one = {{"DP-1", {0, 0, 1920, 1080}, r.workarea}};
+    EXPECT_EQ(Placing::stageRect(one, 0, std::nullopt).y, r.y) << r.name;
+    EXPECT_EQ(Placing::geometry(one, 0, std::nullopt, false, {}).strip, r.strip) << r.name;
+  }
 }
 
 TEST(Placement, StoredPlacementsReadLenientlyAndWaitForTheirScreen) {
@@ -143,12 +163,35 @@ TEST(Placement, SettlingOvershootsSlightlyAndEndsExactlyOnTarget) {
   EXPECT_EQ(Placing::settle(from, to, 0.0), from);
 }
 
-TEST(Placement, ScreenKeysNeverCollideWithTheChosenScreensKey) {
-  EXPECT_EQ(Placing::screenKey("HDMI-1", 0), "HDMI-1");
-  EXPECT_EQ(Placing::screenKey("screen", 0), "monitor-0");
-  EXPECT_EQ(Placing::screenKey("", 2), "monitor-2");
+TEST(Placement, ScreenKeysTellSameModelMonitorsApartAndNeverNameTheChosenScreensKey) {
+  struct Row {
+    const char* connector;
+    const char* model;
+    int index;
+    const char* key;
+  } rows[] = {
+      {"DP-1", "DELL U2720Q", 0, "DP-1 DELL U2720Q"},
+      {"DP-2", "DELL U2720Q", 1, "DP-2 DELL U2720Q"},
+      {"HDMI-1", "", 0, "HDMI-1"},
+      {"", "DELL U2720Q", 3, "DELL U2720Q"},
+      {"HDMI-1", "HDMI-1", 0, "HDMI-1"},  // X11 GDK names the connector as the model
+      {"screen", "screen", 0, "monitor-0"},
+      {"", "", 2, "monitor-2"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(Placing::screenKey(r.connector, r.model, r.index), r.key);
+
+  // Two monitors of one model keep separate places.
+  const std::vector<Screen> twins = {
+      {Placing::screenKey("DP-1", "U2720Q", 0), {0, 0, 1920, 1080}, {}},
+      {Placing::screenKey("DP-2", "U2720Q", 1), {1920, 0, 1920, 1080}, {}},
+  };
   MemorySettingsStore store;
-  const std::vector<Screen> xvfb = {{Placing::screenKey("screen", 0), {0, 0, 800, 600}, {}}};
+  Placing::save(store, {twins[0].key, 100, 200, {}});
+  Placing::save(store, {twins[1].key, 900, 300, "right"});
+  EXPECT_EQ(Placing::current(store, twins), (Placement{"DP-2 U2720Q", 900, 300, "right"}));
+  EXPECT_EQ(store.get("placement.DP-1 U2720Q"), Json::array({100, 200, 0}));
+
+  const std::vector<Screen> xvfb = {{Placing::screenKey("screen", "screen", 0), {0, 0, 800, 600}, {}}};
   Placing::save(store, {xvfb[0].key, 100, 200, {}});
   EXPECT_EQ(Placing::current(store, xvfb), (Placement{"monitor-0", 100, 200, {}}));
 }
@@ -156,7 +199,7 @@ TEST(Placement, ScreenKeysNeverCollideWithTheChosenScreensKey) {
 TEST(Placement, GeometryTellsAwayDxEdgeAndStrip) {
   auto home = Placing::geometry(kScreens, 0, std::nullopt, false, std::nullopt);
   EXPECT_FALSE(home.away);
-  EXPECT_EQ(home.strip, 30);
+  EXPECT_EQ(home.strip, 32);
   EXPECT_EQ(home.dx, 0);
   EXPECT_FALSE(home.edge);
   // Clamped at the left edge: the pill sits 260 left of the stage's centre.

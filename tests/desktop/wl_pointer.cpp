@@ -1,7 +1,8 @@
 // A pointer for a headless wlroots compositor, which has no input devices of its own:
 //   wl_pointer WIDTH HEIGHT   creates a virtual pointer on the first seat and keeps it while
 //                             stdin is open; each line "X Y" moves it there (output pixels of
-//                             a WIDTH×HEIGHT layout). Prints "ready" once the device exists.
+//                             a WIDTH×HEIGHT layout), "down" and "up" press and release the
+//                             left button. Prints "ready" once the device exists.
 // The device must outlive each move: a client only learns the pointer entered its surface
 // while the seat has one.
 #include <wayland-client.h>
@@ -28,7 +29,8 @@ const wl_message pointerRequests[] = {
     {"axis_stop", "uu", pointerTypes}, {"axis_discrete", "uufi", pointerTypes},
     {"destroy", "", pointerTypes}};
 const wl_interface virtualPointer{"zwlr_virtual_pointer_v1", 1, 9, pointerRequests, 0, nullptr};
-enum { kMotionAbsolute = 1, kFrame = 4 };
+enum { kMotionAbsolute = 1, kButton = 2, kFrame = 4 };
+constexpr uint32_t kLeftButton = 0x110;  // BTN_LEFT
 
 wl_seat* seat = nullptr;
 wl_proxy* pointers = nullptr;
@@ -76,8 +78,13 @@ int main(int argc, char** argv) {
   unsigned x = 0, y = 0;
   char line[128];
   while (std::fgets(line, sizeof line, stdin)) {
-    if (std::sscanf(line, "%u %u", &x, &y) != 2) continue;
-    wl_proxy_marshal_flags(pointer, kMotionAbsolute, nullptr, 1, 0, now(), x, y, width, height);
+    const bool down = std::strncmp(line, "down", 4) == 0, up = std::strncmp(line, "up", 2) == 0;
+    if (down || up)
+      wl_proxy_marshal_flags(pointer, kButton, nullptr, 1, 0, now(), kLeftButton, down ? 1u : 0u);
+    else if (std::sscanf(line, "%u %u", &x, &y) == 2)
+      wl_proxy_marshal_flags(pointer, kMotionAbsolute, nullptr, 1, 0, now(), x, y, width, height);
+    else
+      continue;
     wl_proxy_marshal_flags(pointer, kFrame, nullptr, 1, 0);
     wl_display_roundtrip(display);
   }

@@ -80,6 +80,26 @@ bool wmRunning(Display* d) {
 
 }  // namespace
 
+pid_t spawnLogged(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& output) {
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    FILE* out = std::fopen(output.c_str(), "w");
+    if (out) {
+      dup2(fileno(out), 1);
+      dup2(fileno(out), 2);
+    }
+    execvpe(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 bool waitFor(const std::function<bool()>& done, double seconds) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (true) {
@@ -170,7 +190,7 @@ bool XSession::screenshot(const std::string& path) const {
   return run("import -window root '" + path + "'") == 0;
 }
 
-std::optional<unsigned long> XSession::findWindow(const std::string& wanted) const {
+std::optional<unsigned long> XSession::findWindow(const std::string& wanted, bool mapped) const {
   Window root = DefaultRootWindow(display_), parent, *children = nullptr;
   unsigned int n = 0;
   XSync(display_, False);
@@ -180,7 +200,7 @@ std::optional<unsigned long> XSession::findWindow(const std::string& wanted) con
   std::function<void(Window, int)> visit = [&](Window w, int depth) {
     if (found) return;
     XWindowAttributes a;
-    if (!XGetWindowAttributes(display_, w, &a) || a.map_state != IsViewable) return;
+    if (!XGetWindowAttributes(display_, w, &a) || (mapped && a.map_state != IsViewable)) return;
     char* name = nullptr;
     if (XFetchName(display_, w, &name) && name) {
       if (wanted == name) found = w;

@@ -26,6 +26,8 @@ class XSession {
   bool ok() const { return display_ != nullptr; }
   // ":N"
   const std::string& name() const { return name_; }
+  // The session bus's address.
+  std::string bus() const { return bus_.substr(bus_.find('=') + 1); }
   Display* display() const { return display_; }
 
   // Starts a program on this display and the session's bus with extra environment entries
@@ -42,8 +44,9 @@ class XSession {
   struct Geometry {
     int x = 0, y = 0, w = 0, h = 0;
   };
-  // The first viewable top-level window whose name is `name`.
-  std::optional<unsigned long> findWindow(const std::string& name) const;
+  // The first viewable top-level window whose name is `name`; with `mapped` false, one that
+  // exists whether mapped or not.
+  std::optional<unsigned long> findWindow(const std::string& name, bool mapped = true) const;
   std::optional<Geometry> geometry(unsigned long window) const;
   // Names of the atoms in the window's _NET_WM_STATE / _NET_WM_WINDOW_TYPE.
   std::vector<std::string> atoms(unsigned long window, const char* property) const;
@@ -67,6 +70,10 @@ inline bool dark(const std::optional<Rgb>& p) { return p && p->r + p->g + p->b <
 inline const std::string kApp = TALVANE_BIN_DIR "/talvane";
 inline const std::string kPage = TALVANE_SOURCE_DIR "/web/dist";
 inline const std::string kShots = TALVANE_BIN_DIR "/../screenshots/desktop";
+
+// Starts a program with exactly this environment, its output going to the file `output`.
+pid_t spawnLogged(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& output);
 
 // Polls `done` every 50 ms until it holds; false when `seconds` ran out first.
 bool waitFor(const std::function<bool()>& done, double seconds);

@@ -274,6 +274,19 @@ TEST_F(HoverControllerTest, ClickingInsideThePanelKeepsKeysMode) {
   EXPECT_TRUE(notch.holds().count("keys"));
 }
 
+TEST_F(HoverControllerTest, OpenFromTheTrayStaysOpenInKeysModeUntilEscape) {
+  away();  // the pointer is on the tray
+  notch.perform(MenuAction::open);
+  loop.advance(1);
+  EXPECT_TRUE(hub.isOpen());
+  EXPECT_TRUE(desktop.focused());
+  notch.perform(MenuAction::open);  // again: still open, not toggled shut
+  EXPECT_TRUE(notch.holds().count("keys"));
+  desktop.onFocusLost();
+  loop.advance(0.5);
+  EXPECT_FALSE(hub.isOpen());
+}
+
 TEST_F(HoverControllerTest, MenuItemsReachThePage) {
   page.got.clear();
   notch.openSettings();

@@ -1,6 +1,9 @@
 #include "voice/x11_key_source.h"
 
 #include <gtest/gtest.h>
+// After gtest: Xlib's macros clash with its names.
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
 
 #include "support/test_home.h"
 #include "voice/xvfb.h"
@@ -32,6 +35,27 @@ TEST(X11KeySource, TranslatesAltAndForeignModifiersAndInterruptions) {
   ASSERT_TRUE(x.run({"xdotool", "key", "b"}));
   testing::spin(0.2);
   EXPECT_TRUE(seen.empty());
+}
+
+// Window managers grab Alt+Tab; the Tab must still break the Alt press, or its release would
+// pass for a tap.
+TEST(X11KeySource, KeysAnotherClientGrabsStillInterrupt) {
+  testing::Xvfb x;
+  if (x.display().empty()) GTEST_SKIP() << "Xvfb is not installed";
+  if (!g_find_program_in_path("xdotool")) GTEST_SKIP() << "xdotool is not installed";
+  Display* wm = XOpenDisplay(x.display().c_str());
+  ASSERT_TRUE(wm);
+  XGrabKey(wm, XKeysymToKeycode(wm, XK_Tab), Mod1Mask, DefaultRootWindow(wm), True, GrabModeAsync,
+           GrabModeAsync);
+  XSync(wm, False);
+
+  X11KeySource source(x.display());
+  std::string seen;
+  ASSERT_TRUE(source.start({[&](std::uint32_t f) { seen += f ? 'd' : 'u'; }, [&] { seen += 'k'; }}));
+  ASSERT_TRUE(x.run({"xdotool", "keydown", "Alt_L", "key", "Tab", "keyup", "Alt_L"}));
+  ASSERT_TRUE(testing::runUntil([&] { return seen.size() >= 3; }, 10));
+  EXPECT_EQ(seen, "dku");
+  XCloseDisplay(wm);
 }
 
 TEST(X11KeySource, WaylandSessionsOfferNoGlobalKeys) {

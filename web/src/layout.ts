@@ -31,9 +31,12 @@ export function panelWidth(geo: Geo): number {
   return Math.max(PILL.w, Math.min(PANEL_MAX_W, geo.stageWidth - 24));
 }
 
+/** Room below the open panel for its shadow (18 px down, 48 px blur): the window ends there. */
+export const SHADOW_ROOM = 56;
+
 /** Tallest the open panel may grow before its cards scroll. */
 export function panelMaxHeight(geo: Geo): number {
-  return Math.max(120, geo.stageHeight - (geo.away ? 2 * PLACED.margin : 12));
+  return Math.max(120, geo.stageHeight - (geo.away ? 2 * PLACED.margin : 0) - SHADOW_ROOM);
 }
 
 /** Where a shape of size w × h sits in the stage for this geometry. */
@@ -46,14 +49,17 @@ export function place(geo: Geo, w: number, h: number): Box {
   else x = Math.round((W - w) / 2 + (Number.isFinite(geo.dx) ? geo.dx : 0));
   x = Math.min(Math.max(0, x), Math.max(0, W - w));
   let y: number;
-  if (geo.anchor === "bottom") y = H - h - (geo.away ? PLACED.margin : 0);
-  else y = geo.away ? PLACED.margin : 0;
+  // A dragged pill floats: the app holds it 6 below the stage's top, wherever it came from.
+  const floating = geo.away || geo.dragging;
+  if (geo.anchor === "bottom") y = H - h - (floating ? PLACED.margin : 0);
+  else y = floating ? PLACED.margin : 0;
   return { x, y: Math.max(0, y), w, h };
 }
 
 /** Corner radii: flush with the screen edge it hangs from or is docked to, rounded elsewhere. */
 export function corners(geo: Geo, open: boolean): string {
   const r = open ? 22 : geo.shape === "notch" && !geo.away ? 12 : 16;
+  if (geo.dragging) return `${r}px`;
   if (geo.away) {
     if (geo.edge === "left") return `0 ${r}px ${r}px 0`;
     if (geo.edge === "right") return `${r}px 0 0 ${r}px`;

@@ -46,6 +46,11 @@ describe("placement in the stage", () => {
     expect(panelWidth(geo({ stageWidth: 460 }))).toBe(436);
   });
 
+  it("floats a dragged pill 6 below the stage's top, round on every corner", () => {
+    expect(place(geo({ dragging: true }), 200, 32).y).toBe(6);
+    expect(corners(geo({ dragging: true }), false)).toBe("16px");
+  });
+
   it("rounds only the corners away from the edge it hangs from", () => {
     expect(corners(geo(), true)).toBe("0 0 22px 22px");
     expect(corners(geo({ away: true, anchor: "bottom" }), true)).toBe("22px");

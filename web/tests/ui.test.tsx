@@ -232,6 +232,18 @@ describe("elsewhere requests", () => {
   });
 });
 
+describe("session cards", () => {
+  it("bring the session's terminal forward on a click, but not through their buttons or requests", () => {
+    const { root, sent } = mount(rawState([rawSession("a", { pending: permission("a:p") }), rawSession("b")], { queue: ["a"] }));
+    click(root.querySelector('[data-id="b"] .card-l2')!);
+    expect(sent("jump")).toEqual([{ type: "jump", id: "b" }]);
+    expect(sent("select").map((m) => m["id"])).toContain("b");
+    click(root.querySelector('[data-id="b"] .card-dismiss')!);
+    click(root.querySelector('[data-id="a"] .req')!);
+    expect(sent("jump")).toHaveLength(1);
+  });
+});
+
 describe("the closed strip", () => {
   it("shows a badge while requests wait, opens on click, and reports its rectangle", () => {
     const { root, sent } = mount(rawState([rawSession("a", { pending: permission("a:p") }), rawSession("b")], { open: false, queue: ["a"] }));

@@ -50,6 +50,14 @@ function CardView({ session: s, selected, queued }: Props) {
       aria-current={selected ? "true" : undefined}
       aria-label={`${s.project}: ${MOOD_LABEL[s.mood]}`}
       onClickCapture={() => !selected && page.select(s.id)}
+      // A click on the card itself brings its terminal forward; its buttons, links and the
+      // request's fields keep their own clicks, and selecting text is not a click.
+      onClick={(e) => {
+        const t = e.target as Element | null;
+        if (t?.closest("button, a, input, textarea, select, label, [role='button'], .req")) return;
+        if (String(window.getSelection?.() ?? "").length > 0) return;
+        page.send({ type: "jump", id: s.id });
+      }}
       // The card with the focus is the one keys act on: show it as the selected one too.
       onFocusCapture={() => !selected && page.select(s.id)}
     >

@@ -81,19 +81,19 @@ export function Settings() {
           <KeyRecorder which="talkKey" label={s.talkKey} />
         </Row>
         <Row
-          label="Hold Alt to talk"
+          label="Alt taps"
           hint={
             s.optionTap && !s.optionTapReady
               ? inApp
                 ? "Needs permission to watch the keyboard."
                 : "Needs permission to watch the keyboard, which only the desktop panel can ask for."
-              : "Hold to dictate, tap to open."
+              : "Tap twice to open; tap, then hold to dictate. Alt with another key stays the desktop's."
           }
         >
           {inApp && s.optionTap && !s.optionTapReady && (
             <Button variant="quiet" onClick={() => page.send({ type: "askAccessibility" })}>Allow…</Button>
           )}
-          <Switch label="Hold Alt to talk" checked={s.optionTap} onChange={(v) => page.setting("optionTap", v)} />
+          <Switch label="Alt taps" checked={s.optionTap} onChange={(v) => page.setting("optionTap", v)} />
         </Row>
       </section>
 

@@ -53,11 +53,15 @@ export function Setup({ mode }: { mode: "window" | "panel" }) {
             <p class="muted">All of them stay in Settings, behind the gear.</p>
             <div class="row">
               <div class="row-text">
-                <div class="row-label">Hold Alt to talk</div>
-                <div class="row-hint muted">Dictate replies to your agents.</div>
+                <div class="row-label">Alt alone: tap twice to open, tap then hold to talk</div>
+                <div class="row-hint muted">
+                  {s.optionTap && !s.optionTapReady
+                    ? "Off on this desktop: it cannot tell a lone Alt from Alt+Tab here. Use the hot keys instead."
+                    : "Alt with any other key or click stays the desktop's."}
+                </div>
               </div>
               <div class="row-control">
-                <Switch label="Hold Alt to talk" checked={s.optionTap} onChange={(v) => page.setting("optionTap", v)} />
+                <Switch label="Alt taps" checked={s.optionTap && s.optionTapReady} onChange={(v) => page.setting("optionTap", v)} />
               </div>
             </div>
             <div class="row">

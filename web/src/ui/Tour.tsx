@@ -27,7 +27,8 @@ export function Tour() {
       body: (
         <>
           Press <Kbd>{s?.openKey ?? "Ctrl+Alt+R"}</Kbd> anywhere to summon the panel, then <Kbd>↑</Kbd><Kbd>↓</Kbd>, <Kbd>Enter</Kbd> and <Kbd>Backspace</Kbd>.
-          Hold <Kbd>Alt</Kbd> or press <Kbd>{s?.talkKey ?? "Ctrl+Alt+T"}</Kbd> to dictate a reply.
+          Press <Kbd>{s?.talkKey ?? "Ctrl+Alt+T"}</Kbd>
+          {s?.optionTap && s.optionTapReady ? <>, or tap <Kbd>Alt</Kbd> and hold it,</> : null} to dictate a reply.
         </>
       ),
     },
