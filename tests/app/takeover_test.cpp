@@ -39,6 +39,13 @@ struct OlderCopy {
   }
 };
 
+OlderCopy older(std::optional<double> afterTerm, double afterKill) {
+  OlderCopy o;
+  o.afterTerm = afterTerm;
+  o.afterKill = afterKill;
+  return o;
+}
+
 TEST(Takeover, TheNewCopyGoesOnOnlyOnceTheOlderOneIsGone) {
   struct Case {
     const char* name;
@@ -46,12 +53,12 @@ TEST(Takeover, TheNewCopyGoesOnOnlyOnceTheOlderOneIsGone) {
     std::vector<int> signals;
   };
   const Case cases[] = {
-      {"quits when asked", {0.3, 0}, {SIGTERM}},
-      {"ignores the request", {std::nullopt, 0.1}, {SIGTERM, SIGKILL}},
-      {"quits just too late", {1.5, 0.0}, {SIGTERM, SIGKILL}},
+      {"quits when asked", older(0.3, 0), {SIGTERM}},
+      {"ignores the request", older(std::nullopt, 0.1), {SIGTERM, SIGKILL}},
+      {"quits just too late", older(1.5, 0.0), {SIGTERM, SIGKILL}},
       // Forced, but stuck for a while flushing to a busy disk: reminded, waited for.
       {"slow to end once forced",
-       {std::nullopt, 10.0},
+       older(std::nullopt, 10.0),
        {SIGTERM, SIGKILL, SIGKILL, SIGKILL, SIGKILL}},
   };
   for (Case c : cases) {
