@@ -25,30 +25,16 @@
 #include "desktop/tray_host.h"
 #include "desktop/x_session.h"
 #include "platform/event_loop.h"
+#include "support/private_bus.h"
 #include "platform/files.h"
 #include "platform/gobject.h"
 
 namespace talvane {
 namespace {
 
+using testing::spinUntil;
 using testing::StandInWatcher;
 
-using Clock = std::chrono::steady_clock;
-
-// Serves the main context until `done` holds or `seconds` ran out. A short timer keeps the
-// blocking iteration from waiting longer than a tick for a source that never comes.
-bool spinUntil(const std::function<bool()>& done, double seconds = 20) {
-  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  const guint tick = g_timeout_add(
-      20, +[](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr);
-  bool ok = done();
-  while (!ok && Clock::now() < end) {
-    g_main_context_iteration(nullptr, TRUE);
-    ok = done();
-  }
-  g_source_remove(tick);
-  return ok;
-}
 
 // A method call answered on the main context; none on error or when no answer came in time.
 GVariant* call(GDBusConnection* bus, const std::string& name, const std::string& path,

@@ -33,6 +33,6 @@ class PrivateBus {
 };
 
 // Serves the default main context until `done` holds, for at most `seconds`.
-bool spinUntil(const std::function<bool()>& done, double seconds = 10);
+bool spinUntil(const std::function<bool()>& done, double seconds = 20);
 
 }  // namespace talvane::testing
