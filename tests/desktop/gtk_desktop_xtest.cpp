@@ -131,7 +131,7 @@ class GtkDesktop : public ::testing::Test {
     if (!bus_) GTEST_SKIP() << "Xvfb, dbus-daemon or GTK could not be started";
   }
 
-  // (id, label) of the menu's top-level items; "-" for a separator.
+  // (id, label) of the menu's visible top-level items; "-" for a separator.
   static std::vector<std::pair<int, std::string>> menuOf(const std::string& name,
                                                          const std::string& path) {
     std::vector<std::pair<int, std::string>> items;
@@ -139,31 +139,8 @@ class GtkDesktop : public ::testing::Test {
         call(bus_, name, path, "com.canonical.dbusmenu", "GetLayout",
              g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)), "(u(ia{sv}av))");
     if (!layout) return items;
-    GVariant* root = g_variant_get_child_value(layout, 1);
-    GVariant* children = g_variant_get_child_value(root, 2);
-    for (gsize i = 0; i < g_variant_n_children(children); ++i) {
-      GVariant* boxed = g_variant_get_child_value(children, i);
-      GVariant* child = g_variant_get_variant(boxed);
-      gint32 id = 0;
-      GVariant* props = nullptr;
-      GVariant* grand = nullptr;
-      g_variant_get(child, "(i@a{sv}@av)", &id, &props, &grand);
-      const gchar* text = nullptr;
-      std::string label;
-      if (g_variant_lookup(props, "type", "&s", &text) && std::string(text) == "separator")
-        label = "-";
-      else if (g_variant_lookup(props, "label", "&s", &text))
-        label = text;
-      gboolean visible = TRUE;
-      g_variant_lookup(props, "visible", "b", &visible);
-      if (visible) items.emplace_back(id, label);
-      g_variant_unref(props);
-      g_variant_unref(grand);
-      g_variant_unref(child);
-      g_variant_unref(boxed);
-    }
-    g_variant_unref(children);
-    g_variant_unref(root);
+    for (const testing::TrayMenuItem& item : testing::menuItemsOf(layout))
+      if (item.visible) items.emplace_back(item.id, item.label);
     g_variant_unref(layout);
     return items;
   }
@@ -172,12 +149,7 @@ class GtkDesktop : public ::testing::Test {
     GVariant* reply = call(bus_, name, path, "org.freedesktop.DBus.Properties", "Get",
                            g_variant_new("(ss)", "org.kde.StatusNotifierItem", "Menu"), "(v)");
     if (!reply) return std::nullopt;
-    GVariant* inner = nullptr;
-    g_variant_get(reply, "(v)", &inner);
-    std::optional<std::string> menu;
-    if (g_variant_is_of_type(inner, G_VARIANT_TYPE_OBJECT_PATH))
-      menu = g_variant_get_string(inner, nullptr);
-    g_variant_unref(inner);
+    std::optional<std::string> menu = testing::objectPathOf(reply);
     g_variant_unref(reply);
     return menu;
   }

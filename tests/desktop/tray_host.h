@@ -181,6 +181,57 @@ class StandInWatcher {
   std::vector<std::string> registered_;
 };
 
+// One top-level item of a tray menu; the label of a separator is "-".
+struct TrayMenuItem {
+  int id = 0;
+  std::string label;
+  bool visible = true;
+};
+
+// The top-level items of a dbusmenu GetLayout reply, "(u(ia{sv}av))".
+inline std::vector<TrayMenuItem> menuItemsOf(GVariant* layout) {
+  std::vector<TrayMenuItem> items;
+  GVariant* root = g_variant_get_child_value(layout, 1);
+  GVariant* children = g_variant_get_child_value(root, 2);
+  for (gsize i = 0; i < g_variant_n_children(children); ++i) {
+    GVariant* boxed = g_variant_get_child_value(children, i);
+    GVariant* child = g_variant_get_variant(boxed);
+    TrayMenuItem item;
+    gint32 id = 0;
+    GVariant* props = nullptr;
+    GVariant* grand = nullptr;
+    g_variant_get(child, "(i@a{sv}@av)", &id, &props, &grand);
+    item.id = id;
+    const gchar* text = nullptr;
+    if (g_variant_lookup(props, "type", "&s", &text) && std::string(text) == "separator")
+      item.label = "-";
+    else if (g_variant_lookup(props, "label", "&s", &text))
+      item.label = text;
+    gboolean visible = TRUE;
+    g_variant_lookup(props, "visible", "b", &visible);
+    item.visible = visible;
+    items.push_back(std::move(item));
+    g_variant_unref(props);
+    g_variant_unref(grand);
+    g_variant_unref(child);
+    g_variant_unref(boxed);
+  }
+  g_variant_unref(children);
+  g_variant_unref(root);
+  return items;
+}
+
+// The object path in a Properties.Get reply, "(v)"; none when it holds something else.
+inline std::optional<std::string> objectPathOf(GVariant* reply) {
+  GVariant* inner = nullptr;
+  g_variant_get(reply, "(v)", &inner);
+  std::optional<std::string> path;
+  if (g_variant_is_of_type(inner, G_VARIANT_TYPE_OBJECT_PATH))
+    path = g_variant_get_string(inner, nullptr);
+  g_variant_unref(inner);
+  return path;
+}
+
 // Clicks the item of an out-of-process tray item's menu labelled `label`, through a connection
 // of its own to the bus at `address`. False when the menu or the item cannot be found.
 inline bool clickMenuItem(const std::string& address, const std::string& name,
@@ -201,11 +252,7 @@ inline bool clickMenuItem(const std::string& address, const std::string& name,
   std::string menu;
   if (GVariant* r = call(path, "org.freedesktop.DBus.Properties", "Get",
                          g_variant_new("(ss)", "org.kde.StatusNotifierItem", "Menu"), "(v)")) {
-    GVariant* inner = nullptr;
-    g_variant_get(r, "(v)", &inner);
-    if (g_variant_is_of_type(inner, G_VARIANT_TYPE_OBJECT_PATH))
-      menu = g_variant_get_string(inner, nullptr);
-    g_variant_unref(inner);
+    menu = objectPathOf(r).value_or("");
     g_variant_unref(r);
   }
   int id = -1;
@@ -213,24 +260,8 @@ inline bool clickMenuItem(const std::string& address, const std::string& name,
     if (GVariant* layout = call(menu, "com.canonical.dbusmenu", "GetLayout",
                                 g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)),
                                 "(u(ia{sv}av))")) {
-      GVariant* root = g_variant_get_child_value(layout, 1);
-      GVariant* children = g_variant_get_child_value(root, 2);
-      for (gsize i = 0; i < g_variant_n_children(children) && id < 0; ++i) {
-        GVariant* boxed = g_variant_get_child_value(children, i);
-        GVariant* child = g_variant_get_variant(boxed);
-        gint32 item = 0;
-        GVariant* props = nullptr;
-        GVariant* grand = nullptr;
-        g_variant_get(child, "(i@a{sv}@av)", &item, &props, &grand);
-        const gchar* text = nullptr;
-        if (g_variant_lookup(props, "label", "&s", &text) && label == text) id = item;
-        g_variant_unref(props);
-        g_variant_unref(grand);
-        g_variant_unref(child);
-        g_variant_unref(boxed);
-      }
-      g_variant_unref(children);
-      g_variant_unref(root);
+      for (const TrayMenuItem& item : menuItemsOf(layout))
+        if (id < 0 && item.label == label) id = item.id;
       g_variant_unref(layout);
     }
   if (id >= 0)
