@@ -5,18 +5,26 @@
 namespace talvane::remote::RemoteHosts {
 
 Json toJson(const RemoteHost& host) {
-  return Json{{"destination", host.destination},
-              {"home", host.home},
-              {"machine", host.machine},
-              {"arch", host.arch}};
+  return Json{{"destination", host.destination}, {"home", host.home},
+              {"machine", host.machine},         {"arch", host.arch},
+              {"agents", host.agents},           {"codex", host.codex}};
 }
 
 std::optional<RemoteHost> fromJson(const Json& value) {
   auto destination = json::string(value, "destination");
   auto home = json::string(value, "home");
   if (!destination || !home || destination->empty() || home->empty()) return std::nullopt;
-  return RemoteHost{*destination, *home, json::string(value, "machine").value_or(""),
-                    json::string(value, "arch").value_or("")};
+  RemoteHost host{*destination,
+                  *home,
+                  json::string(value, "machine").value_or(""),
+                  json::string(value, "arch").value_or(""),
+                  {},
+                  false};
+  if (const Json* agents = json::array(value, "agents"))
+    for (const Json& agent : *agents)
+      if (agent.is_string()) host.agents.push_back(agent.get<std::string>());
+  host.codex = json::boolean(value, "codex").value_or(false);
+  return host;
 }
 
 std::vector<RemoteHost> load(const SettingsStore& store) {

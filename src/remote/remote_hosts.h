@@ -11,10 +11,12 @@
 namespace talvane::remote {
 
 struct RemoteHost {
-  std::string destination;  // Destination::text(), the key
-  std::string home;         // the remote user's home directory, as found when added
-  std::string machine;      // the remote's own host name
-  std::string arch;         // its CPU architecture (uname -m)
+  std::string destination;          // Destination::text(), the key
+  std::string home;                 // the remote user's home directory, as found when added
+  std::string machine;              // the remote's own host name
+  std::string arch;                 // its CPU architecture (uname -m)
+  std::vector<std::string> agents;  // the agents connected there, by name ("claude", ...)
+  bool codex = false;  // Codex is installed there (its sessions are not seen from here)
 
   bool operator==(const RemoteHost&) const = default;
 };

@@ -60,12 +60,12 @@ TEST(Destination, CommandKeepsTheHostAfterTheOptionsAndQuotesForTheShell) {
 TEST(RemoteHosts, KeepsOneEntryPerDestinationAndSkipsWhatDoesNotRead) {
   MemorySettingsStore store;
   store.set(RemoteHosts::kKey, Json::array({Json{{"destination", 3}}, "x"}));
-  RemoteHosts::put(store, {"a", "/home/a", "alpha", "x86_64"});
-  RemoteHosts::put(store, {"b", "/home/b", "", ""});
-  RemoteHosts::put(store, {"a", "/home/a2", "alpha", "aarch64"});
+  RemoteHosts::put(store, {"a", "/home/a", "alpha", "x86_64", {"claude"}, true});
+  RemoteHosts::put(store, {"b", "/home/b", "", "", {}, false});
+  RemoteHosts::put(store, {"a", "/home/a2", "alpha", "aarch64", {"gemini"}, false});
   auto hosts = RemoteHosts::load(store);
   ASSERT_EQ(hosts.size(), 2u);
-  EXPECT_EQ(hosts[0].home, "/home/a2");
+  EXPECT_EQ(hosts[0], (RemoteHost{"a", "/home/a2", "alpha", "aarch64", {"gemini"}, false}));
   EXPECT_TRUE(RemoteHosts::erase(store, "b"));
   EXPECT_FALSE(RemoteHosts::erase(store, "b"));
   EXPECT_EQ(RemoteHosts::load(store).size(), 1u);
