@@ -194,13 +194,13 @@ void KeptClipboard::hold(const std::string& text, std::function<void()> ready) {
     ready();
     return;
   }
-  std::weak_ptr<State> weak = state_;
+  // The clipboard's own callbacks share state_, so only this object's token tells it is alive.
+  std::weak_ptr<char> alive = alive_;
   read(
       loop_,
-      [this, weak, text, ready = std::move(ready)](std::vector<Form> forms) {
-        auto state = weak.lock();
-        if (!state) return;
-        if (!(state->kept && state->ours)) state->kept = std::move(forms);
+      [this, alive, text, ready = std::move(ready)](std::vector<Form> forms) {
+        if (!alive.lock()) return;
+        if (!(state_->kept && state_->ours)) state_->kept = std::move(forms);
         offerText(text);
         ready();
       },

@@ -60,6 +60,7 @@ class KeptClipboard {
   EventLoop& loop_;
   Selection which_;
   std::shared_ptr<State> state_;
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
   TimerHandle restore_;
 };
 

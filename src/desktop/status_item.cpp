@@ -6,8 +6,11 @@
 #include <optional>
 #include <vector>
 
+#include "platform/event_loop.h"
 #include "platform/files.h"
+#include "platform/gobject.h"
 #include "platform/log.h"
+#include "platform/signal_connection.h"
 
 namespace talvane {
 
@@ -31,18 +34,6 @@ std::string iconDirectory() {
   return dir;
 }
 
-// Runs a chosen item once GTK is done with the menu: the action may replace this very menu.
-void runLater(std::function<void()> fn) {
-  g_idle_add_full(
-      G_PRIORITY_DEFAULT,
-      +[](gpointer p) -> gboolean {
-        (*static_cast<std::function<void()>*>(p))();
-        return G_SOURCE_REMOVE;
-      },
-      new std::function<void()>(std::move(fn)),
-      +[](gpointer p) { delete static_cast<std::function<void()>*>(p); });
-}
-
 GtkWidget* menuFrom(const std::vector<MenuItem>& items,
                     const std::function<void(MenuAction)>& act) {
   GtkWidget* menu = gtk_menu_new();
@@ -51,13 +42,12 @@ GtkWidget* menuFrom(const std::vector<MenuItem>& items,
                                          : gtk_menu_item_new_with_label(item.title.c_str());
     gtk_widget_set_sensitive(widget, item.separator() || item.enabled);
     if (!item.separator() && item.enabled && act) {
-      auto* chosen = new std::function<void()>([act, action = item.action] { act(action); });
-      g_signal_connect_data(
-          widget, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer data) {
-            runLater(*static_cast<std::function<void()>*>(data));
-          }),
-          chosen, +[](gpointer data, GClosure*) { delete static_cast<std::function<void()>*>(data); },
-          G_CONNECT_DEFAULT);
+      // Run once GTK is done with the menu: the action may replace this very menu.
+      connectSignal<void(GtkMenuItem*)>(widget, "activate",
+                                        [act, action = item.action](GtkMenuItem*) {
+                                          defaultLoop().post([act, action] { act(action); });
+                                        })
+          .detach();
     }
     gtk_menu_shell_append(GTK_MENU_SHELL(menu), widget);
   }
@@ -70,25 +60,24 @@ GtkWidget* menuFrom(const std::vector<MenuItem>& items,
 struct StatusItem::Core {
   std::function<MenuFacts()> facts;
   std::function<void(MenuAction)> act;
-  AppIndicator* indicator = nullptr;
+  GObjectPtr<AppIndicator> indicator;
   GtkWidget* menu = nullptr;  // owned by the indicator once set
   std::optional<MenuFacts> shown;
-  guint watch = 0;
+  BusNameWatch watch;
   bool hosted = false;
   bool attention = false;
 
   ~Core() {
-    if (watch) g_bus_unwatch_name(watch);
+    watch.reset();
     hide();
   }
 
   void create() {
     if (indicator) return;
-    indicator = app_indicator_new_with_path("talvane", kIcon,
-                                            APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
-                                            iconDirectory().c_str());
-    app_indicator_set_title(indicator, "Talvane");
-    app_indicator_set_attention_icon_full(indicator, kAttentionIcon, "An agent needs you");
+    indicator.reset(app_indicator_new_with_path(
+        "talvane", kIcon, APP_INDICATOR_CATEGORY_APPLICATION_STATUS, iconDirectory().c_str()));
+    app_indicator_set_title(indicator.get(), "Talvane");
+    app_indicator_set_attention_icon_full(indicator.get(), kAttentionIcon, "An agent needs you");
     shown.reset();
     rebuild();
     setStatus();
@@ -97,14 +86,13 @@ struct StatusItem::Core {
   void setStatus() {
     if (!indicator) return;
     app_indicator_set_status(
-        indicator, attention ? APP_INDICATOR_STATUS_ATTENTION : APP_INDICATOR_STATUS_ACTIVE);
+        indicator.get(), attention ? APP_INDICATOR_STATUS_ATTENTION : APP_INDICATOR_STATUS_ACTIVE);
   }
 
   void hide() {
     if (!indicator) return;
-    app_indicator_set_status(indicator, APP_INDICATOR_STATUS_PASSIVE);
-    g_object_unref(indicator);
-    indicator = nullptr;
+    app_indicator_set_status(indicator.get(), APP_INDICATOR_STATUS_PASSIVE);
+    indicator.reset();
     menu = nullptr;
   }
 
@@ -114,7 +102,7 @@ struct StatusItem::Core {
     if (shown && *shown == now) return;
     shown = now;
     menu = menuFrom(StatusMenu::build(now), act);
-    app_indicator_set_menu(indicator, GTK_MENU(menu));
+    app_indicator_set_menu(indicator.get(), GTK_MENU(menu));
   }
 };
 
@@ -128,7 +116,7 @@ StatusItem::~StatusItem() = default;
 
 void StatusItem::show() {
   if (core_->watch) return;
-  core_->watch = g_bus_watch_name(
+  core_->watch = BusNameWatch(g_bus_watch_name(
       G_BUS_TYPE_SESSION, kWatcher, G_BUS_NAME_WATCHER_FLAGS_NONE,
       +[](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
         auto* core = static_cast<Core*>(data);
@@ -137,11 +125,12 @@ void StatusItem::show() {
       },
       +[](GDBusConnection*, const gchar*, gpointer data) {
         auto* core = static_cast<Core*>(data);
-        if (core->indicator || !core->hosted) log::line("Talvane: no tray to show the status item in");
+        if (core->indicator || !core->hosted)
+          log::line("Talvane: no tray to show the status item in");
         core->hosted = false;
         core->hide();
       },
-      core_.get(), nullptr);
+      core_.get(), nullptr));
 }
 
 void StatusItem::refresh() { core_->rebuild(); }
@@ -154,28 +143,22 @@ void StatusItem::setAttention(bool on) {
 
 bool StatusItem::attention() const {
   return core_->indicator &&
-         app_indicator_get_status(core_->indicator) == APP_INDICATOR_STATUS_ATTENTION;
+         app_indicator_get_status(core_->indicator.get()) == APP_INDICATOR_STATUS_ATTENTION;
 }
 
 void StatusItem::popUp(std::function<void()> closed) {
-  GtkWidget* menu = menuFrom(StatusMenu::build(core_->facts ? core_->facts() : MenuFacts{}),
-                             core_->act);
+  GtkWidget* menu =
+      menuFrom(StatusMenu::build(core_->facts ? core_->facts() : MenuFacts{}), core_->act);
+  // Ours until deactivated, then released once the activation it may still deliver has run.
   g_object_ref_sink(menu);
-  auto* done = new std::function<void()>(std::move(closed));
-  g_signal_connect_data(menu, "deactivate", G_CALLBACK(+[](GtkMenuShell* m, gpointer data) {
-                          auto* fn = static_cast<std::function<void()>*>(data);
-                          if (*fn) (*fn)();
-                          *fn = nullptr;
-                          // Destroyed once the activation the menu may still deliver has run.
-                          g_idle_add(+[](gpointer w) -> gboolean {
-                            g_object_unref(w);
-                            return G_SOURCE_REMOVE;
-                          }, m);
-                        }),
-                        done, +[](gpointer data, GClosure*) {
-                          delete static_cast<std::function<void()>*>(data);
-                        },
-                        G_CONNECT_DEFAULT);
+  connectSignal<void(GtkMenuShell*)>(
+      menu, "deactivate",
+      [closed = std::move(closed), released = false](GtkMenuShell* shell) mutable {
+        if (closed) std::exchange(closed, nullptr)();
+        if (std::exchange(released, true)) return;
+        defaultLoop().post([owned = std::shared_ptr<GtkMenuShell>(shell, GObjectUnref())] {});
+      })
+      .detach();
   gtk_menu_popup_at_pointer(GTK_MENU(menu), nullptr);
 }
 
@@ -183,8 +166,7 @@ bool StatusItem::visible() const { return core_->indicator != nullptr; }
 
 void StatusItem::notify(const std::string& title, const std::string& text) {
   GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_DESTROY_WITH_PARENT,
-                                             GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s",
-                                             title.c_str());
+                                             GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", title.c_str());
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "Talvane");
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);

@@ -72,7 +72,7 @@ void WebViewHost::create() {
   WebViewHost* related = related_;
   if (related) related->create();
   if (related) {
-    context_ = WEBKIT_WEB_CONTEXT(g_object_ref(related->context_));
+    context_.reset(WEBKIT_WEB_CONTEXT(g_object_ref(related->context_.get())));
   } else {
     // Nothing is kept between runs: the page has no state of its own to lose. Past a small
     // footprint the web process drops its caches rather than keep growing; it is never
@@ -82,28 +82,28 @@ void WebViewHost::create() {
     webkit_memory_pressure_settings_set_strict_threshold(pressure, 0.8);
     webkit_memory_pressure_settings_set_conservative_threshold(pressure, 0.5);
     webkit_memory_pressure_settings_set_kill_threshold(pressure, 0);
-    WebKitWebsiteDataManager* data = webkit_website_data_manager_new_ephemeral();
-    context_ =
-        WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", data,
-                                        "memory-pressure-settings", pressure, nullptr));
-    g_object_unref(data);
+    GObjectPtr<WebKitWebsiteDataManager> data(webkit_website_data_manager_new_ephemeral());
+    context_.reset(
+        WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", data.get(),
+                                        "memory-pressure-settings", pressure, nullptr)));
     webkit_memory_pressure_settings_free(pressure);
-    webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+    webkit_web_context_set_cache_model(context_.get(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
     // One handler for every view of the context: each request is served from the files of the
     // host whose view asked.
     webkit_web_context_register_uri_scheme(
-        context_, "talvane",
+        context_.get(), "talvane",
         [](WebKitURISchemeRequest* request, gpointer) { onScheme(request, nullptr); }, nullptr,
         nullptr);
     webkit_security_manager_register_uri_scheme_as_secure(
-        webkit_web_context_get_security_manager(context_), "talvane");
+        webkit_web_context_get_security_manager(context_.get()), "talvane");
   }
 
-  content_ = webkit_user_content_manager_new();
-  g_signal_connect(content_, "script-message-received::talvane", G_CALLBACK(onScript), this);
-  webkit_user_content_manager_register_script_message_handler(content_, "talvane");
+  content_.reset(webkit_user_content_manager_new());
+  g_signal_connect(content_.get(), "script-message-received::talvane", G_CALLBACK(onScript), this);
+  webkit_user_content_manager_register_script_message_handler(content_.get(), "talvane");
 
-  WebKitSettings* settings = webkit_settings_new();
+  GObjectPtr<WebKitSettings> owned(webkit_settings_new());
+  WebKitSettings* settings = owned.get();
   // Composited, though software GL costs about 50 MB here: WebKit's non-composited path blends
   // each partial update over the pixels before it, so on a transparent view the translucent
   // panel and its shadow darken with every repaint and shapes the page stopped drawing linger.
@@ -115,39 +115,31 @@ void WebViewHost::create() {
   webkit_settings_set_media_playback_requires_user_gesture(settings, FALSE);
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
 
-  if (related)
-    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", related->view_,
-                                         "user-content-manager", content_, "settings", settings,
-                                         nullptr));
-  else
-    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
-                                         "user-content-manager", content_, "settings", settings,
-                                         nullptr));
-  g_object_unref(settings);
-  g_object_ref_sink(view_);
-  g_object_set_data(G_OBJECT(view_), kHostKey, this);
+  gpointer view =
+      related ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", related->view_.get(),
+                             "user-content-manager", content_.get(), "settings", settings, nullptr)
+              : g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_.get(),
+                             "user-content-manager", content_.get(), "settings", settings, nullptr);
+  view_.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(view)));
+  g_object_set_data(G_OBJECT(view_.get()), kHostKey, this);
   const GdkRGBA clear{0, 0, 0, 0};
-  webkit_web_view_set_background_color(view_, &clear);
-  g_signal_connect(view_, "web-process-terminated", G_CALLBACK(onTerminated), this);
-  g_signal_connect(view_, "decide-policy", G_CALLBACK(onPolicy), this);
-  g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
-  g_signal_connect(view_, "load-failed", G_CALLBACK(onFailed), this);
+  webkit_web_view_set_background_color(view_.get(), &clear);
+  g_signal_connect(view_.get(), "web-process-terminated", G_CALLBACK(onTerminated), this);
+  g_signal_connect(view_.get(), "decide-policy", G_CALLBACK(onPolicy), this);
+  g_signal_connect(view_.get(), "create", G_CALLBACK(onCreate), this);
+  g_signal_connect(view_.get(), "load-failed", G_CALLBACK(onFailed), this);
 }
 
 WebViewHost::~WebViewHost() {
-  if (watchdog_) g_source_remove(watchdog_);
   if (!view_) return;
-  g_object_set_data(G_OBJECT(view_), kHostKey, nullptr);
-  g_signal_handlers_disconnect_by_data(view_, this);
-  g_signal_handlers_disconnect_by_data(content_, this);
-  if (GtkWidget* parent = gtk_widget_get_parent(GTK_WIDGET(view_)))
-    gtk_container_remove(GTK_CONTAINER(parent), GTK_WIDGET(view_));
-  g_object_unref(view_);
-  g_object_unref(content_);
-  g_object_unref(context_);
+  g_object_set_data(G_OBJECT(view_.get()), kHostKey, nullptr);
+  g_signal_handlers_disconnect_by_data(view_.get(), this);
+  g_signal_handlers_disconnect_by_data(content_.get(), this);
+  if (GtkWidget* parent = gtk_widget_get_parent(GTK_WIDGET(view_.get())))
+    gtk_container_remove(GTK_CONTAINER(parent), GTK_WIDGET(view_.get()));
 }
 
-GtkWidget* WebViewHost::widget() const { return view_ ? GTK_WIDGET(view_) : nullptr; }
+GtkWidget* WebViewHost::widget() const { return view_ ? GTK_WIDGET(view_.get()) : nullptr; }
 
 void WebViewHost::releaseLoads() {
   create();
@@ -167,43 +159,35 @@ void WebViewHost::load(const PageSource& source) {
   }
   switch (source.kind) {
     case PageSource::Kind::kUrl:
-      webkit_web_view_load_uri(view_, source.url.c_str());
+      webkit_web_view_load_uri(view_.get(), source.url.c_str());
       break;
     case PageSource::Kind::kDirectory:
-      webkit_web_view_load_uri(view_, ("talvane://app/index.html" + source.route).c_str());
+      webkit_web_view_load_uri(view_.get(), ("talvane://app/index.html" + source.route).c_str());
       break;
     case PageSource::Kind::kFallback:
-      webkit_web_view_load_html(view_, WebStage::fallbackPage().c_str(), nullptr);
+      webkit_web_view_load_html(view_.get(), WebStage::fallbackPage().c_str(), nullptr);
       break;
   }
   // A web process lost while it was still starting is not always reported: a page that never
   // speaks is loaded again, a few times.
-  if (watchdog_) g_source_remove(watchdog_);
-  watchdog_ = g_timeout_add_seconds(
-      kSilentSeconds,
-      [](gpointer p) -> gboolean {
-        auto* self = static_cast<WebViewHost*>(p);
-        self->watchdog_ = 0;
-        if (self->retries_ >= kRetries) {
-          log::line("Talvane: the panel's page did not start");
-          return G_SOURCE_REMOVE;
-        }
-        ++self->retries_;
-        log::line("Talvane: the panel's page did not start; loading it again");
-        guarded("reload", [&] {
-          if (self->stage_) self->stage_->load();
-        });
-        return G_SOURCE_REMOVE;
-      },
-      this);
+  watchdog_ = defaultLoop().after(kSilentSeconds, [this] {
+    if (retries_ >= kRetries) {
+      log::line("Talvane: the panel's page did not start");
+      return;
+    }
+    ++retries_;
+    log::line("Talvane: the panel's page did not start; loading it again");
+    if (stage_) stage_->load();
+  });
 }
 
 void WebViewHost::deliver(const std::string& message) {
   if (!view_) return;  // no page yet; stages hold their messages until it is ready
   if (!g_utf8_validate(message.data(), static_cast<gssize>(message.size()), nullptr)) {
     const std::string script = WebStage::script(message);
-    webkit_web_view_evaluate_javascript(view_, script.c_str(), static_cast<gssize>(script.size()),
-                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+    webkit_web_view_evaluate_javascript(view_.get(), script.c_str(),
+                                        static_cast<gssize>(script.size()), nullptr, nullptr,
+                                        nullptr, nullptr, nullptr);
     return;
   }
   // One unchanging function with the message as its argument: a script text of its own for
@@ -214,8 +198,9 @@ void WebViewHost::deliver(const std::string& message) {
   GVariantBuilder args;
   g_variant_builder_init(&args, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&args, "{sv}", "m", g_variant_new_string(message.c_str()));
-  webkit_web_view_call_async_javascript_function(view_, kReceive, -1, g_variant_builder_end(&args),
-                                                 nullptr, nullptr, nullptr, nullptr, nullptr);
+  webkit_web_view_call_async_javascript_function(view_.get(), kReceive, -1,
+                                                 g_variant_builder_end(&args), nullptr, nullptr,
+                                                 nullptr, nullptr, nullptr);
 }
 
 void WebViewHost::onScheme(WebKitURISchemeRequest* request, void*) {
@@ -255,10 +240,7 @@ void WebViewHost::onScheme(WebKitURISchemeRequest* request, void*) {
 
 void WebViewHost::onScript(WebKitUserContentManager*, WebKitJavascriptResult* result, void* data) {
   auto* self = static_cast<WebViewHost*>(data);
-  if (self->watchdog_) {
-    g_source_remove(self->watchdog_);
-    self->watchdog_ = 0;
-  }
+  self->watchdog_.cancel();
   self->retries_ = 0;
   guarded("page message", [&] {
     JSCValue* value = webkit_javascript_result_get_js_value(result);
@@ -281,13 +263,9 @@ void WebViewHost::onTerminated(WebKitWebView*, int reason, void* data) {
   log::line(std::string("Talvane: the panel's web process ") +
             (reason == WEBKIT_WEB_PROCESS_CRASHED ? "crashed" : "ended") + "; reloading the page");
   // Back on the loop: WebKit is still tearing the old process down.
-  g_idle_add_once(
-      [](gpointer p) {
-        guarded("reload", [&] {
-          if (auto* stage = static_cast<WebViewHost*>(p)->stage_) stage->load();
-        });
-      },
-      self);
+  self->reload_ = defaultLoop().after(0, [self] {
+    if (self->stage_) self->stage_->load();
+  });
 }
 
 int WebViewHost::onPolicy(WebKitWebView*, WebKitPolicyDecision* decision, int type, void*) {

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "notch/web_stage.h"
+#include "platform/event_loop.h"
+#include "platform/gobject.h"
 
 typedef struct _GError GError;
 typedef struct _GtkWidget GtkWidget;
@@ -65,9 +67,10 @@ class WebViewHost final : public PageHost {
   static int onFailed(WebKitWebView*, int event, const char* uri, GError* error, void* self);
 
   WebStage* stage_ = nullptr;
-  WebKitWebContext* context_ = nullptr;
-  WebKitUserContentManager* content_ = nullptr;
-  WebKitWebView* view_ = nullptr;
+  // In this order, so that the view goes before its content manager and context.
+  GObjectPtr<WebKitWebContext> context_;
+  GObjectPtr<WebKitUserContentManager> content_;
+  GObjectPtr<WebKitWebView> view_;
   PageSource source_;
   WebViewHost* related_ = nullptr;
   bool held_ = false;
@@ -75,7 +78,8 @@ class WebViewHost final : public PageHost {
   bool asked_ = false;
   static constexpr unsigned kSilentSeconds = 15, kRetries = 3;
   static constexpr unsigned kMemoryLimitMb = 96;
-  unsigned watchdog_ = 0;  // GLib source
+  TimerHandle watchdog_;
+  TimerHandle reload_;
   unsigned retries_ = 0;
 };
 

@@ -74,6 +74,11 @@ TimerHandle GLibLoop::every(double seconds, double tolerance, std::function<void
   return attach(source, std::move(fn), true);
 }
 
+EventLoop& defaultLoop() {
+  static GLibLoop loop;
+  return loop;
+}
+
 void GLibLoop::run() {
   running_ = true;
   while (running_) g_main_context_iteration(nullptr, TRUE);

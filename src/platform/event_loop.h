@@ -81,4 +81,8 @@ class GLibLoop final : public EventLoop {
   bool running_ = false;
 };
 
+// The default main context's loop, for code that is given none. Its post() may be called from
+// any thread: the task runs on the main context.
+EventLoop& defaultLoop();
+
 }  // namespace talvane

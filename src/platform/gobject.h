@@ -1,6 +1,7 @@
 #pragma once
 // RAII over GLib's C resources: one idiom everywhere.
 
+#include <gio/gio.h>
 #include <glib-object.h>
 #include <glib.h>
 #include <unistd.h>
@@ -29,6 +30,34 @@ struct GErrorFree {
   }
 };
 using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
+
+// A GLib registration named by a number (a bus name watch, a source), ended by `Release`.
+template <auto Release>
+class [[nodiscard]] GIdHandle {
+ public:
+  GIdHandle() = default;
+  explicit GIdHandle(guint id) : id_(id) {}
+  GIdHandle(GIdHandle&& o) noexcept : id_(std::exchange(o.id_, 0)) {}
+  GIdHandle& operator=(GIdHandle&& o) noexcept {
+    if (this != &o) {
+      reset();
+      id_ = std::exchange(o.id_, 0);
+    }
+    return *this;
+  }
+  GIdHandle(const GIdHandle&) = delete;
+  GIdHandle& operator=(const GIdHandle&) = delete;
+  ~GIdHandle() { reset(); }
+  void reset() {
+    if (id_) (void)Release(std::exchange(id_, 0));
+  }
+  explicit operator bool() const { return id_ != 0; }
+
+ private:
+  guint id_ = 0;
+};
+using BusNameWatch = GIdHandle<&g_bus_unwatch_name>;
+using SourceId = GIdHandle<&g_source_remove>;
 
 // A move-only file descriptor.
 class UniqueFd {

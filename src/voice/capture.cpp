@@ -8,26 +8,10 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/event_loop.h"
 #include "voice/talk.h"
 
 namespace talvane {
-
-namespace {
-
-// Runs `fn` on the default main context, always later and never on this thread (which
-// g_main_context_invoke would do when the context happens to be free).
-void postToMain(std::function<void()> fn) {
-  g_idle_add_full(
-      G_PRIORITY_DEFAULT,
-      +[](gpointer data) -> gboolean {
-        (*static_cast<std::function<void()>*>(data))();
-        return G_SOURCE_REMOVE;
-      },
-      new std::function<void()>(std::move(fn)),
-      +[](gpointer data) { delete static_cast<std::function<void()>*>(data); });
-}
-
-}  // namespace
 
 struct Capture::Worker {
   std::thread thread;
@@ -72,7 +56,7 @@ void Capture::prepare(std::function<void()> done) {
   worker->thread = std::thread([this, alive, worker, recognizer = recognizer_,
                                 make = makeRecognizer_, done = std::move(done)] {
     if (make) *recognizer = make();
-    postToMain([this, alive, worker, done] {
+    defaultLoop().post([this, alive, worker, done] {
       if (!alive.lock()) return;
       if (worker->thread.joinable()) worker->thread.join();
       if (worker_ == worker) worker_.reset();
@@ -89,7 +73,7 @@ bool Capture::start(Callbacks cb) {
   auto callbacks = std::make_shared<Callbacks>(std::move(cb));
   // Posts `fn` to run on the main loop while this Capture lives.
   auto post = [alive](std::function<void()> fn) {
-    postToMain([alive, fn = std::move(fn)] {
+    defaultLoop().post([alive, fn = std::move(fn)] {
       if (alive.lock()) fn();
     });
   };

@@ -312,6 +312,21 @@ TEST_F(PasteX11, SomethingCopiedWhileTheTextIsOnTheClipboardIsNotOverwritten) {
   EXPECT_EQ(clipboardForms(), copied);
 }
 
+// Our text stays on the clipboard after the keeper is gone; a read it started must not call back.
+TEST_F(PasteX11, AReadStartedByAKeeperThatIsGoneDoesNotCallBack) {
+  bool late = false;
+  {
+    KeptClipboard kept(loop);
+    bool ready = false;
+    kept.hold("first", [&] { ready = true; });
+    ASSERT_TRUE(testing::runUntil([&] { return ready; }, 5));
+    kept.keep();
+    kept.hold("second", [&] { late = true; });
+  }
+  testing::spin(KeptClipboard::kReadLimit + 0.3);
+  EXPECT_FALSE(late);
+}
+
 TEST_F(PasteX11, OurOwnWindowNeverGetsTheText) {
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), "Ours");
