@@ -117,11 +117,12 @@ std::unique_ptr<Processes::Running> GioProcesses::start(const std::vector<std::s
   for (const std::string& a : argv) args.push_back(a.c_str());
   args.push_back(nullptr);
   GError* error = nullptr;
-  state->process.reset(
-      g_subprocess_newv(args.data(),
-                        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
-                                                      G_SUBPROCESS_FLAGS_STDERR_MERGE),
-                        &error));
+  if (!argv.empty())
+    state->process.reset(
+        g_subprocess_newv(args.data(),
+                          static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
+                                                        G_SUBPROCESS_FLAGS_STDERR_MERGE),
+                          &error));
   GErrorPtr owned(error);
   if (!state->process) {
     log::debug("remote", std::string("cannot start ") + (argv.empty() ? "" : argv[0]) + ": " +

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bridge/bridge.h"
 #include "bridge/bridge_fakes.h"
@@ -52,6 +53,41 @@ struct RemoteRelay {
   std::string output;
   std::optional<int> status;
 };
+
+// The real programs: every line of both outputs in order, then the status, never from start().
+TEST(GioProcesses, ReportEveryLineThenTheStatus) {
+  const struct {
+    std::vector<std::string> argv;
+    std::vector<std::string> lines;  // empty: only checked not to hang
+    int status;
+  } cases[] = {
+      {{"/bin/sh", "-c", "echo one; echo two >&2; printf three; exit 3"},
+       {"one", "two", "three"},
+       3},
+      {{"/nonexistent/program"}, {}, -1},
+      {{}, {}, -1},
+  };
+  GioProcesses processes;
+  for (const auto& c : cases) {
+    std::vector<std::string> lines;
+    std::optional<int> status;
+    auto running = processes.start(
+        c.argv, {[&](const std::string& l) { lines.push_back(l); }, [&](int s) { status = s; }});
+    EXPECT_FALSE(status);
+    ASSERT_TRUE(runUntil([&] { return status.has_value(); }));
+    EXPECT_EQ(*status, c.status);
+    if (!c.lines.empty()) {
+      EXPECT_EQ(lines, c.lines);
+    }
+  }
+  // Let go while running: killed, and nothing is reported.
+  bool reported = false;
+  auto running =
+      processes.start({"/bin/sh", "-c", "sleep 30"}, {nullptr, [&](int) { reported = true; }});
+  running.reset();
+  talvane::testing::spin(0.2);
+  EXPECT_FALSE(reported);
+}
 
 class RemoteForward : public ::testing::Test {
  protected:
