@@ -26,10 +26,13 @@ struct State {
   bool killed = false;
   std::string startError;
 
-  void line(const std::string& text) {
+  void line(std::string text) {
     if (killed || !watch.line) return;
+    // ssh ends its messages with a carriage return too.
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (text.size() > kMaxLine) text.resize(kMaxLine);
     try {
-      watch.line(text.size() > kMaxLine ? text.substr(0, kMaxLine) : text);
+      watch.line(text);
     } catch (const std::exception& e) {
       log::debug("remote", std::string("line handler failed: ") + e.what());
     }

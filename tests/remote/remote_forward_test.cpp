@@ -61,7 +61,7 @@ TEST(GioProcesses, ReportEveryLineThenTheStatus) {
     std::vector<std::string> lines;  // empty: only checked not to hang
     int status;
   } cases[] = {
-      {{"/bin/sh", "-c", "echo one; echo two >&2; printf three; exit 3"},
+      {{"/bin/sh", "-c", "echo one; printf 'two\\r\\n' >&2; printf three; exit 3"},
        {"one", "two", "three"},
        3},
       {{"/nonexistent/program"}, {}, -1},
