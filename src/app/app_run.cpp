@@ -14,6 +14,7 @@
 #include "app/autostart.h"
 #include "app/commands.h"
 #include "app/prefs.h"
+#include "app/remote_service.h"
 #include "bridge/bridge.h"
 #include "context/jump.h"
 #include "desktop/desktop_factory.h"
@@ -236,11 +237,20 @@ int app(const Args& args) {
       }
     });
   });
+  // Agents on other machines reach the app through an ssh forward per host.
+  remote::GioProcesses remoteProcesses;
+  RemoteService remotes(loop, hub, store, remoteProcesses);
+  remotes.answerQueries(bridge);
+  services.serveRemotes(&remotes);
   TimerHandle keepListening;
   if (!demo) {
     bridge.start();
+    remotes.start();
     // A socket file deleted behind the app's back would leave it deaf until restarted.
-    keepListening = loop.every(20.0, 5.0, [&bridge] { bridge.keepListening(); });
+    keepListening = loop.every(20.0, 5.0, [&bridge, &remotes] {
+      bridge.keepListening();
+      remotes.keepListening();
+    });
   }
   CodexWatcher codex(hub, loop);
   if (demo) {
@@ -268,6 +278,7 @@ int app(const Args& args) {
   NotchController notch(hub, Desktop{parts.panel, keyboard, dictation, parts.clipboard, shell},
                         loop);
   notchRef = shell.notch = &notch;
+  remotes.onChange = [&notch] { notch.push(); };
   // The desktop's notifications answer requests too, and a sound says when an agent needs you.
   DesktopNotifications notifications;
   CanberraSound sounds;
@@ -340,6 +351,9 @@ int app(const Args& args) {
     }
     if (auto why = browser->start(static_cast<std::uint16_t>(options->port), options->port != 0)) {
       std::fprintf(stderr, "talvane: cannot serve the panel: %s\n", why->c_str());
+      remotes.onChange = nullptr;
+      services.serveRemotes(nullptr);
+      remotes.stop();
       bridge.stop();
       return 1;
     }
@@ -406,6 +420,9 @@ int app(const Args& args) {
   notch.onPushed = nullptr;  // the notifier goes first
 
   codex.stop();
+  remotes.onChange = nullptr;
+  services.serveRemotes(nullptr);
+  remotes.stop();
   bridge.stop();
   if (browser) browser->stop();
   installed.cancel();

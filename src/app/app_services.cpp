@@ -67,6 +67,12 @@ pid_t lockHolder(int fd) {
 
 }  // namespace
 
+Json AppServices::remotes() { return remotes_ ? remotes_->pageJson() : PrefsServices::remotes(); }
+
+void AppServices::runRemote(const std::string& verb, const std::string& destination) {
+  if (remotes_) remotes_->runCommand(verb, destination);
+}
+
 Handover Handover::real(std::function<pid_t()> holder, std::function<bool()> gone) {
   Handover h;
   h.holder = std::move(holder);

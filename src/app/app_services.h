@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "app/prefs.h"
+#include "app/remote_service.h"
 #include "platform/color_scheme.h"
 #include "platform/event_loop.h"
 
@@ -30,8 +31,13 @@ class AppServices final : public PrefsServices {
   // Calls `onHotKeysChanged`, which registers the shortcuts again from the preferences.
   void reloadHotKeys() override;
   std::function<void()> onHotKeysChanged;
+  // The remote hosts the page shows and changes; none until the app sets it.
+  Json remotes() override;
+  void runRemote(const std::string& verb, const std::string& destination) override;
+  void serveRemotes(RemoteService* remotes) { remotes_ = remotes; }
 
  private:
+  RemoteService* remotes_ = nullptr;
   EventLoop& loop_;
   const ColorScheme* scheme_ = nullptr;
 };

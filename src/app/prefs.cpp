@@ -36,6 +36,10 @@ std::optional<std::string> PrefsServices::version() {
 }
 void PrefsServices::reloadHotKeys() {}
 void PrefsServices::autoUpdateChanged(bool) {}
+Json PrefsServices::remotes() {
+  return {{"hosts", Json::array()}, {"busy", nullptr}, {"message", ""}};
+}
+void PrefsServices::runRemote(const std::string&, const std::string&) {}
 
 namespace Prefs {
 
@@ -332,6 +336,14 @@ Json json() {
       {"talkKey", HotKey::label(comboOrDefault(HotKey::Action::talk))},
       {"notifications", notifications()},
       {"sound", sound()},
+      {"remotes",
+       [] {
+         try {
+           return services().remotes();
+         } catch (...) {
+           return PrefsServices().remotes();
+         }
+       }()},
   };
 }
 
@@ -349,6 +361,11 @@ void set(std::string_view key, const Json& value) {
   if (key == "openKey" || key == "talkKey") {
     setCombo(key == "openKey" ? HotKey::Action::open : HotKey::Action::talk, value);
     absorb("reload hot keys", [&] { s.reloadHotKeys(); });
+    return;
+  }
+  if ((key == "remoteAdd" || key == "remoteRemove") && value.is_string()) {
+    const std::string verb = key == "remoteAdd" ? "add" : "remove";
+    absorb("remote host", [&] { s.runRemote(verb, value.get<std::string>()); });
     return;
   }
   if (!value.is_boolean()) return;

@@ -50,6 +50,10 @@ class PrefsServices {
   // "autoUpdate" changed. Runs after set() returns: the updater must not be reconfigured from
   // inside the page command that changed it, so implementations post this to the loop.
   virtual void autoUpdateChanged(bool autoDownload);
+  // The remote hosts as the page shows them: {"hosts":[...],"busy":null,"message":""} by default.
+  virtual Json remotes();
+  // Adds or removes a remote host ("add" / "remove") for the page, in the background.
+  virtual void runRemote(const std::string& verb, const std::string& destination);
 };
 
 namespace Prefs {
@@ -107,7 +111,7 @@ HotKey::Combo comboOrDefault(HotKey::Action action);
 std::map<std::string, Date> tucked();
 void setTucked(const std::map<std::string, Date>& tucked);
 
-// The settings object for the page: exactly 19 entries. What the services report (installed
+// The settings object for the page: exactly 20 entries. What the services report (installed
 // agents, login item, accessibility, version) is read once and kept: reading it touches agents'
 // files. It is read again after a connect/disconnect through set(), a new binding,
 // forgetInstalled() or refreshInstalled().

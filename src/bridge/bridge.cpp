@@ -137,6 +137,7 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
 
   HookRouter& hub;
   const std::size_t maxBuffered;
+  std::optional<Remote> remote;
   std::string path;
   // Device and inode of the socket file bound, to tell it from one bound by another copy.
   std::optional<std::pair<dev_t, ino_t>> boundFile;
@@ -166,13 +167,13 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   void start() {
     if (listener || closed) return;
     keepReserve();
-    path = bridgeSocketPath();
+    path = remote ? remote->socketPath : bridgeSocketPath();
     listen();
   }
 
   // Replaces whatever is at the socket path with a new listener. False (logged) on failure.
   bool listen() {
-    files::makeDirs(bridgeDirectory(), 0700);
+    files::makeDirs(remote ? files::parent(path) : bridgeDirectory(), 0700);
     ::unlink(path.c_str());
 
     sockaddr_un address{};
@@ -373,6 +374,14 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   void route(const std::shared_ptr<Connection>& connection, std::string_view line) {
     std::optional<Json> message = json::parseObject(line);
     if (!message) return;
+    if (remote) {
+      if (message->contains("_query")) {
+        log::debug("bridge", "refused a query from " + remote->destination);
+        // Answered like an unknown query: an empty line, and the connection ends.
+        return makeReply(connection, std::make_shared<bool>(false))("");
+      }
+      (*message)["_remote"] = remote->destination;
+    }
     if (auto query = json::string(*message, "_query")) {
       if (*query == "state") {
         answerState(connection);
@@ -476,6 +485,11 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
 
 Bridge::Bridge(HookRouter& hub, std::size_t maxBuffered)
     : core_(std::make_shared<Core>(hub, maxBuffered)) {}
+
+Bridge::Bridge(HookRouter& hub, Remote remote, std::size_t maxBuffered)
+    : core_(std::make_shared<Core>(hub, maxBuffered)) {
+  core_->remote = std::move(remote);
+}
 
 Bridge::~Bridge() { core_->shutdown(); }
 

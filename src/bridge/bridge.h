@@ -26,6 +26,14 @@ class Bridge {
 
   // `hub` must outlive the Bridge.
   explicit Bridge(HookRouter& hub, std::size_t maxBuffered = kMaxBuffered);
+  // The listener for one remote host's relays, reaching us through an ssh forward to
+  // `socketPath`: hook events only, never a query (a remote must not read or drive the app),
+  // each tagged with "_remote": `destination` in place of whatever the remote wrote there.
+  struct Remote {
+    std::string socketPath;
+    std::string destination;
+  };
+  Bridge(HookRouter& hub, Remote remote, std::size_t maxBuffered = kMaxBuffered);
   // Closes the listener and every connection not held by a reply function; reply
   // functions still held elsewhere stay usable (they answer their relay) but no longer
   // reach the Bridge. The socket file is left for `stop`.

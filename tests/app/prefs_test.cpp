@@ -50,6 +50,9 @@ struct FakeServices : PrefsServices {
   std::optional<std::string> version() override { return shortVersion; }
   void reloadHotKeys() override { record("reload"); }
   void autoUpdateChanged(bool on) override { record(on ? "updates auto" : "updates manual"); }
+  void runRemote(const std::string& verb, const std::string& destination) override {
+    record("remote " + verb + " " + destination);
+  }
 };
 
 class PrefsTest : public ::testing::Test {
@@ -92,8 +95,9 @@ TEST_F(PrefsTest, FreshUserSeesTheDefaults) {
                       {"talkKey", "Ctrl+Alt+T"},
                       {"notifications", "requests"},
                       {"sound", true},
+                      {"remotes", {{"hosts", Json::array()}, {"busy", nullptr}, {"message", ""}}},
                   }));
-  EXPECT_EQ(page.size(), 19u);
+  EXPECT_EQ(page.size(), 20u);
   EXPECT_TRUE(page["replyWindow"].is_number_integer());
   EXPECT_EQ(store.all(), Json::object()) << "reading stores nothing";
 }
@@ -309,6 +313,16 @@ TEST_F(PrefsTest, IntegrationKeysNeedAKnownIdentifierAndABoolean) {
   Prefs::set("integration:droid", false);
   Prefs::set("integration:copilot", true);
   EXPECT_EQ(services.calls, (std::vector<std::string>{"opencode on", "droid off", "copilot on"}));
+}
+
+TEST_F(PrefsTest, RemoteHostCommandsTakeADestinationString) {
+  Prefs::set("remoteAdd", true);
+  Prefs::set("remoteRemove", Json::array({"x"}));
+  EXPECT_TRUE(services.calls.empty());
+  Prefs::set("remoteAdd", "me@dev:2222");
+  Prefs::set("remoteRemove", "me@dev:2222");
+  EXPECT_EQ(services.calls,
+            (std::vector<std::string>{"remote add me@dev:2222", "remote remove me@dev:2222"}));
 }
 
 TEST_F(PrefsTest, FailingInstallersAreAbsorbed) {

@@ -471,5 +471,70 @@ TEST_F(BridgeTest, LostSocketFileIsBoundAgainWithOneLogLine) {
   }
 }
 
+// A remote host's listener: its events carry the host whatever the remote wrote, and nothing it
+// sends may read or drive the app, while the main socket keeps answering queries.
+TEST_F(BridgeTest, RemoteListenerTagsEventsAndRefusesEveryQuery) {
+  const std::string path = files::home() + "/.talvane/run/remote-test.sock";
+  Bridge remote(router, Bridge::Remote{path, "me@devbox"});
+  bool asked = false;
+  for (Bridge* b : {bridge.get(), &remote})
+    b->onQuery("jump", [&asked](const Json&) {
+      asked = true;
+      return std::string("{\"ok\":true}");
+    });
+  remote.start();
+  ASSERT_TRUE(remote.listening());
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  const struct {
+    const char* line;
+    const char* family;  // nullptr: refused, nothing routed
+  } cases[] = {
+      {R"({"hook_event_name":"Stop","session_id":"s"})", "claude"},
+      {R"({"_agent":"cursor","_remote":"elsewhere"})", "cursor"},
+      {R"({"_agent":"gemini"})", "adapted"},
+      {R"({"_query":"state"})", nullptr},
+      {R"({"_query":"jump","id":"x"})", nullptr},
+      {R"({"_query":7})", nullptr},
+  };
+  for (const auto& c : cases) {
+    router.calls.clear();
+    Client client(path);
+    ASSERT_TRUE(client.connected());
+    client.send(std::string(c.line) + "\n");
+    if (!c.family) {
+      ASSERT_TRUE(runUntil([&] { return client.ended(); })) << c.line;
+      EXPECT_EQ(client.received(), "\n") << c.line;
+      EXPECT_TRUE(router.calls.empty()) << c.line;
+      continue;
+    }
+    settle(client);
+    ASSERT_EQ(router.calls.size(), 1u) << c.line;
+    EXPECT_EQ(router.calls[0].family, c.family);
+    EXPECT_EQ(router.calls[0].message["_remote"], "me@devbox") << c.line;
+  }
+  EXPECT_FALSE(asked);
+  EXPECT_EQ(router.snapshots, 0);
+
+  // The main socket is untouched: its events carry no host and its queries are answered.
+  router.calls.clear();
+  Client local;
+  local.send(R"({"hook_event_name":"Stop"})"
+             "\n");
+  settle(local);
+  ASSERT_EQ(router.calls.size(), 1u);
+  EXPECT_FALSE(router.calls[0].message.contains("_remote"));
+  Client query;
+  query.send(R"({"_query":"jump"})"
+             "\n");
+  ASSERT_TRUE(runUntil([&] { return query.ended(); }));
+  EXPECT_TRUE(asked);
+
+  remote.stop();
+  EXPECT_NE(::access(path.c_str(), F_OK), 0);
+}
+
 }  // namespace
 }  // namespace talvane

@@ -94,6 +94,24 @@ export interface Integration {
   installed: boolean;
 }
 
+/** A remote host as the settings list it; `state` is "connecting", "connected", "retrying",
+ *  "authentication" or "stopped". */
+export interface RemoteHostRow {
+  destination: string;
+  machine: string;
+  state: string;
+  detail: string;
+  codex: boolean;
+}
+
+export interface Remotes {
+  hosts: RemoteHostRow[];
+  /** The destination a page command (add or remove) is running for. */
+  busy: string | null;
+  /** What the last such command said. */
+  message: string;
+}
+
 export interface Settings {
   shape: string;
   replyWindow: number;
@@ -115,6 +133,7 @@ export interface Settings {
   /** Desktop notifications: "off", "requests" or "all". */
   notifications: string;
   sound: boolean;
+  remotes: Remotes;
 }
 
 export interface Geo {
@@ -310,6 +329,7 @@ export const DEFAULT_SETTINGS: Settings = {
   talkKey: "Ctrl+Alt+T",
   notifications: "requests",
   sound: true,
+  remotes: { hosts: [], busy: null, message: "" },
 };
 
 export function readSettings(o: Obj): Settings {
@@ -339,6 +359,22 @@ export function readSettings(o: Obj): Settings {
     talkKey: shortcutLabel(str(o, "talkKey", d.talkKey)),
     notifications: str(o, "notifications", d.notifications),
     sound: bool(o, "sound", d.sound),
+    remotes: readRemotes(o["remotes"]),
+  };
+}
+
+function readRemotes(v: unknown): Remotes {
+  if (!isObject(v)) return DEFAULT_SETTINGS.remotes;
+  return {
+    hosts: objects(v["hosts"]).map((h) => ({
+      destination: str(h, "destination"),
+      machine: str(h, "machine"),
+      state: str(h, "state", "stopped"),
+      detail: str(h, "detail"),
+      codex: bool(h, "codex"),
+    })).filter((h) => h.destination !== ""),
+    busy: optStr(v, "busy") ?? null,
+    message: str(v, "message"),
   };
 }
 

@@ -361,6 +361,49 @@ describe("settings", () => {
   });
 });
 
+describe("remote hosts in the settings", () => {
+  const hosts = [
+    { destination: "me@dev", machine: "devbox", state: "connected", detail: "", codex: true },
+    { destination: "ci", machine: "ci", state: "authentication", detail: "needs key or agent authentication", codex: false },
+    { destination: "vm:2222", machine: "", state: "retrying", detail: "Connection refused", codex: false },
+  ];
+  const open = (remotes: Record<string, unknown>) => {
+    const m = mount(rawState([], { settings: { remotes } }));
+    act(() => m.page.receive({ type: "openSettings" }));
+    return m;
+  };
+
+  it("shows each host's state with its detail and sends add and remove", () => {
+    const { root, sent } = open({ hosts, busy: null, message: "" });
+    const rows = [...root.querySelectorAll(".remote-row")].map((r) => r.textContent);
+    expect(rows[0]).toContain("Connected");
+    expect(rows[0]).toContain("Codex there is not followed");
+    expect(rows[1]).toContain("Authentication needed — needs key or agent authentication");
+    expect(rows[2]).toContain("Retrying — Connection refused");
+    click(root.querySelector('[aria-label="Remove ci"]')!);
+    const field = root.querySelector('input[aria-label="Remote host"]') as HTMLInputElement;
+    act(() => {
+      field.value = "  me@new:2200 ";
+      field.dispatchEvent(new Event("input", { bubbles: true }));
+    });
+    click(buttons(root, "Add")[0]!);
+    expect(sent("setting")).toEqual([
+      { type: "setting", key: "remoteRemove", value: "ci" },
+      { type: "setting", key: "remoteAdd", value: "me@new:2200" },
+    ]);
+    expect(field.value).toBe("");
+  });
+
+  it("says Adding… while the command runs, then its last line, and takes no second command", () => {
+    const { root, sent, page } = open({ hosts: [], busy: "me@new", message: "" });
+    expect(root.textContent).toContain("Adding me@new…");
+    expect(buttons(root, "Adding…")[0]!.disabled).toBe(true);
+    act(() => page.receive(rawState([], { settings: { remotes: { hosts: [], busy: null, message: "me@new: aarch64 does not match" } } })));
+    expect(root.textContent).toContain("me@new: aarch64 does not match");
+    expect(sent("setting")).toEqual([]);
+  });
+});
+
 describe("escape while recording a shortcut", () => {
   it("cancels only the recording, even when the app reports the same Escape", () => {
     const { root, t, page } = mount(rawState([]));

@@ -35,6 +35,14 @@ export function settings(over: Json = {}): Json {
     talkKey: "Ctrl+Alt+T",
     notifications: "requests",
     sound: true,
+    remotes: {
+      hosts: [
+        { destination: "me@devbox", machine: "devbox", state: "connected", detail: "", codex: true },
+        { destination: "ci-runner:2222", machine: "ci-runner", state: "authentication", detail: "needs key or agent authentication (no password prompt): Permission denied (publickey).", codex: false },
+      ],
+      busy: null,
+      message: "",
+    },
     ...over,
   };
 }

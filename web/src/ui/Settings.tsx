@@ -2,7 +2,7 @@
 // the app answers with a fresh state, which is what the controls then show.
 
 import { useEffect, useState } from "preact/hooks";
-import type { Settings as Prefs } from "../protocol";
+import type { Settings as Prefs, RemoteHostRow, Remotes } from "../protocol";
 import { formatMinutes, formatSeconds } from "../format";
 import { comboLabel, recordCombo } from "../keys";
 import { AlertRows } from "./Alerts";
@@ -30,6 +30,11 @@ export function Settings() {
       <section>
         <h3>Agents</h3>
         <AgentList settings={s} />
+      </section>
+
+      <section>
+        <h3>Remote hosts</h3>
+        <RemoteHosts remotes={s.remotes} />
       </section>
 
       <section>
@@ -196,6 +201,88 @@ export function AgentList({ settings, onlyFound = false }: { settings: Prefs; on
       </div>
       {onlyFound && missing.length > 0 && (
         <div class="muted small agents-missing">Not found here: {missing.map((r) => r.label).join(", ")}</div>
+      )}
+    </div>
+  );
+}
+
+/** How a host's link reads: a word and whether it is healthy. */
+export function remoteStateText(h: RemoteHostRow): { text: string; tone: "ok" | "warn" | "bad" | "quiet" } {
+  switch (h.state) {
+    case "connected":
+      return { text: "Connected", tone: "ok" };
+    case "connecting":
+      return { text: "Connecting…", tone: "quiet" };
+    case "retrying":
+      return { text: "Retrying", tone: "warn" };
+    case "authentication":
+      return { text: "Authentication needed", tone: "bad" };
+    default:
+      return { text: "Not linked", tone: "quiet" };
+  }
+}
+
+/** Hosts reached over ssh; adding and removing run `talvane remote` in the app. */
+export function RemoteHosts({ remotes }: { remotes: Remotes }) {
+  const page = usePage();
+  const [draft, setDraft] = useState("");
+  const busy = remotes.busy !== null;
+  const add = () => {
+    const dest = draft.trim();
+    if (dest === "" || busy) return;
+    page.setting("remoteAdd", dest);
+    setDraft("");
+  };
+  return (
+    <div class="remotes">
+      {remotes.hosts.map((h) => {
+        const st = remoteStateText(h);
+        return (
+          <div class="row remote-row" key={h.destination}>
+            <span class={`remote-dot ${st.tone}`} aria-hidden="true" />
+            <div class="row-text">
+              <div class="row-label">
+                {h.destination}
+                {h.machine && h.machine !== h.destination && <span class="muted"> · {h.machine}</span>}
+              </div>
+              <div class={`row-hint remote-state ${st.tone}`}>
+                {st.text}
+                {h.detail && <span class="muted"> — {h.detail}</span>}
+              </div>
+              {h.codex && <div class="row-hint muted">Codex there is not followed from here yet</div>}
+            </div>
+            <div class="row-control">
+              <Button variant="quiet" disabled={busy} aria-label={`Remove ${h.destination}`}
+                onClick={() => page.setting("remoteRemove", h.destination)}>
+                {remotes.busy === h.destination ? "Removing…" : "Remove"}
+              </Button>
+            </div>
+          </div>
+        );
+      })}
+      <div class="row remote-add">
+        <input class="remote-field" type="text" placeholder="user@host[:port]" aria-label="Remote host"
+          spellcheck={false} autocomplete="off" value={draft}
+          onInput={(e) => setDraft((e.currentTarget as HTMLInputElement).value)}
+          onKeyDown={(e) => {
+            if (e.key === "Enter") {
+              e.preventDefault();
+              add();
+            }
+          }}
+          onFocus={() => page.typing(true)}
+          onBlur={() => page.typing(false)} />
+        <Button disabled={busy || draft.trim() === ""} onClick={add}>
+          {busy && !remotes.hosts.some((h) => h.destination === remotes.busy) ? "Adding…" : "Add"}
+        </Button>
+      </div>
+      {(busy || remotes.message) && (
+        <div class="row-hint muted remote-message" aria-live="polite">
+          {busy && !remotes.hosts.some((h) => h.destination === remotes.busy) ? `Adding ${remotes.busy}…` : remotes.message}
+        </div>
+      )}
+      {remotes.hosts.length === 0 && !busy && !remotes.message && (
+        <div class="row-hint muted">Needs ssh key or agent login to the host; no password is asked.</div>
       )}
     </div>
   );
