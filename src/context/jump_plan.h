@@ -63,7 +63,15 @@ struct WindowStep {
   bool operator==(const WindowStep&) const = default;
 };
 
-using Step = std::variant<TmuxStep, CommandStep, WindowStep>;
+// Start a program that stays open (a terminal window) without waiting for it; success is its
+// start.
+struct LaunchStep {
+  std::string what;
+  Command command;
+  bool operator==(const LaunchStep&) const = default;
+};
+
+using Step = std::variant<TmuxStep, CommandStep, WindowStep, LaunchStep>;
 
 struct Plan {
   std::vector<Step> steps;  // tried in order until one succeeds

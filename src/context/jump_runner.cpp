@@ -59,6 +59,26 @@ void runChild(const Command& command, double seconds, Output done) {
       held, [](gpointer data) { delete static_cast<std::shared_ptr<Waiting>*>(data); });
 }
 
+std::optional<std::string> launchDetached(const Command& command) {
+  std::vector<char*> argv;
+  for (const std::string& word : command.argv) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> env = environmentWith(command.env);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  GError* error = nullptr;
+  // Without G_SPAWN_DO_NOT_REAP_CHILD the window's process is left to init, never a zombie here.
+  const auto flags =
+      static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL);
+  if (g_spawn_async(files::home().c_str(), argv.data(), envp.data(), flags, nullptr, nullptr,
+                    nullptr, &error))
+    return std::nullopt;
+  std::string why = error ? error->message : "cannot start " + command.argv.front();
+  g_clear_error(&error);
+  return why;
+}
+
 std::string describe(const Command& c) {
   return c.argv.empty() ? std::string("?") : files::lastComponent(c.argv[0]);
 }
@@ -77,6 +97,7 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
     const Step& step = plan_.steps[index_++];
     if (const auto* tmux = std::get_if<TmuxStep>(&step)) return runTmux(*tmux);
     if (const auto* command = std::get_if<CommandStep>(&step)) return runCommand(*command);
+    if (const auto* launch = std::get_if<LaunchStep>(&step)) return runLaunch(*launch);
     runWindow(std::get<WindowStep>(step));
   }
 
@@ -107,6 +128,12 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
                     }
                     self->finish(std::nullopt);
                   });
+  }
+
+  void runLaunch(const LaunchStep& step) {
+    if (step.command.argv.empty()) return failed("nothing to start");
+    if (auto why = outside_->launch(step.command)) return failed(step.what + ": " + *why);
+    finish(std::nullopt);
   }
 
   void runWindow(const WindowStep& step) {
@@ -165,6 +192,7 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
 
 Runner::Runner(Outside outside) {
   if (!outside.run) outside.run = runChild;
+  if (!outside.launch) outside.launch = launchDetached;
   if (!outside.lineage) outside.lineage = Jump::lineage;
   if (!outside.log) outside.log = [](const std::string& line) { log::line(line); };
   outside_ = std::make_shared<const Outside>(std::move(outside));

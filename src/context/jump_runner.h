@@ -28,6 +28,9 @@ struct Outside {
   std::function<void(const Command&, double seconds,
                      std::function<void(std::optional<std::string>)> done)>
       run;
+  // Starts the command and leaves it running on its own. Empty on success, else why not.
+  // Default: spawned detached with the app's environment, in the home folder.
+  std::function<std::optional<std::string>(const Command&)> launch;
   std::shared_ptr<WindowActivator> windows;  // none: no window is raised
   // Default: jump_observe's lineage().
   std::function<std::vector<int>(int pid)> lineage;

@@ -8,6 +8,8 @@
 #include <array>
 #include <utility>
 
+#include "context/jump_remote.h"
+#include "context/jump_runner.h"
 #include "hub/tool_text.h"
 
 namespace talvane {
@@ -28,6 +30,14 @@ HubSettings withDefaults(HubSettings s) {
   if (!s.jump) {
     s.jump = [](const Session&, std::function<void(std::optional<std::string>)> done) {
       if (done) done("no way to bring windows forward");
+    };
+  }
+  if (!s.jumpRemote) {
+    auto runner = std::make_shared<Jump::Runner>();
+    s.jumpRemote = [runner](const Session& session,
+                            std::function<void(std::optional<std::string>)> done) {
+      runner->go(Jump::observeRemote({session.remote.value_or(""), session.tmuxPane, session.root}),
+                 std::move(done));
     };
   }
   if (!s.hostName) s.hostName = [](const Session&) { return std::optional<std::string>(); };
@@ -276,7 +286,7 @@ void Hub::answerThere(const std::string& id) {
 
 void Hub::jump(const std::string& id, std::function<void(std::optional<std::string>)> done) {
   if (const Session* s = find(id)) {
-    settings_.jump(*s, std::move(done));
+    (s->remote ? settings_.jumpRemote : settings_.jump)(*s, std::move(done));
   } else if (done) {
     done("no session " + id);
   }
@@ -288,7 +298,8 @@ std::vector<std::string> Hub::idsMatching(const std::string& text) const {
   std::vector<std::string> ids;
   for (const Session& s : sessions_) {
     const auto colon = s.id.find(':');
-    if (colon != std::string::npos && s.id.compare(colon + 1, std::string::npos, text) == 0)
+    if ((colon != std::string::npos && s.id.compare(colon + 1, std::string::npos, text) == 0) ||
+        (s.remote && s.conversation() == text))
       ids.push_back(s.id);
   }
   return ids;
@@ -393,15 +404,18 @@ void Hub::tick() {
   }
 
   std::vector<std::string> roots;
-  for (const Session* s : visible()) roots.push_back(s->root);
+  // A remote session's folder is on its machine: no local repository to ask about.
+  for (const Session* s : visible())
+    if (!s->remote) roots.push_back(s->root);
   github_->refresh(roots, false);
 
   if (now - lastSlowTick_ > kSlowPassInterval) {
     lastSlowTick_ = now;
     removeSessions([&](const Session& s) {
       if (s.agent != Agent::claude || s.pending) return false;
-      // Zero and negative ids would probe process groups, not the agent.
-      if (s.agentPid && *s.agentPid > 0) return settings_.processGone(*s.agentPid);
+      // Zero and negative ids would probe process groups, not the agent; a remote session's
+      // process id is one on its own machine.
+      if (!s.remote && s.agentPid && *s.agentPid > 0) return settings_.processGone(*s.agentPid);
       return now - s.updated > kOrphanAge;
     });
     changed();
@@ -415,7 +429,7 @@ void Hub::prChanged(const std::string& root, const std::optional<PullRequest>& o
   const Session* session = nullptr;
   if (current) {
     for (const Session* s : visible()) {
-      if (s->root == root) {
+      if (!s->remote && s->root == root) {
         session = s;
         break;
       }

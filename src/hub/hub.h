@@ -42,6 +42,9 @@ struct HubSettings {
   // Brings the session's host window forward, then calls its second argument (when given)
   // with none, or why nothing came forward. Default: nothing, reported as such.
   std::function<void(const Session&, std::function<void(std::optional<std::string>)>)> jump;
+  // The same for a session on a remote host: opens a local terminal logged in there. Default:
+  // Jump::observeRemote's plan carried out by a Jump::Runner of the Hub's own.
+  std::function<void(const Session&, std::function<void(std::optional<std::string>)>)> jumpRemote;
   // The host's short display name, if any. Default: none.
   std::function<std::optional<std::string>(const Session&)> hostName;
   // True only when the process certainly no longer exists. Default: kill(pid, 0) fails with
@@ -131,7 +134,8 @@ class Hub final : public HookRouter {
   void jump(const std::string& id,
             std::function<void(std::optional<std::string>)> done = {});
   // The ids a user may mean by `text`: the session with exactly that id, else every session
-  // whose agent's own id (after "agent:") is `text`.
+  // whose id after "agent:" is `text`, or whose agent's own conversation id is (so one id used
+  // on two machines names both).
   std::vector<std::string> idsMatching(const std::string& text) const;
   void clearFinished();
   void undoClear();
@@ -187,7 +191,7 @@ class Hub final : public HookRouter {
   Date now() const { return loop_.now(); }
   int replyWindow() const { return settings_.replyWindow(); }
 
-  // Owned by the Cursor adapter.
+  // Owned by the Cursor adapter: the last response text by session id.
   std::unordered_map<std::string, std::string> cursorLast;
 
   // Runs every second: expires reply offers and highlights, refreshes pull requests, and

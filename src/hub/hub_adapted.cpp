@@ -139,6 +139,7 @@ std::optional<std::string> Hub::adapted(const Json& payload, Reply reply) {
   message["_agent"] = agent;
   const Json* host = json::object(payload, "_host");
   message["_host"] = host ? *host : Json::object();
+  if (auto remote = json::nonEmpty(payload, "_remote")) message["_remote"] = *remote;
   message["cwd"] = cwd;
 
   // The agent's own tool names become the ones the notch's texts know.

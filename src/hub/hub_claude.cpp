@@ -55,18 +55,30 @@ std::optional<std::string> Hub::claude(const Json& payload, Reply reply) {
   Agent agent = Agent::claude;
   if (auto raw = json::string(payload, "_agent"))
     if (auto known = agentFromRaw(*raw)) agent = *known;
-  const std::string id = std::string(rawValue(agent)) + ":" + *conversation;
+  // Set by the bridge for a payload that came through a remote host's forward.
+  const auto remote = json::nonEmpty(payload, "_remote");
+  const std::string id = Session::key(agent, *conversation, remote.value_or(""));
+  const std::string cwd = json::string(payload, "cwd").value_or("");
 
-  Session s = session(id, agent, json::string(payload, "cwd").value_or(""));
+  // A remote folder is no path here: looking for its project root would read this machine's.
+  Session s = session(id, agent, remote ? std::string() : cwd);
   untuck(id);
 
-  if (const Json* host = json::object(payload, "_host")) {
+  if (remote) {
+    s.remote = remote;
+    if (s.root.empty()) s.root = cwd;
+    if (const Json* host = json::object(payload, "_host")) {
+      if (auto machine = json::nonEmpty(*host, "machine")) s.machine = machine;
+      if (auto pane = json::nonEmpty(*host, "tmuxPane")) s.tmuxPane = pane;
+    }
+  } else if (const Json* host = json::object(payload, "_host")) {
     if (auto pid = processId(*host, "pid")) s.hostPid = pid;
     if (auto bundle = json::string(*host, "bundle")) s.hostBundle = bundle;
     if (auto tty = json::string(*host, "tty")) s.tty = tty;
     if (auto pid = processId(*host, "agentPid")) s.agentPid = pid;
   }
-  if (auto path = json::string(payload, "transcript_path")) {
+  // The transcript of a remote session is a file on that machine.
+  if (auto path = json::string(payload, "transcript_path"); path && !remote) {
     s.transcript = *path;
     readTranscript(s, *path);
   }

@@ -26,13 +26,15 @@ std::optional<std::string> Hub::cursor(const Json& payload, Reply reply) {
     reply("");
     return std::nullopt;
   }
-  const std::string sessionId = "cursor:" + *conversation;
+  const auto remote = json::nonEmpty(payload, "_remote");
+  const std::string sessionId = Session::key(Agent::cursor, *conversation, remote.value_or(""));
 
   Json base = Json::object();
   base["session_id"] = *conversation;
   base["_agent"] = "cursor";
   const Json* host = json::object(payload, "_host");
   base["_host"] = host ? *host : Json::object();
+  if (remote) base["_remote"] = *remote;
   base["cwd"] = cursorCwd(payload);
 
   const auto run = [&](const char* claudeEvent, const Json& extra) {
@@ -65,17 +67,17 @@ std::optional<std::string> Hub::cursor(const Json& payload, Reply reply) {
                              "__" + json::string(payload, "tool_name").value_or("tool");
     result = toolRan(tool, Json::object());
   } else if (name == "afterAgentResponse") {
-    cursorLast[*conversation] = text("text");
+    cursorLast[sessionId] = text("text");
     reply("");
   } else if (name == "preCompact") {
     result = run("PreCompact", Json::object());
   } else if (name == "sessionEnd") {
-    cursorLast.erase(*conversation);
+    cursorLast.erase(sessionId);
     result = run("SessionEnd", Json::object());
   } else if (name == "stop") {
     const auto status = json::string(payload, "status");
     if (!status || *status == "completed") {
-      const auto last = cursorLast.find(*conversation);
+      const auto last = cursorLast.find(sessionId);
       const auto loops = json::integer(payload, "loop_count");
       result = run("Stop", {{"last_assistant_message",
                              last != cursorLast.end() ? last->second : std::string()},

@@ -117,6 +117,10 @@ Json Hub::sessionJson(const Session& s, Date now) const {
   out.emplace("stats", statsJson(s));
   if (s.stats.branch) out.emplace("branch", *s.stats.branch);
   if (auto host = settings_.hostName(s)) out.emplace("host", std::move(*host));
+  if (s.remote) {
+    out.emplace("remote", *s.remote);
+    out.emplace("machine", s.machine.value_or(*s.remote));
+  }
 
   if (s.pending) {
     const Pending& p = *s.pending;
@@ -156,7 +160,7 @@ Json Hub::snapshot() {
   sessions.reserve(shown.size());
   for (const Session* s : shown) {
     Json item = sessionJson(*s, now);
-    if (auto pr = prs.find(s->root); pr != prs.end())
+    if (auto pr = prs.find(s->root); !s->remote && pr != prs.end())
       item.get_ref<Object&>().emplace("pr", pr->second.json());
     sessions.push_back(std::move(item));
   }

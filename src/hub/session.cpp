@@ -177,6 +177,25 @@ std::string_view moodName(Mood mood) {
   return "idle";
 }
 
+std::string Session::key(Agent agent, std::string_view conversation, std::string_view remote) {
+  std::string id(rawValue(agent));
+  id += ':';
+  id += conversation;
+  if (!remote.empty()) {
+    id += '@';
+    id += remote;
+  }
+  return id;
+}
+
+std::string Session::conversation() const {
+  const std::size_t colon = id.find(':');
+  if (colon == std::string::npos) return id;
+  std::string_view rest = std::string_view(id).substr(colon + 1);
+  if (remote && rest.ends_with("@" + *remote)) rest.remove_suffix(remote->size() + 1);
+  return std::string(rest);
+}
+
 Session Session::create(std::string id, Agent agent, Date now, std::string_view cwd,
                         int colorIndex) {
   Session s;

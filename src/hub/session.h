@@ -132,8 +132,8 @@ struct Pending {
 struct Session {
   static constexpr std::size_t maxToolLines = 4;
 
-  // Key within the Hub: the agent's raw value, ":" and the agent's own conversation id.
-  // `id` and `agent` never change once the session exists.
+  // Key within the Hub: see key(). `id`, `agent` and `remote` never change once the session
+  // exists.
   std::string id;
   Agent agent = Agent::claude;
   std::string root;    // project directory; empty when unknown
@@ -157,6 +157,18 @@ struct Session {
   std::optional<std::string> hostBundle;
   std::optional<std::string> tty;
   std::optional<std::int32_t> agentPid;
+  // Set only for a session on another machine, reached through that host's forward: the host as
+  // the user named it to ssh. Its process ids, terminal and paths belong to that machine, so
+  // none of the local-only fields above is ever set, and `root` is its folder as sent.
+  std::optional<std::string> remote;
+  std::optional<std::string> machine;   // the remote machine's own name, as its relay sent it
+  std::optional<std::string> tmuxPane;  // the remote tmux pane the agent runs in ("%3")
+
+  // The agent's raw value, ":" and the agent's own conversation id; for a session on a remote
+  // host then "@" and the host, since two machines (or one and this one) may use the same id.
+  static std::string key(Agent agent, std::string_view conversation, std::string_view remote = {});
+  // The agent's own conversation id within `id`.
+  std::string conversation() const;
 
   // A new session with every field at its initial value; `root` is projectRoot(cwd) when
   // `cwd` is not empty. The caller picks the colour slot.

@@ -1,6 +1,9 @@
 #include "relay/host.h"
 
+#include <sys/utsname.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 
 namespace talvane {
@@ -108,6 +111,14 @@ HostFacts hostFacts(const std::vector<Ancestor>& chain) {
     facts.agentPid = entry.pid;
     break;
   }
+  return facts;
+}
+
+HostFacts hostFactsHere(const std::vector<Ancestor>& chain) {
+  HostFacts facts = hostFacts(chain);
+  utsname name;
+  if (::uname(&name) == 0 && name.nodename[0] != '\0') facts.machine = name.nodename;
+  if (const char* pane = std::getenv("TMUX_PANE"); pane && *pane) facts.tmuxPane = pane;
   return facts;
 }
 

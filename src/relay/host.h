@@ -31,6 +31,10 @@ struct HostFacts {
   std::optional<pid_t> pid;           // the hosting application
   std::optional<std::string> bundle;  // its bundle or executable path
   std::optional<pid_t> agentPid;      // the agent: the nearest ancestor that is no hook launcher
+  // Not from the ancestry: the machine's host name, so that sessions reaching the app from
+  // another machine say where they run, and the tmux pane ($TMUX_PANE) to jump into there.
+  std::optional<std::string> machine;
+  std::optional<std::string> tmuxPane;
 };
 
 // The index in `chain` (nearest first) of the hosting application, if any.
@@ -38,5 +42,9 @@ std::optional<std::size_t> findHost(const std::vector<Ancestor>& chain);
 
 // `chain` are the ancestors of the relay's parent, nearest first.
 HostFacts hostFacts(const std::vector<Ancestor>& chain);
+
+// hostFacts(chain) with the machine's name (uname's node name; no name service in a statically
+// linked program) and $TMUX_PANE when set.
+HostFacts hostFactsHere(const std::vector<Ancestor>& chain);
 
 }  // namespace talvane

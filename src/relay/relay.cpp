@@ -138,8 +138,8 @@ std::string readFile(const char* path) {
 
 // A send time-out of zero means none, so the shortest one is a microsecond.
 timeval timeLeft(Clock::duration left) {
-  const auto micros =
-      std::max<std::int64_t>(1, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+  const auto micros = std::max<std::int64_t>(
+      1, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
   return timeval{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
 }
 
@@ -229,6 +229,8 @@ Json hostObject(const HostFacts& host) {
   if (host.pid) object["pid"] = *host.pid;
   if (host.bundle) object["bundle"] = *host.bundle;
   if (host.agentPid) object["agentPid"] = *host.agentPid;
+  if (host.machine) object["machine"] = *host.machine;
+  if (host.tmuxPane) object["tmuxPane"] = *host.tmuxPane;
   return object;
 }
 
@@ -330,7 +332,7 @@ int run(int argc, char** argv, const ProcessTable& table) {
     if (std::optional<Json> payload = input ? parsePayload(*input) : std::nullopt) {
       name = eventName(*payload, argc > 2 ? argv[2] : nullptr);
       (*payload)["_agent"] = agent;
-      (*payload)["_host"] = hostObject(hostFacts(ancestors(table, ::getppid())));
+      (*payload)["_host"] = hostObject(hostFactsHere(ancestors(table, ::getppid())));
       std::string line = payload->dump(-1, ' ', false, Json::error_handler_t::replace);
       line.push_back('\n');
       reply = exchange(socketPath(homeDirectory()), line, waits(agent, name));

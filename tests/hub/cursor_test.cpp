@@ -108,7 +108,7 @@ TEST_F(CursorTest, OtherEventsMapOntoTheClaudeEvents) {
 TEST_F(CursorTest, CompletedStopOffersAReplyWithTheLastResponse) {
   cursor(cursorEvent("beforeSubmitPrompt", "c1", {{"prompt", "go"}}));
   expectReleased(cursor(cursorEvent("afterAgentResponse", "c1", {{"text", "Fixed the tests."}})));
-  EXPECT_EQ(hub().cursorLast.at("c1"), "Fixed the tests.");
+  EXPECT_EQ(hub().cursorLast.at("cursor:c1"), "Fixed the tests.");
 
   const Relay stop = cursor(cursorEvent("stop", "c1", {{"status", "completed"}}));
   ASSERT_TRUE(stop.pendingId);
@@ -173,7 +173,7 @@ TEST_F(CursorTest, SessionEndForgetsTheResponseAndReleasesAWaitingRelay) {
   ASSERT_TRUE(offer.pendingId);
 
   expectReleased(cursor(cursorEvent("sessionEnd", "c1")));
-  EXPECT_EQ(hub().cursorLast.count("c1"), 0u);
+  EXPECT_EQ(hub().cursorLast.count("cursor:c1"), 0u);
   EXPECT_EQ(hub().find("cursor:c1"), nullptr);
   ASSERT_EQ(offer.calls(), 1u);
   EXPECT_EQ(offer.last(), "");
@@ -204,7 +204,7 @@ class CursorRelayTest : public RelayHubTest {};
 TEST_F(CursorRelayTest, StopWaitsAndGetsTheFollowUpMessage) {
   RelayProcess response({"cursor"}, R"({"hook_event_name":"afterAgentResponse",)"
                                     R"("conversation_id":"c1","text":"All green."})");
-  ASSERT_TRUE(runUntil([&] { return response.finished() && hub->cursorLast.count("c1"); }));
+  ASSERT_TRUE(runUntil([&] { return response.finished() && hub->cursorLast.count("cursor:c1"); }));
   EXPECT_EQ(response.output(), "{}\n");
 
   RelayProcess stop({"cursor"}, R"({"hook_event_name":"stop","conversation_id":"c1",)"

@@ -45,6 +45,7 @@ class HubTest : public ::testing::Test {
     settings.replyWindow = [this] { return replyWindow; };
     settings.processGone = [this](std::int32_t pid) { return deadPids.count(pid) > 0; };
     settings.jump = [this](const Session& s, auto) { jumps.push_back(s.id); };
+    settings.jumpRemote = [this](const Session& s, auto) { remoteJumps.push_back(s.id); };
     hub_ = std::make_unique<Hub>(loop, store, settings, std::make_unique<GitHub>(loop, programs));
     hub_->onChange = [this] { ++changes; };
     hub_->onAttention = [this] { ++attentions; };
@@ -101,6 +102,7 @@ class HubTest : public ::testing::Test {
   int replyWindow = 15;
   std::set<std::int32_t> deadPids;
   std::vector<std::string> jumps;
+  std::vector<std::string> remoteJumps;
   int changes = 0;
   int attentions = 0;
 

@@ -87,6 +87,17 @@ TEST(Payload, EventName) {
   EXPECT_FALSE(p.contains("hook_event_name"));
 }
 
+TEST(Payload, HostObjectNamesOnlyWhatIsKnown) {
+  EXPECT_EQ(Relay::hostObject(HostFacts{}), Json::object());
+  HostFacts all{"/dev/pts/3", 40, "/usr/bin/tmux", 41, "devbox", "%12"};
+  EXPECT_EQ(Relay::hostObject(all), (Json{{"tty", "/dev/pts/3"},
+                                          {"pid", 40},
+                                          {"bundle", "/usr/bin/tmux"},
+                                          {"agentPid", 41},
+                                          {"machine", "devbox"},
+                                          {"tmuxPane", "%12"}}));
+}
+
 TEST(Payload, HomeFromPasswd) {
   const std::string passwd =
       "root:x:0:0:root:/root:/bin/bash\n"

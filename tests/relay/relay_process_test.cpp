@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -338,15 +339,29 @@ TEST_F(RelayProcessTest, ForwardsThePayloadWithAgentAndHost) {
                         {"text", "caf\u00e9 \u2014 \xF0\x9F\x98\x80"},
                         {"_agent", "spoofed"}};
   std::string out;
+  // The relay inherits this process's environment.
+  const char* pane = getenv("TMUX_PANE");
+  const std::optional<std::string> ownPane = pane ? std::optional<std::string>(pane) : std::nullopt;
+  setenv("TMUX_PANE", "%7", 1);
   Json sent = forward({}, payload.dump(2), &out);
+  if (ownPane)
+    setenv("TMUX_PANE", ownPane->c_str(), 1);
+  else
+    unsetenv("TMUX_PANE");
   EXPECT_EQ(out, "");
 
   Json expected = payload;
   expected["_agent"] = "claude";
   // The relay's parent is this test process, so its ancestry is ours.
-  expected["_host"] = Relay::hostObject(hostFacts(ancestors(ProcTable(), getpid())));
+  HostFacts facts = hostFacts(ancestors(ProcTable(), getpid()));
+  utsname machine;
+  ASSERT_EQ(uname(&machine), 0);
+  facts.machine = machine.nodename;
+  facts.tmuxPane = "%7";
+  expected["_host"] = Relay::hostObject(facts);
   EXPECT_EQ(sent, expected);
   EXPECT_EQ(sent["_host"].value("agentPid", 0), getpid());
+  EXPECT_EQ(sent["_host"].value("tmuxPane", ""), "%7");
 
   sent = forward({"gemini", "BeforeTool"}, R"({"hook_event_name":"BeforeTool"})");
   EXPECT_EQ(sent["_agent"], "gemini");
@@ -594,7 +609,8 @@ TEST_F(RelayProcessTest, AFrozenAppHoldsAnEventThatDoesNotWaitOnlyForTheLimit) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    const bool empty = Relay::exchange(app.path(), line, false, std::chrono::milliseconds(50)).empty();
+    const bool empty =
+        Relay::exchange(app.path(), line, false, std::chrono::milliseconds(50)).empty();
     const char outcome = empty ? 'y' : 'n';
     (void)!write(doneWrite.get(), &outcome, 1);
     _exit(0);

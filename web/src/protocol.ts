@@ -83,6 +83,9 @@ export interface Session {
   stats: Stats;
   branch?: string;
   host?: string;
+  /** Only for a session on another machine: its own name, and the host as the user named it to ssh. */
+  machine?: string;
+  remote?: string;
   pending?: Pending;
   pr?: PullRequest;
 }
@@ -300,6 +303,11 @@ export function readSession(o: Obj): Session {
   if (branch) s.branch = branch;
   const host = optStr(o, "host");
   if (host) s.host = host;
+  const remote = optStr(o, "remote");
+  if (remote) {
+    s.remote = remote;
+    s.machine = optStr(o, "machine") || remote;
+  }
   if (isObject(o["pending"])) {
     const p = readPending(o["pending"]);
     if (p) s.pending = p;

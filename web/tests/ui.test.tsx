@@ -244,6 +244,24 @@ describe("session cards", () => {
   });
 });
 
+describe("sessions on other machines", () => {
+  it("name their machine beside the project, as text, and fall back to the ssh host", () => {
+    const { root } = mount(
+      rawState([
+        rawSession("r", { remote: "me@devbox:2222", machine: "<b>devbox</b>" }),
+        rawSession("n", { remote: "ci", machine: "" }),
+        rawSession("l", { machine: "stray" }),
+      ]),
+    );
+    const machine = (id: string) => root.querySelector(`[data-id="${id}"] .machine`);
+    expect(machine("r")?.textContent).toBe("on <b>devbox</b>");
+    expect(machine("r")?.getAttribute("title")).toBe("On <b>devbox</b> (me@devbox:2222)");
+    expect(root.querySelector(".machine b")).toBeNull();
+    expect(machine("n")?.textContent).toBe("on ci");
+    expect(machine("l")).toBeNull();
+  });
+});
+
 describe("the closed strip", () => {
   it("shows a badge while requests wait, opens on click, and reports its rectangle", () => {
     const { root, sent } = mount(rawState([rawSession("a", { pending: permission("a:p") }), rawSession("b")], { open: false, queue: ["a"] }));

@@ -64,6 +64,11 @@ function CardView({ session: s, selected, queued }: Props) {
       <header class="card-l1">
         <Face color={s.color} pose={s.pose} size={20} label={MOOD_LABEL[s.mood]} />
         <span class="project" title={s.project}>{middleTruncate(s.project, 28)}</span>
+        {s.machine && (
+          <span class="machine muted" title={s.remote && s.remote !== s.machine ? `On ${s.machine} (${s.remote})` : `On ${s.machine}`}>
+            on {middleTruncate(oneLine(s.machine), 20)}
+          </span>
+        )}
         {headline && headline !== s.project && <span class="headline" title={headline}>{headline}</span>}
         <span class="spacer" />
         <span class="where muted">
