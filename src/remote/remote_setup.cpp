@@ -21,6 +21,58 @@ std::string nextLine(std::string_view& rest) {
   return line;
 }
 
+// Notes every path and executable the agents' availability rules ask about, answering that
+// none is there, so that every alternative of each rule is asked.
+class Recorder final : public FileSystem {
+ public:
+  explicit Recorder(const FileSystem& like) : home_(like.home()), configHome_(like.configHome()) {}
+  std::string home() const override { return home_; }
+  std::string configHome() const override { return configHome_; }
+  FileFacts facts(const std::string& path) const override {
+    paths.push_back(path);
+    return {};
+  }
+  std::optional<std::string> read(const std::string&, std::string*) const override { return {}; }
+  std::optional<std::string> writeAtomic(const std::string&, std::string_view, unsigned) override {
+    return "";
+  }
+  std::optional<std::string> makeDirs(const std::string&, unsigned) override { return ""; }
+  std::optional<std::string> remove(const std::string&) override { return ""; }
+  bool onPath(std::string_view executable) const override {
+    executables.emplace_back(executable);
+    return false;
+  }
+  mutable std::vector<std::string> paths;
+  mutable std::vector<std::string> executables;
+
+ private:
+  std::string home_;
+  std::string configHome_;
+};
+
+// The agents present there (with `orConnected`, also those whose hooks are still there), all
+// found before any is changed, from one round trip.
+std::vector<const AgentHooks::Entry*> agentsThere(RemoteFileSystem& fs, const Report& report,
+                                                  bool orConnected, bool& failed) {
+  Recorder recorder(fs);
+  for (const AgentHooks::Entry& entry : AgentHooks::all()) (void)entry.available(recorder);
+  std::vector<const AgentHooks::Entry*> found;
+  try {
+    fs.lookAhead(recorder.paths, recorder.executables);
+  } catch (const std::exception&) {
+    // Each agent is then looked for on its own, and says what went wrong.
+  }
+  for (const AgentHooks::Entry& entry : AgentHooks::all()) {
+    try {
+      if (entry.available(fs) || (orConnected && entry.connected(fs))) found.push_back(&entry);
+    } catch (const std::exception& e) {
+      report.complain("cannot look for " + std::string(entry.label) + ": " + e.what());
+      failed = true;
+    }
+  }
+  return found;
+}
+
 std::optional<Probe> probe(SshSession& session, const Report& report) {
   const RunResult result = session.run(probeCommand());
   if (result.status != 0) {
@@ -170,28 +222,18 @@ Added add(SshSession& session, const Report& report) {
   }
 
   RemoteHost host{name, facts->home, facts->hostName, facts->machine, {}, facts->codex};
-  bool any = false;
-  for (const AgentHooks::Entry& entry : AgentHooks::all()) {
-    bool present = false;
-    try {
-      present = entry.available(fs);
-    } catch (const std::exception& e) {
-      report.complain("cannot look for " + std::string(entry.label) + ": " + e.what());
-      added.failed = true;
-      continue;
-    }
-    if (!present) continue;
-    any = true;
-    const AgentHooks::Outcome outcome = AgentHooks::change(entry, true, fs);
+  const auto agents = agentsThere(fs, report, false, added.failed);
+  for (const AgentHooks::Entry* entry : agents) {
+    const AgentHooks::Outcome outcome = AgentHooks::change(*entry, true, fs);
     if (outcome.failed) {
       added.failed = true;
       report.complain(outcome.line);
       continue;
     }
     report.say(outcome.line);
-    host.agents.emplace_back(entry.name);
+    host.agents.emplace_back(entry->name);
   }
-  if (!any)
+  if (agents.empty())
     report.say("No supported agent was found on " + name + " (" + AgentHooks::names() +
                "); add it again once one is installed there");
   if (facts->codex) report.say(codexNote(name));
@@ -205,20 +247,14 @@ bool remove(SshSession& session, const Report& report, bool* reached) {
   if (!facts) return false;
   if (reached) *reached = true;
   RemoteFileSystem fs(session, facts->home, facts->configHome);
-  bool ok = true;
-  for (const AgentHooks::Entry& entry : AgentHooks::all()) {
-    try {
-      // As `disconnect all`: an agent since gone may still have our hooks.
-      if (!entry.available(fs) && !entry.connected(fs)) continue;
-    } catch (const std::exception& e) {
-      report.complain("cannot look for " + std::string(entry.label) + ": " + e.what());
-      ok = false;
-      continue;
-    }
-    const AgentHooks::Outcome outcome = AgentHooks::change(entry, false, fs);
+  bool failed = false;
+  // As `disconnect all`: an agent since gone may still have our hooks.
+  for (const AgentHooks::Entry* entry : agentsThere(fs, report, true, failed)) {
+    const AgentHooks::Outcome outcome = AgentHooks::change(*entry, false, fs);
     (outcome.failed ? report.complain : report.say)(outcome.line);
-    ok = ok && !outcome.failed;
+    failed = failed || outcome.failed;
   }
+  const bool ok = !failed;
   return ok;
 }
 
