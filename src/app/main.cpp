@@ -65,8 +65,8 @@ constexpr Command kCommands[] = {
      "print what dictating FILE.wav (or --text \"...\") "
      "would type"},
     {"remote", talvane::cli::remote,
-     "agents on other machines over ssh: add [user@]host[:port], "
-     "list, remove <host>, status"},
+     "agents on other machines over ssh: add [user@]host, list, "
+     "remove, status"},
 };
 
 // Options of the app itself (no command).
