@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "integrations/config_file.h"
+#include "platform/gobject.h"
 
 namespace talvane::remote {
 
@@ -20,11 +21,9 @@ std::string reasonIn(const RunResult& result) {
 }
 
 std::string digestOf(std::string_view data) {
-  gchar* digest = g_compute_checksum_for_data(
-      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(data.data()), data.size());
-  std::string text = digest ? digest : "";
-  g_free(digest);
-  return text;
+  const GCharPtr digest(g_compute_checksum_for_data(
+      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(data.data()), data.size()));
+  return digest ? digest.get() : "";
 }
 
 std::string octal(unsigned mode) {
