@@ -27,7 +27,6 @@ void error(const std::string& message) { std::fprintf(stderr, "talvane: %s\n", m
 
 std::string choices() { return AgentHooks::names() + ", or all"; }
 
-
 // The agents the arguments name, each once; absent after reporting a usage error.
 std::optional<std::vector<const Entry*>> selected(const Args& args, bool connecting) {
   if (args.empty()) {
@@ -71,29 +70,12 @@ int run(const Args& args, bool connecting) {
   }
   int failures = 0;
   for (const Entry* entry : *entries) {
-    const std::string label(entry->label);
-    const std::string path = entry->path();
-    const std::string shown = ConfigFile::displayPath(path);
-    const std::string failed =
-        std::string("cannot ") + (connecting ? "connect " : "disconnect ") + label + ": ";
-    const auto before = files::read(path);
-    try {
-      (connecting ? entry->connect : entry->disconnect)();
-    } catch (const IntegrationError& e) {
+    const AgentHooks::Outcome outcome = AgentHooks::change(*entry, connecting);
+    if (outcome.failed) {
       ++failures;
-      error(failed + e.what());
-      continue;
-    } catch (const std::exception&) {
-      ++failures;
-      error(failed + shown + " could not be changed");
-      continue;
-    }
-    if (files::read(path) == before) {
-      std::printf("%s %s (%s is unchanged)\n", label.c_str(),
-                  connecting ? "was already connected" : "was not connected", shown.c_str());
+      error(outcome.line);
     } else {
-      std::printf("%s %s (%s)\n", connecting ? "Connected" : "Disconnected", label.c_str(),
-                  shown.c_str());
+      std::printf("%s\n", outcome.line.c_str());
     }
   }
   if (connecting && failures < static_cast<int>(entries->size()) && !relayInPlace()) {

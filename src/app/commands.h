@@ -16,6 +16,7 @@ int status(const Args& args);      // agents, the socket, the running app's sess
 int jump(const Args& args);        // bring a session's host window forward
 int talk(const Args& args);        // start, stop or toggle dictation in the running app
 int dictate(const Args& args);     // the text a dictation of a WAV file (or --text) produces
+int remote(const Args& args);      // add, list, remove or show the hosts whose agents we see
 
 // Text from agents, safe to print on a terminal: control characters become '?'.
 std::string printable(std::string text);

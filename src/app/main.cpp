@@ -52,15 +52,21 @@ struct Command {
 constexpr Command kCommands[] = {
     {"state", talvane::cli::state, "print the running app's state as JSON"},
     {"usage", talvane::cli::usage, "today's usage per model [--json]"},
-    {"connect", talvane::cli::connect, "connect an agent: claude, cursor, gemini, droid, "
-                                       "opencode, copilot, windsurf, or all"},
+    {"connect", talvane::cli::connect,
+     "connect an agent: claude, cursor, gemini, droid, "
+     "opencode, copilot, windsurf, or all"},
     {"disconnect", talvane::cli::disconnect, "disconnect an agent, or all"},
     {"status", talvane::cli::status, "agents, the socket, and the running app's sessions"},
     {"jump", talvane::cli::jump, "<session-id>: bring the session's terminal or editor forward"},
-    {"talk", talvane::cli::talk, "dictation in the running app: start, stop or toggle "
-                                 "(the default)"},
-    {"dictate", kDictate, "print what dictating FILE.wav (or --text \"...\") "
-                          "would type"},
+    {"talk", talvane::cli::talk,
+     "dictation in the running app: start, stop or toggle "
+     "(the default)"},
+    {"dictate", kDictate,
+     "print what dictating FILE.wav (or --text \"...\") "
+     "would type"},
+    {"remote", talvane::cli::remote,
+     "agents on other machines over ssh: add [user@]host, list, "
+     "remove, status"},
 };
 
 // Options of the app itself (no command).

@@ -5,17 +5,35 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_system.h"
+
 namespace talvane::AgentHooks {
 
-struct Entry {
-  std::string_view name;   // "claude", "cursor", "gemini", ...
-  std::string_view label;  // "Claude Code", "Cursor", "Gemini CLI", ...
-  bool (*available)();     // the agent is present on this machine
-  bool (*connected)();     // our hooks are in place
-  void (*connect)();       // throws IntegrationError
-  void (*disconnect)();    // throws IntegrationError
-  std::string (*path)();   // the configuration file connect() writes
+// One operation of an agent, on this machine's files or on the file system it is given.
+template <class Result>
+struct Operation {
+  Result (*run)(FileSystem&);
+  Result operator()(FileSystem& fs = FileSystem::local()) const { return run(fs); }
 };
+
+struct Entry {
+  std::string_view name;        // "claude", "cursor", "gemini", ...
+  std::string_view label;       // "Claude Code", "Cursor", "Gemini CLI", ...
+  Operation<bool> available;    // the agent is present on that machine
+  Operation<bool> connected;    // our hooks are in place
+  Operation<void> connect;      // throws IntegrationError
+  Operation<void> disconnect;   // throws IntegrationError
+  Operation<std::string> path;  // the configuration file connect() writes
+};
+
+// What connecting or disconnecting one agent did, in the words `talvane connect` prints.
+struct Outcome {
+  bool failed = false;
+  // "Connected Claude Code (~/.claude/settings.json)", "Claude Code was already connected
+  // (~/.claude/settings.json is unchanged)", or on failure "cannot connect Claude Code: <why>".
+  std::string line;
+};
+Outcome change(const Entry& entry, bool connecting, FileSystem& fs = FileSystem::local());
 
 // Claude Code, Cursor, then the integrations in their order.
 std::span<const Entry> all();

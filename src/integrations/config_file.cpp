@@ -1,13 +1,7 @@
 #include "integrations/config_file.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -24,52 +18,40 @@ bool blank(std::string_view text) {
 
 // The file a write should replace: the target of a symbolic link (dotfile managers link the
 // agents' settings into a repository), else the path itself.
-std::string writeTarget(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (!real) return path;
-  std::string target = real;
-  ::free(real);
-  return target;
-}
-
-mode_t modeOf(const std::string& path, mode_t fallback) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return fallback;
-  return st.st_mode & 07777;
+std::string writeTarget(const FileFacts& facts, const std::string& path) {
+  return facts.link && !facts.resolved.empty() ? facts.resolved : path;
 }
 
 // A link whose target is gone would be replaced by a plain file on save, cutting the user's
 // dotfile link; say so instead of a bare "No such file or directory".
-void refuseBrokenLink(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
-  if (::stat(path.c_str(), &st) == 0) return;
-  const int error = errno;
-  char target[4096];
-  const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-  const std::string to = n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
-  if (error == ENOENT)
-    throw IntegrationError(
-        IntegrationError::unreadable,
-        displayPath(path) + " is a symbolic link to " + displayPath(to) + ", which does not exist");
+void refuseBrokenLink(FileSystem& fs, const FileFacts& facts, const std::string& path) {
+  if (!facts.link || facts.exists) return;
+  if (facts.linkError.empty())
+    throw IntegrationError(IntegrationError::unreadable,
+                           fs.displayPath(path) + " is a symbolic link to " +
+                               fs.displayPath(facts.linkText.empty() ? "?" : facts.linkText) +
+                               ", which does not exist");
   throw IntegrationError(IntegrationError::unreadable,
-                         "cannot read " + displayPath(path) + ": " + std::strerror(error));
+                         "cannot read " + fs.displayPath(path) + ": " + facts.linkError);
 }
 
-// The reason at the end of a files:: error ("cannot write /x/.y.tmp-1-2: No space left on
+// The reason at the end of a write error ("cannot write /x/.y.tmp-1-2: No space left on
 // device"), so that messages name the user's file and not our temporary one.
 std::string reasonOf(const std::string& why) {
   const auto colon = why.rfind(": ");
   return colon == std::string::npos ? std::string() : why.substr(colon);
 }
 
-bool readOnly(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return false;
+bool readOnly(const FileFacts& facts) {
   // Root may write anything; a file without any write bit was still made read-only on purpose.
-  return (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
+  return facts.exists && ((facts.mode & 0222) == 0 || !facts.writable);
+}
+
+void makeParent(FileSystem& fs, const std::string& path) {
+  const std::string dir = files::parent(path);
+  if (auto why = fs.makeDirs(dir))
+    throw IntegrationError(IntegrationError::unwritable,
+                           "cannot create " + fs.displayPath(dir) + ": " + *why);
 }
 
 std::string fresh(const Json& object) {
@@ -85,75 +67,78 @@ std::string fresh(const Json& object) {
 
 }  // namespace
 
-bool present(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
+bool present(const std::string& path) { return present(FileSystem::local(), path); }
 
-std::string displayPath(const std::string& path) {
-  const std::string home = files::home();
-  if (home.size() > 1 && path.size() > home.size() && path.compare(0, home.size(), home) == 0 &&
-      path[home.size()] == '/')
-    return "~" + path.substr(home.size());
-  return path;
-}
+bool present(FileSystem& fs, const std::string& path) { return fs.exists(path); }
+
+std::string displayPath(const std::string& path) { return FileSystem::local().displayPath(path); }
 
 Json load(const std::string& path, JsonText::Syntax syntax) {
-  refuseBrokenLink(path);
-  if (!files::exists(path)) return Json::object();
-  auto text = files::read(path);
+  return load(FileSystem::local(), path, syntax);
+}
+
+Json load(FileSystem& fs, const std::string& path, JsonText::Syntax syntax) {
+  const FileFacts facts = fs.facts(path);
+  refuseBrokenLink(fs, facts, path);
+  if (!facts.exists) return Json::object();
+  std::string why;
+  auto text = fs.read(path, &why);
   if (!text) {
-    const int error = errno;
     // A missing file is empty; one that exists but cannot be read must not be replaced.
-    if (!files::exists(path)) return Json::object();
+    if (!fs.exists(path)) return Json::object();
     throw IntegrationError(IntegrationError::unreadable,
-                           "cannot read " + displayPath(path) + ": " + std::strerror(error));
+                           "cannot read " + fs.displayPath(path) + ": " + why);
   }
   if (blank(*text)) return Json::object();
   // Saving writes the value recursively: nesting that would exhaust the stack is refused here.
   if (!json::depthWithin(*text, json::kMaxDepth, /*comments=*/true))
     throw IntegrationError(IntegrationError::invalidJson,
-                           displayPath(path) + " is not valid JSON (it nests deeper than " +
+                           fs.displayPath(path) + " is not valid JSON (it nests deeper than " +
                                std::to_string(json::kMaxDepth) + " levels)");
   Json value;
   try {
     value = JsonText::parse(*text, syntax);
   } catch (const JsonText::ParseError& e) {
     throw IntegrationError(IntegrationError::invalidJson,
-                           displayPath(path) + " is not valid JSON (" + e.what() + ")");
+                           fs.displayPath(path) + " is not valid JSON (" + e.what() + ")");
   }
   if (!value.is_object())
     throw IntegrationError(IntegrationError::notAnObject,
-                           displayPath(path) + " is not a JSON object");
+                           fs.displayPath(path) + " is not a JSON object");
   return value;
 }
 
 void writeText(const std::string& path, std::string_view text, unsigned mode) {
-  const std::string dir = files::parent(path);
-  if (!files::makeDirs(dir))
-    throw IntegrationError(IntegrationError::unwritable,
-                           "cannot create " + displayPath(dir) + ": " + std::strerror(errno));
+  writeText(FileSystem::local(), path, text, mode);
+}
+
+void writeText(FileSystem& fs, const std::string& path, std::string_view text, unsigned mode) {
+  makeParent(fs, path);
   // Refreshed on every start and connect; a file already as it should be is left alone.
-  if (files::read(path) == text && modeOf(path, 0) == static_cast<mode_t>(mode)) return;
-  if (auto why = files::writeAtomic(path, text, static_cast<mode_t>(mode)))
+  if (fs.facts(path).mode == mode && fs.holds(path, text)) return;
+  if (auto why = fs.writeAtomic(path, text, mode))
     throw IntegrationError(IntegrationError::unwritable,
-                           "cannot write " + displayPath(path) + reasonOf(*why));
+                           "cannot write " + fs.displayPath(path) + reasonOf(*why));
 }
 
 void save(const std::string& path, const Json& object, JsonText::Syntax syntax) {
-  refuseBrokenLink(path);
-  const std::string dir = files::parent(path);
-  if (!files::makeDirs(dir))
-    throw IntegrationError(IntegrationError::unwritable,
-                           "cannot create " + displayPath(dir) + ": " + std::strerror(errno));
-  const std::string target = writeTarget(path);
-  const mode_t mode = modeOf(target, 0644);
+  save(FileSystem::local(), path, object, syntax);
+}
+
+void save(FileSystem& fs, const std::string& path, const Json& object, JsonText::Syntax syntax) {
+  const FileFacts atPath = fs.facts(path);
+  refuseBrokenLink(fs, atPath, path);
+  makeParent(fs, path);
+  const std::string target = writeTarget(atPath, path);
+  const FileFacts facts = target == path ? atPath : fs.facts(target);
+  const unsigned mode = facts.exists ? facts.mode : 0644;
   std::optional<std::string> previous;
-  if (files::exists(target)) {
-    previous = files::read(target);
+  if (facts.exists) {
+    std::string why;
+    previous = fs.read(target, &why);
     if (!previous)
       throw IntegrationError(IntegrationError::unreadable,
-                             "cannot read " + displayPath(path) + ": " + std::strerror(errno));
+                             "cannot read " + fs.displayPath(path) + ": " + why);
   }
   std::string text;
   if (previous && !blank(*previous)) {
@@ -167,7 +152,7 @@ void save(const std::string& path, const Json& object, JsonText::Syntax syntax) 
     }
     if (!edited)
       throw IntegrationError(IntegrationError::unsafeEdit,
-                             displayPath(path) +
+                             fs.displayPath(path) +
                                  " could not be changed without disturbing the rest of it, so "
                                  "it was left as it is");
     text = std::move(*edited);
@@ -175,21 +160,27 @@ void save(const std::string& path, const Json& object, JsonText::Syntax syntax) 
     text = fresh(object);
   }
   if (previous && *previous == text) return;
-  if (readOnly(target))
+  if (readOnly(facts))
     throw IntegrationError(IntegrationError::unwritable,
-                           displayPath(path) + " is read-only, so it was left as it is");
+                           fs.displayPath(path) + " is read-only, so it was left as it is");
   if (previous) {
     // The backup always holds the version before the last write; failing to make it is no
     // reason to refuse the user's change.
-    (void)files::writeAtomic(path + ".talvane-backup", *previous, mode);
+    (void)fs.writeAtomic(path + ".talvane-backup", *previous, mode);
   }
-  if (auto why = files::writeAtomic(target, text, mode))
+  if (auto why = fs.writeAtomic(target, text, mode))
     throw IntegrationError(IntegrationError::unwritable,
-                           "cannot write " + displayPath(path) + reasonOf(*why));
+                           "cannot write " + fs.displayPath(path) + reasonOf(*why));
 }
 
 void saveStripped(const std::string& path, Json config, const Json& hooks, Json kept,
                   bool dropEmptyHooks, JsonText::Syntax syntax) {
+  saveStripped(FileSystem::local(), path, std::move(config), hooks, std::move(kept), dropEmptyHooks,
+               syntax);
+}
+
+void saveStripped(FileSystem& fs, const std::string& path, Json config, const Json& hooks,
+                  Json kept, bool dropEmptyHooks, JsonText::Syntax syntax) {
   std::vector<std::string> emptied;
   for (auto it = hooks.begin(); it != hooks.end(); ++it) {
     if (it->is_array() && !kept.contains(it.key())) {
@@ -197,7 +188,7 @@ void saveStripped(const std::string& path, Json config, const Json& hooks, Json 
       kept[it.key()] = Json::array();
     }
   }
-  const std::optional<std::string> text = files::read(path);
+  const std::optional<std::string> text = fs.read(path);
   auto written = [&](const Json& candidate) -> std::optional<std::string> {
     if (!text) return std::nullopt;
     try {
@@ -222,7 +213,7 @@ void saveStripped(const std::string& path, Json config, const Json& hooks, Json 
   config["hooks"] = std::move(kept);
   if (dropEmptyHooks && config["hooks"].empty() && bare(written(config), {"hooks"}))
     config.erase("hooks");
-  save(path, config, syntax);
+  save(fs, path, config, syntax);
 }
 
 std::string commandOf(const Json& hook) { return json::string(hook, "command").value_or(""); }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "integrations/json_text.h"
+#include "platform/file_system.h"
 #include "platform/json.h"
 
 namespace talvane {
@@ -32,16 +33,21 @@ inline constexpr std::string_view marker = "talvane-hook";
 // The relay's name in installations made before the rename.
 inline constexpr std::string_view legacyMarker = "wendolith-hook";
 
+// Each operation works on this machine's files, or on `fs` when given one (a remote user's
+// files, whose home directory is then the one shown as "~").
+
 // `path` with the home directory shown as "~".
 std::string displayPath(const std::string& path);
 
 // Whether the file is there, following a symbolic link (a link to nothing is no file).
 bool present(const std::string& path);
+bool present(FileSystem& fs, const std::string& path);
 
 // The file's top-level object. A missing or blank file is an empty object; comments are
 // allowed. Throws IntegrationError when the file exists but cannot be read, does not parse,
 // or holds something other than an object, and when it is a symbolic link to nothing.
 Json load(const std::string& path, JsonText::Syntax syntax = {});
+Json load(FileSystem& fs, const std::string& path, JsonText::Syntax syntax = {});
 
 // Changes the file to hold `object` (JsonText::edit): what stays keeps its text, so the user's
 // comments, order and layout survive. A new or blank file is written pretty-printed (2 spaces,
@@ -52,6 +58,8 @@ Json load(const std::string& path, JsonText::Syntax syntax = {});
 // Throws IntegrationError when the file is read-only or cannot be written, and when the edit
 // could not be made exactly.
 void save(const std::string& path, const Json& object, JsonText::Syntax syntax = {});
+void save(FileSystem& fs, const std::string& path, const Json& object,
+          JsonText::Syntax syntax = {});
 
 // Saves `config` with its "hooks" member set to `kept`: `hooks` with our entries taken out, where
 // events left without entries are gone. Such an event, and with `dropEmptyHooks` an emptied
@@ -59,9 +67,13 @@ void save(const std::string& path, const Json& object, JsonText::Syntax syntax =
 // holds the user's comments or blank lines stays, empty, and keeps them.
 void saveStripped(const std::string& path, Json config, const Json& hooks, Json kept,
                   bool dropEmptyHooks, JsonText::Syntax syntax = {});
+void saveStripped(FileSystem& fs, const std::string& path, Json config, const Json& hooks,
+                  Json kept, bool dropEmptyHooks, JsonText::Syntax syntax = {});
 
 // Writes text atomically, creating the folder; throws IntegrationError on failure.
 void writeText(const std::string& path, std::string_view text, unsigned mode = 0644);
+void writeText(FileSystem& fs, const std::string& path, std::string_view text,
+               unsigned mode = 0644);
 
 // The "command" string of a hook object, or "" when missing or not a string.
 std::string commandOf(const Json& hook);

@@ -5,7 +5,6 @@
 #include "integrations/app_presence.h"
 #include "integrations/config_file.h"
 #include "integrations/hook_installer.h"
-#include "platform/files.h"
 
 namespace talvane::CursorHooks {
 
@@ -40,7 +39,7 @@ Json hooksOf(const Json& config) {
 
 }  // namespace
 
-std::string path() { return files::home() + "/.cursor/hooks.json"; }
+std::string path(FileSystem& fs) { return fs.home() + "/.cursor/hooks.json"; }
 
 std::string command(std::string_view event) {
   const std::string fallback =
@@ -52,11 +51,11 @@ std::string command(std::string_view event) {
 
 Json stripped(const Json& hooks) { return ConfigFile::strippedFlat(hooks); }
 
-void save(const Json& config) { ConfigFile::save(path(), config, kSyntax); }
+void save(const Json& config, FileSystem& fs) { ConfigFile::save(fs, path(fs), config, kSyntax); }
 
-void install() {
-  HookInstaller::copyBinary();
-  Json config = ConfigFile::load(path(), kSyntax);
+void install(FileSystem& fs) {
+  HookInstaller::copyBinary(fs);
+  Json config = ConfigFile::load(fs, path(fs), kSyntax);
   Json hooks = stripped(hooksOf(config));
   for (const Event& event : kEvents) {
     const std::string name(event.name);
@@ -69,21 +68,21 @@ void install() {
   }
   if (!config.contains("version")) config["version"] = 1;
   config["hooks"] = std::move(hooks);
-  save(config);
+  save(config, fs);
 }
 
-void uninstall() {
-  if (!ConfigFile::present(path())) return;
-  Json config = ConfigFile::load(path(), kSyntax);
+void uninstall(FileSystem& fs) {
+  if (!ConfigFile::present(fs, path(fs))) return;
+  Json config = ConfigFile::load(fs, path(fs), kSyntax);
   const Json hooks = hooksOf(config);
   Json kept = stripped(hooks);
   if (kept == hooks) return;  // nothing of ours: the file stays as it is
-  ConfigFile::saveStripped(path(), std::move(config), hooks, std::move(kept),
+  ConfigFile::saveStripped(fs, path(fs), std::move(config), hooks, std::move(kept),
                            /*dropEmptyHooks=*/false, kSyntax);
 }
 
-bool isInstalled() {
-  auto text = files::read(path());
+bool isInstalled(FileSystem& fs) {
+  auto text = fs.read(path(fs));
   if (!text) return false;
   Json config;
   try {
@@ -100,14 +99,16 @@ bool isInstalled() {
   return false;
 }
 
-bool applicationInstalled() {
-  return AppPresence::installed("cursor", {"/opt/Cursor", "/opt/cursor", "/usr/share/cursor",
-                                           "/usr/share/applications/cursor.desktop",
-                                           "~/.local/share/applications/cursor.desktop"});
+bool applicationInstalled(FileSystem& fs) {
+  return AppPresence::installed(
+      "cursor",
+      {"/opt/Cursor", "/opt/cursor", "/usr/share/cursor", "/usr/share/applications/cursor.desktop",
+       "~/.local/share/applications/cursor.desktop"},
+      fs);
 }
 
-bool available() {
-  return files::isDirectory(files::home() + "/.cursor") || applicationInstalled();
+bool available(FileSystem& fs) {
+  return fs.isDirectory(fs.home() + "/.cursor") || applicationInstalled(fs);
 }
 
 }  // namespace talvane::CursorHooks

@@ -5,23 +5,30 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_system.h"
 #include "platform/json.h"
 
 namespace talvane::CursorHooks {
 
-std::string path();  // ~/.cursor/hooks.json
+// Each operation works on this machine's files, or on `fs` when given one.
+
+std::string path(FileSystem& fs = FileSystem::local());  // ~/.cursor/hooks.json
 
 // The command for one event: the relay when it is installed, else the answer Cursor needs to
 // carry on ({"continue":true} before a prompt, {} otherwise).
 std::string command(std::string_view event);
 
-void install();      // HookInstaller::copyBinary(), then our hooks, replacing earlier ones
-void uninstall();    // remove our hook objects; the relay stays
-bool isInstalled();  // any hook command in the file names the relay
-bool available();    // ~/.cursor exists, or the Cursor application is installed
-bool applicationInstalled();
+// HookInstaller::copyBinary(), then our hooks, replacing earlier ones.
+void install(FileSystem& fs = FileSystem::local());
+// Remove our hook objects; the relay stays.
+void uninstall(FileSystem& fs = FileSystem::local());
+// Any hook command in the file names the relay.
+bool isInstalled(FileSystem& fs = FileSystem::local());
+// ~/.cursor exists, or the Cursor application is installed.
+bool available(FileSystem& fs = FileSystem::local());
+bool applicationInstalled(FileSystem& fs = FileSystem::local());
 
 Json stripped(const Json& hooks);  // `hooks` without our hook objects
-void save(const Json& config);
+void save(const Json& config, FileSystem& fs = FileSystem::local());
 
 }  // namespace talvane::CursorHooks

@@ -1,7 +1,5 @@
 #include "integrations/hook_installer.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -52,9 +50,9 @@ bool anyCommandContains(const Json& groups, std::string_view marker) {
 
 }  // namespace
 
-std::string binPath() { return files::home() + "/.talvane" + "/bin/talvane-hook"; }
+std::string binPath(FileSystem& fs) { return fs.home() + "/.talvane" + "/bin/talvane-hook"; }
 
-std::string settingsPath() { return files::home() + "/.claude/settings.json"; }
+std::string settingsPath(FileSystem& fs) { return fs.home() + "/.claude/settings.json"; }
 
 std::optional<std::string> relaySource() {
   if (const auto& path = relaySourceOverride()) {
@@ -71,12 +69,11 @@ std::optional<std::string> relaySource() {
 
 void setRelaySource(std::optional<std::string> path) { relaySourceOverride() = std::move(path); }
 
-void copyBinary() {
-  const std::string dir = files::parent(binPath());
-  if (!files::makeDirs(dir))
-    throw IntegrationError(
-        IntegrationError::unwritable,
-        "cannot create " + ConfigFile::displayPath(dir) + ": " + std::strerror(errno));
+void copyBinary(FileSystem& fs) {
+  const std::string dir = files::parent(binPath(fs));
+  if (auto why = fs.makeDirs(dir))
+    throw IntegrationError(IntegrationError::unwritable,
+                           "cannot create " + fs.displayPath(dir) + ": " + *why);
   auto source = relaySource();
   if (!source) return;  // nothing shipped to install; the hooks still get registered
   auto bytes = files::read(*source);
@@ -84,12 +81,14 @@ void copyBinary() {
     throw IntegrationError(IntegrationError::unreadable,
                            "cannot read " + *source + ": " + std::strerror(errno));
   // Replaced by rename, so a hook starting at this moment runs the old or the new relay whole.
-  ConfigFile::writeText(binPath(), *bytes, 0755);
+  ConfigFile::writeText(fs, binPath(fs), *bytes, 0755);
 }
 
-Json load() { return ConfigFile::load(settingsPath()); }
+Json load(FileSystem& fs) { return ConfigFile::load(fs, settingsPath(fs)); }
 
-void save(const Json& settings) { ConfigFile::save(settingsPath(), settings); }
+void save(const Json& settings, FileSystem& fs) {
+  ConfigFile::save(fs, settingsPath(fs), settings);
+}
 
 Json stripping(const Json& hooks, std::string_view marker) {
   Json result = hooks;
@@ -131,9 +130,11 @@ Json stripping(const Json& hooks, std::string_view marker) {
   return result;
 }
 
-void install() {
-  copyBinary();
-  Json settings = load();
+void install() { installOn(FileSystem::local()); }
+
+void installOn(FileSystem& fs) {
+  copyBinary(fs);
+  Json settings = load(fs);
   Json hooks = Json::object();
   if (const Json* existing = json::object(settings, "hooks")) hooks = *existing;
   hooks = stripping(hooks, ConfigFile::legacyMarker);
@@ -150,26 +151,28 @@ void install() {
     hooks[name] = std::move(groups);
   }
   settings["hooks"] = std::move(hooks);
-  save(settings);
+  save(settings, fs);
 }
 
-void uninstall() {
+void uninstall() { uninstallOn(FileSystem::local()); }
+
+void uninstallOn(FileSystem& fs) {
   // A file that does not exist or holds nothing of ours is left alone: creating one, or
   // rewriting one without its comments, would change the user's settings for nothing.
-  if (!ConfigFile::present(settingsPath())) return;
-  Json settings = load();
+  if (!ConfigFile::present(fs, settingsPath(fs))) return;
+  Json settings = load(fs);
   Json hooks = Json::object();
   if (const Json* existing = json::object(settings, "hooks")) hooks = *existing;
   Json kept = stripping(stripping(hooks, ConfigFile::marker), ConfigFile::legacyMarker);
   if (kept == hooks) return;
-  ConfigFile::saveStripped(settingsPath(), std::move(settings), hooks, std::move(kept),
+  ConfigFile::saveStripped(fs, settingsPath(fs), std::move(settings), hooks, std::move(kept),
                            /*dropEmptyHooks=*/false);
 }
 
-bool isInstalled() {
-  auto text = files::read(settingsPath());
+bool isInstalled(FileSystem& fs) {
+  auto text = fs.read(settingsPath(fs));
   if (!text || text->find(ConfigFile::marker) == std::string::npos) return false;
-  return !files::isDirectory(binPath()) && ::access(binPath().c_str(), X_OK) == 0;
+  return fs.facts(binPath(fs)).executable;
 }
 
 }  // namespace talvane::HookInstaller

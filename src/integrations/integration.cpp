@@ -1,10 +1,6 @@
 #include "integrations/integration.h"
 
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
-#include <cstring>
 
 #include "integrations/app_presence.h"
 #include "integrations/config_file.h"
@@ -62,7 +58,9 @@ constexpr std::array<std::string_view, 10> kWindsurfEvents{
     "post_write_code",   "pre_run_command",      "post_run_command", "pre_mcp_tool_use",
     "post_mcp_tool_use", "post_cascade_response"};
 
-std::string home(std::string_view relative) { return files::home() + std::string(relative); }
+std::string home(FileSystem& fs, std::string_view relative) {
+  return fs.home() + std::string(relative);
+}
 
 // Windsurf reads its hook file the way its editor reads settings: comments and trailing commas.
 constexpr JsonText::Syntax kWindsurfSyntax{.trailingCommas = true};
@@ -77,9 +75,9 @@ Json strippedGroups(const Json& hooks) {
                                   ConfigFile::legacyMarker);
 }
 
-void mergeClaudeStyle(const std::string& path, std::span<const Event> events,
+void mergeClaudeStyle(FileSystem& fs, const std::string& path, std::span<const Event> events,
                       const std::string& command) {
-  Json config = ConfigFile::load(path);
+  Json config = ConfigFile::load(fs, path);
   Json hooks = strippedGroups(hooksOf(config));
   for (const Event& event : events) {
     const std::string name(event.name);
@@ -93,28 +91,28 @@ void mergeClaudeStyle(const std::string& path, std::span<const Event> events,
     hooks[name] = std::move(groups);
   }
   config["hooks"] = std::move(hooks);
-  ConfigFile::save(path, config);
+  ConfigFile::save(fs, path, config);
 }
 
 // Removes our entries from a shared file; a file that does not exist or holds nothing of ours
 // is left alone. A "hooks" member that only our entries filled goes too (one holding the user's
 // comments stays), so that connecting and disconnecting gives back the user's file as it was.
-void removeFrom(const std::string& path, Json (*strip)(const Json&), JsonText::Syntax syntax = {}) {
-  if (!ConfigFile::present(path)) return;
-  Json config = ConfigFile::load(path, syntax);
+void removeFrom(FileSystem& fs, const std::string& path, Json (*strip)(const Json&),
+                JsonText::Syntax syntax = {}) {
+  if (!ConfigFile::present(fs, path)) return;
+  Json config = ConfigFile::load(fs, path, syntax);
   const Json hooks = hooksOf(config);
   Json kept = strip(hooks);
   if (kept == hooks) return;
-  ConfigFile::saveStripped(path, std::move(config), hooks, std::move(kept),
+  ConfigFile::saveStripped(fs, path, std::move(config), hooks, std::move(kept),
                            /*dropEmptyHooks=*/true, syntax);
 }
 
 // Removes a file that belongs to us alone.
-void removeOwn(const std::string& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-    throw IntegrationError(
-        IntegrationError::unwritable,
-        "cannot remove " + ConfigFile::displayPath(path) + ": " + std::strerror(errno));
+void removeOwn(FileSystem& fs, const std::string& path) {
+  if (auto why = fs.remove(path))
+    throw IntegrationError(IntegrationError::unwritable,
+                           "cannot remove " + fs.displayPath(path) + ": " + *why);
 }
 
 }  // namespace
@@ -159,40 +157,41 @@ std::string_view Integration::label() const {
   return "";
 }
 
-bool Integration::available() const {
+bool Integration::available(FileSystem& fs) const {
   switch (value_) {
     case gemini:
-      return files::exists(home("/.gemini"));
+      return fs.exists(home(fs, "/.gemini"));
     case droid:
-      return files::exists(home("/.factory"));
+      return fs.exists(home(fs, "/.factory"));
     // OpenCode follows XDG_CONFIG_HOME, which defaults to ~/.config.
     case opencode:
-      return files::exists(files::configHome() + "/opencode") || files::exists(home("/.opencode"));
+      return fs.exists(fs.configHome() + "/opencode") || fs.exists(home(fs, "/.opencode"));
     case copilot:
-      return files::exists(home("/.copilot"));
+      return fs.exists(home(fs, "/.copilot"));
     case windsurf:
-      return files::exists(home("/.codeium/windsurf")) ||
+      return fs.exists(home(fs, "/.codeium/windsurf")) ||
              AppPresence::installed("windsurf",
                                     {"/opt/Windsurf", "/opt/windsurf", "/usr/share/windsurf",
-                                     "/usr/share/applications/windsurf.desktop"});
+                                     "/usr/share/applications/windsurf.desktop"},
+                                    fs);
   }
   return false;
 }
 
-std::string Integration::path() const {
+std::string Integration::path(FileSystem& fs) const {
   switch (value_) {
     case gemini:
-      return home("/.gemini/settings.json");
+      return home(fs, "/.gemini/settings.json");
     case droid: {
-      std::string hooksFile = home("/.factory/hooks.json");
-      return files::exists(hooksFile) ? hooksFile : home("/.factory/settings.json");
+      std::string hooksFile = home(fs, "/.factory/hooks.json");
+      return fs.exists(hooksFile) ? hooksFile : home(fs, "/.factory/settings.json");
     }
     case opencode:
-      return files::configHome() + "/opencode/plugin/talvane.js";
+      return fs.configHome() + "/opencode/plugin/talvane.js";
     case copilot:
-      return home("/.copilot/hooks/talvane.json");
+      return home(fs, "/.copilot/hooks/talvane.json");
     case windsurf:
-      return home("/.codeium/windsurf/hooks.json");
+      return home(fs, "/.codeium/windsurf/hooks.json");
   }
   return "";
 }
@@ -208,17 +207,17 @@ std::string Integration::command(std::string_view event) const {
   return command;
 }
 
-void Integration::install() const {
-  HookInstaller::copyBinary();
+void Integration::install(FileSystem& fs) const {
+  HookInstaller::copyBinary(fs);
   switch (value_) {
     case gemini:
-      mergeClaudeStyle(path(), kGeminiEvents, command());
+      mergeClaudeStyle(fs, path(fs), kGeminiEvents, command());
       return;
     case droid:
-      mergeClaudeStyle(path(), kDroidEvents, command());
+      mergeClaudeStyle(fs, path(fs), kDroidEvents, command());
       return;
     case opencode:
-      ConfigFile::writeText(path(), OpenCodePlugin::text);
+      ConfigFile::writeText(fs, path(fs), OpenCodePlugin::text);
       return;
     case copilot: {
       // The file is ours alone: written whole.
@@ -226,11 +225,11 @@ void Integration::install() const {
       for (std::string_view event : kCopilotEvents)
         hooks[std::string(event)] =
             Json::array({{{"type", "command"}, {"bash", command(event)}, {"timeoutSec", 10}}});
-      ConfigFile::save(path(), Json{{"version", 1}, {"hooks", std::move(hooks)}});
+      ConfigFile::save(fs, path(fs), Json{{"version", 1}, {"hooks", std::move(hooks)}});
       return;
     }
     case windsurf: {
-      Json config = ConfigFile::load(path(), kWindsurfSyntax);
+      Json config = ConfigFile::load(fs, path(fs), kWindsurfSyntax);
       Json hooks = ConfigFile::strippedFlat(hooksOf(config));
       for (std::string_view event : kWindsurfEvents) {
         const std::string name(event);
@@ -240,37 +239,37 @@ void Integration::install() const {
         hooks[name] = std::move(list);
       }
       config["hooks"] = std::move(hooks);
-      ConfigFile::save(path(), config, kWindsurfSyntax);
+      ConfigFile::save(fs, path(fs), config, kWindsurfSyntax);
       return;
     }
   }
 }
 
-void Integration::uninstall() const {
+void Integration::uninstall(FileSystem& fs) const {
   switch (value_) {
     case gemini:
-      removeFrom(path(), strippedGroups);
+      removeFrom(fs, path(fs), strippedGroups);
       return;
     case droid:
       // An earlier install may have used the other file, before hooks.json appeared.
-      removeFrom(home("/.factory/hooks.json"), strippedGroups);
-      removeFrom(home("/.factory/settings.json"), strippedGroups);
+      removeFrom(fs, home(fs, "/.factory/hooks.json"), strippedGroups);
+      removeFrom(fs, home(fs, "/.factory/settings.json"), strippedGroups);
       return;
     case opencode:
-      removeOwn(path());
+      removeOwn(fs, path(fs));
       return;
     case copilot:
-      removeOwn(path());
-      removeOwn(path() + ".talvane-backup");
+      removeOwn(fs, path(fs));
+      removeOwn(fs, path(fs) + ".talvane-backup");
       return;
     case windsurf:
-      removeFrom(path(), ConfigFile::strippedFlat, kWindsurfSyntax);
+      removeFrom(fs, path(fs), ConfigFile::strippedFlat, kWindsurfSyntax);
       return;
   }
 }
 
-bool Integration::isInstalled() const {
-  auto text = files::read(path());
+bool Integration::isInstalled(FileSystem& fs) const {
+  auto text = fs.read(path(fs));
   return text && text->find(ConfigFile::marker) != std::string::npos;
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_system.h"
+
 namespace talvane {
 
 namespace OpenCodePlugin {
@@ -31,15 +33,18 @@ class Integration {
   std::string_view rawValue() const;
   std::string_view label() const;  // "Gemini CLI", "Droid", "OpenCode", "Copilot CLI", "Windsurf"
 
-  bool available() const;    // the agent is present on this machine
-  std::string path() const;  // the file install() writes
+  // Each works on this machine's files, or on `fs` when given one.
+  bool available(FileSystem& fs = FileSystem::local()) const;    // the agent is present
+  std::string path(FileSystem& fs = FileSystem::local()) const;  // the file install() writes
   // The hook command; Copilot CLI names no event in its input, so it gets the event too.
   std::string command(std::string_view event = {}) const;
 
-  void install() const;    // HookInstaller::copyBinary(), then our entries
-  void uninstall() const;  // everything install() added, nothing else
+  // HookInstaller::copyBinary(), then our entries.
+  void install(FileSystem& fs = FileSystem::local()) const;
+  // Everything install() added, nothing else.
+  void uninstall(FileSystem& fs = FileSystem::local()) const;
   // path() can be read and mentions the relay.
-  bool isInstalled() const;
+  bool isInstalled(FileSystem& fs = FileSystem::local()) const;
 
   bool operator==(const Integration&) const = default;
 
