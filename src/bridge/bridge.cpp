@@ -381,6 +381,9 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
         return makeReply(connection, std::make_shared<bool>(false))("");
       }
       (*message)["_remote"] = remote->destination;
+    } else {
+      // Only a remote host's own listener may say an event came from there.
+      message->erase("_remote");
     }
     if (auto query = json::string(*message, "_query")) {
       if (*query == "state") {

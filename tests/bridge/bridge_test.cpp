@@ -518,10 +518,11 @@ TEST_F(BridgeTest, RemoteListenerTagsEventsAndRefusesEveryQuery) {
   EXPECT_FALSE(asked);
   EXPECT_EQ(router.snapshots, 0);
 
-  // The main socket is untouched: its events carry no host and its queries are answered.
+  // The main socket's events carry no host, even one that names a host itself, and its queries
+  // are answered.
   router.calls.clear();
   Client local;
-  local.send(R"({"hook_event_name":"Stop"})"
+  local.send(R"({"hook_event_name":"Stop","_remote":"me@devbox"})"
              "\n");
   settle(local);
   ASSERT_EQ(router.calls.size(), 1u);

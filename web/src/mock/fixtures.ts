@@ -184,6 +184,8 @@ export function sessions(now: number): Json[] {
       color: 2,
       title: "Lazy-load nvm in zsh",
       project: "dotfiles",
+      machine: "devbox",
+      remote: "me@devbox",
       mood: "done",
       activity: "Finished",
       updated: now - 3 * SEC,
