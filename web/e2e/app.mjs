@@ -29,7 +29,9 @@ function reap() {
   for (const child of live) {
     try {
       child.kill("SIGKILL");
-    } catch {}
+    } catch {
+      // already gone
+    }
   }
   live.clear();
   for (const h of homes) rmSync(h, { recursive: true, force: true });

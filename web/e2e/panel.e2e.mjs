@@ -529,7 +529,9 @@ e2e("a tab that reconnects after 100 events gets the newest state first and neve
           try {
             const m = JSON.parse(e.data);
             if (m.type === "state") window.__states.push({ at: performance.now(), asking: m.sessions.some((s) => s.pending), count: m.sessions.length });
-          } catch {}
+          } catch {
+            // not a state message
+          }
         });
       }
     };
