@@ -47,21 +47,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
   explicit Connection(int fd) : fd_(fd) {}
   ~Connection() {
     stopReading();
-    if (writeWatch_) g_source_remove(writeWatch_);
+    writeWatch_.reset();
   }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   int fd() const { return fd_.get(); }
-  bool writing() const { return writeWatch_ != 0; }
+  bool writing() const { return static_cast<bool>(writeWatch_); }
 
   void watchReading(GUnixFDSourceFunc callback, gpointer data) {
-    readWatch_ = g_unix_fd_add(fd_.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                               callback, data);
+    readWatch_ = SourceId(g_unix_fd_add(
+        fd_.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), callback, data));
   }
-  void stopReading() {
-    if (readWatch_) g_source_remove(std::exchange(readWatch_, 0));
-  }
+  void stopReading() { readWatch_.reset(); }
 
   // Sends `data` as the connection's final content and closes it once written. Only the first
   // call sends; later ones, or any after the connection closed, change nothing.
@@ -97,10 +95,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         if (!writeWatch_) {
-          writeWatch_ = g_unix_fd_add_full(
+          writeWatch_ = SourceId(g_unix_fd_add_full(
               G_PRIORITY_DEFAULT, fd_.get(), static_cast<GIOCondition>(G_IO_OUT | G_IO_ERR),
               &Connection::onWritable, new std::shared_ptr<Connection>(shared_from_this()),
-              [](gpointer p) { delete static_cast<std::shared_ptr<Connection>*>(p); });
+              [](gpointer p) { delete static_cast<std::shared_ptr<Connection>*>(p); }));
         }
         return;
       }
@@ -108,7 +106,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
     out_.clear();
     out_.shrink_to_fit();
-    if (writeWatch_) g_source_remove(std::exchange(writeWatch_, 0));
+    writeWatch_.reset();
     fd_.reset();
   }
 
@@ -120,8 +118,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   UniqueFd fd_;
-  guint readWatch_ = 0;
-  guint writeWatch_ = 0;
+  SourceId readWatch_;
+  SourceId writeWatch_;
   bool finished_ = false;
   std::string out_;
   std::size_t sent_ = 0;
@@ -142,8 +140,8 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   // Device and inode of the socket file bound, to tell it from one bound by another copy.
   std::optional<std::pair<dev_t, ino_t>> boundFile;
   UniqueFd listener;
-  guint listenWatch = 0;
-  guint acceptPause = 0;
+  SourceId listenWatch;
+  SourceId acceptPause;
   bool closed = false;
   // Keyed by connection identity; an entry lives from accept until the connection ends.
   std::unordered_map<Connection*, std::shared_ptr<Connection>> connections;
@@ -226,14 +224,14 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
   }
 
   void watchListener() {
-    listenWatch =
-        g_unix_fd_add(listener.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_ERR | G_IO_HUP),
-                      &Core::onAcceptable, this);
+    listenWatch = SourceId(g_unix_fd_add(listener.get(),
+                                         static_cast<GIOCondition>(G_IO_IN | G_IO_ERR | G_IO_HUP),
+                                         &Core::onAcceptable, this));
   }
 
   void stopListening() {
-    if (listenWatch) g_source_remove(std::exchange(listenWatch, 0));
-    if (acceptPause) g_source_remove(std::exchange(acceptPause, 0));
+    listenWatch.reset();
+    acceptPause.reset();
     listener.reset();
   }
 
@@ -269,7 +267,7 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
 
   static gboolean onAcceptResume(gpointer data) {
     auto* core = static_cast<Core*>(data);
-    core->acceptPause = 0;
+    core->acceptPause.reset();  // this source ends here
     if (core->listener) core->watchListener();
     return G_SOURCE_REMOVE;
   }
@@ -292,8 +290,8 @@ struct Bridge::Core : std::enable_shared_from_this<Core> {
       if (err == EAGAIN || err == EWOULDBLOCK) return;
       if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
         log::debug("bridge", "accept paused: " + describeErrno(err));
-        if (listenWatch) g_source_remove(std::exchange(listenWatch, 0));
-        acceptPause = g_timeout_add(kAcceptBackoffMs, &Core::onAcceptResume, this);
+        listenWatch.reset();
+        acceptPause = SourceId(g_timeout_add(kAcceptBackoffMs, &Core::onAcceptResume, this));
         return;
       }
       fail(describeErrno(err));

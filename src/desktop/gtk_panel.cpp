@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "platform/log.h"
+#include "platform/signal_connection.h"
 
 namespace talvane {
 
@@ -24,19 +25,21 @@ bool copyToClipboard(const std::string& text) {
   GtkTargetEntry* targets = gtk_target_table_new_from_list(list, &n);
   gtk_target_list_unref(list);
   // gtk_clipboard_set_text hides whether the display let us own the selection; this says so.
-  auto* kept = new std::string(text);
+  // The clipboard owns the text once it took it, and frees it when another owner comes.
+  auto kept = std::make_unique<std::string>(text);
   const gboolean owned = gtk_clipboard_set_with_data(
       clipboard, targets, guint(n),
       +[](GtkClipboard*, GtkSelectionData* data, guint, gpointer p) {
         const auto* t = static_cast<const std::string*>(p);
         gtk_selection_data_set_text(data, t->c_str(), gint(t->size()));
       },
-      +[](GtkClipboard*, gpointer p) { delete static_cast<std::string*>(p); }, kept);
+      +[](GtkClipboard*, gpointer p) {
+        const std::unique_ptr<std::string> dropped(static_cast<std::string*>(p));
+      },
+      kept.get());
   gtk_target_table_free(targets, n);
-  if (!owned) {
-    delete kept;
-    return false;
-  }
+  if (!owned) return false;
+  (void)kept.release();
   return true;
 }
 
@@ -47,10 +50,17 @@ GtkPanel::GtkPanel(SettingsStore& store, EventLoop& loop)
 
 void GtkPanel::addView() {
   host_->create();
-  g_signal_connect(host_->widget(), "draw", G_CALLBACK(onDraw), this);
+  signals_.push_back(connectSignal<gboolean(GtkWidget*, cairo_t*)>(
+      host_->widget(), "draw", [this](GtkWidget*, cairo_t* cr) { return onDraw(cr); }));
   // Until the page has drawn, the placeholder stays on top of whatever the view shows: a view
   // whose web process is still starting draws nothing, and the strip would vanish meanwhile.
-  g_signal_connect_after(host_->widget(), "draw", G_CALLBACK(onViewDrawn), this);
+  signals_.push_back(connectSignal<gboolean(GtkWidget*, cairo_t*)>(
+      host_->widget(), "draw",
+      [this](GtkWidget*, cairo_t* cr) {
+        drawPlaceholder(cr);
+        return gboolean(FALSE);
+      },
+      G_CONNECT_AFTER));
   host_->onPainted = [this] { pagePainted(); };
   gtk_container_add(GTK_CONTAINER(widget()), host_->widget());
   gtk_widget_show(host_->widget());
@@ -74,11 +84,6 @@ void GtkPanel::drawPlaceholder(cairo_t* cr) {
   cairo_restore(cr);
 }
 
-int GtkPanel::onViewDrawn(GtkWidget*, cairo_t* cr, void* data) {
-  static_cast<GtkPanel*>(data)->drawPlaceholder(cr);
-  return FALSE;
-}
-
 void GtkPanel::pagePainted() {
   placeholderOff_.cancel();
   host_->onPainted = nullptr;
@@ -87,20 +92,19 @@ void GtkPanel::pagePainted() {
   if (window_) gtk_widget_queue_draw(widget());
 }
 
-int GtkPanel::onDraw(GtkWidget*, cairo_t* cr, void* data) {
-  auto* self = static_cast<GtkPanel*>(data);
+int GtkPanel::onDraw(cairo_t* cr) {
   cairo_save(cr);
   cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
   cairo_set_source_rgba(cr, 0, 0, 0, 0);
   cairo_paint(cr);
   cairo_restore(cr);
-  self->drawPlaceholder(cr);
-  if (!self->loadsReleased_) {
-    self->loadsReleased_ = true;
+  drawPlaceholder(cr);
+  if (!loadsReleased_) {
+    loadsReleased_ = true;
     // After this frame is out: the web process starts while the strip is already on screen.
-    self->releaseLoads_ = self->loop_.after(0, [self] {
+    releaseLoads_ = loop_.after(0, [this] {
       gdk_display_flush(gdk_display_get_default());
-      self->addView();
+      addView();
     });
   }
   return FALSE;
@@ -108,18 +112,9 @@ int GtkPanel::onDraw(GtkWidget*, cairo_t* cr, void* data) {
 
 GtkPanel::~GtkPanel() {
   dragPoll_.cancel();
-  GdkDisplay* display = gdk_display_get_default();
-  GdkScreen* screen = gdk_screen_get_default();
-  for (auto id : displaySignals_) {
-    if (display && g_signal_handler_is_connected(display, id))
-      g_signal_handler_disconnect(display, id);
-    else if (screen && g_signal_handler_is_connected(screen, id))
-      g_signal_handler_disconnect(screen, id);
-  }
-  if (window_) {
-    g_signal_handlers_disconnect_by_data(window_, this);
-    gtk_widget_destroy(widget());
-  }
+  // Nothing of this panel is called while its window goes.
+  signals_.clear();
+  if (window_) gtk_widget_destroy(widget());
 }
 
 void GtkPanel::readScreens() {
@@ -178,32 +173,26 @@ bool GtkPanel::show() {
   // The transparent parts of the page show the desktop. The view's own area is cleared too,
   // before it paints: a shape the page stopped drawing must not stay on screen. The view comes
   // after the window's first frame.
-  g_signal_connect(w, "draw", G_CALLBACK(onDraw), this);
-  g_signal_connect(w, "key-press-event",
-                   G_CALLBACK(+[](GtkWidget*, GdkEventKey* e, gpointer self) -> gboolean {
-                     auto* p = static_cast<GtkPanel*>(self);
-                     if (e->keyval == GDK_KEY_Escape && p->onEscape) p->onEscape();
-                     return FALSE;  // the page sees the key too
-                   }),
-                   this);
-  g_signal_connect(w, "focus-out-event",
-                   G_CALLBACK(+[](GtkWidget*, GdkEventFocus*, gpointer self) -> gboolean {
-                     auto* p = static_cast<GtkPanel*>(self);
-                     if (p->focused_ && p->onFocusLost) p->onFocusLost();
-                     return FALSE;
-                   }),
-                   this);
+  signals_.push_back(connectSignal<gboolean(GtkWidget*, cairo_t*)>(
+      w, "draw", [this](GtkWidget*, cairo_t* cr) { return onDraw(cr); }));
+  signals_.push_back(connectSignal<gboolean(GtkWidget*, GdkEventKey*)>(
+      w, "key-press-event", [this](GtkWidget*, GdkEventKey* e) {
+        if (e->keyval == GDK_KEY_Escape && onEscape) onEscape();
+        return gboolean(FALSE);  // the page sees the key too
+      }));
+  signals_.push_back(connectSignal<gboolean(GtkWidget*, GdkEventFocus*)>(
+      w, "focus-out-event", [this](GtkWidget*, GdkEventFocus*) {
+        if (focused_ && onFocusLost) onFocusLost();
+        return gboolean(FALSE);
+      }));
 
-  auto changed = +[](gpointer self) { static_cast<GtkPanel*>(self)->screensChanged(); };
   GdkDisplay* display = gdk_display_get_default();
-  displaySignals_.push_back(
-      g_signal_connect_swapped(display, "monitor-added", G_CALLBACK(changed), this));
-  displaySignals_.push_back(
-      g_signal_connect_swapped(display, "monitor-removed", G_CALLBACK(changed), this));
-  displaySignals_.push_back(g_signal_connect_swapped(gdk_screen_get_default(), "size-changed",
-                                                     G_CALLBACK(changed), this));
-  displaySignals_.push_back(g_signal_connect_swapped(gdk_screen_get_default(), "monitors-changed",
-                                                     G_CALLBACK(changed), this));
+  for (const char* signal : {"monitor-added", "monitor-removed"})
+    signals_.push_back(connectSignal<void(GdkDisplay*, GdkMonitor*)>(
+        display, signal, [this](GdkDisplay*, GdkMonitor*) { screensChanged(); }));
+  for (const char* signal : {"size-changed", "monitors-changed"})
+    signals_.push_back(connectSignal<void(GdkScreen*)>(gdk_screen_get_default(), signal,
+                                                       [this](GdkScreen*) { screensChanged(); }));
 
   gtk_widget_realize(w);
   applyInput();
@@ -264,11 +253,7 @@ std::optional<Rect> GtkPanel::closedInput(const Rect&) const { return std::nullo
 
 void GtkPanel::applyInput() {
   if (!window_) return;
-  std::optional<Rect> area;
-  if (open_ || interactive_ || dragging_)
-    area = drawn_;
-  else
-    area = closedInput(drawn_);
+  const auto area = Placing::inputArea(drawn_, open_, interactive_, dragging_, closedInput(drawn_));
   cairo_region_t* region = cairo_region_create();
   if (area) {
     const cairo_rectangle_int_t r{int(std::floor(area->x)), int(std::floor(area->y)),
@@ -370,11 +355,7 @@ void GtkPanel::endDrag() {
   auto p = pointer();
   dragging_ = false;
   draggedOnce_ = false;
-  if (p) {
-    const auto drop = Placing::drop(p->at, screens_, home_, placement());
-    if (drop.kind == Placing::Drop::Kind::kHome) Placing::forget(store_);
-    if (drop.kind == Placing::Drop::Kind::kPlace) Placing::save(store_, drop.placement);
-  }
+  if (p) Placing::remember(store_, Placing::drop(p->at, screens_, home_, placement()));
   animateTo(Placing::stageRect(screens_, home_, placement()));
   open_ = false;
   interactive_ = false;

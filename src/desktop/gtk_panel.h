@@ -12,6 +12,7 @@
 #include "notch/desktop.h"
 #include "platform/event_loop.h"
 #include "platform/settings_store.h"
+#include "platform/signal_connection.h"
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;
@@ -113,8 +114,7 @@ class GtkPanel : public PanelWindow,
   void applyVisibility();
   // Clears the area and, once a page is asked for and until its first frame, draws the closed
   // strip there. The first frame adds the web view.
-  static int onDraw(GtkWidget* widget, cairo_t* cr, void* self);
-  static int onViewDrawn(GtkWidget* widget, cairo_t* cr, void* self);
+  int onDraw(cairo_t* cr);
   void drawPlaceholder(cairo_t* cr);
   // The page's first frame is drawn: the placeholder goes.
   void pagePainted();
@@ -141,7 +141,7 @@ class GtkPanel : public PanelWindow,
   TimerHandle releaseLoads_;
   TimerHandle dragPoll_;
   TimerHandle settling_;
-  std::vector<unsigned long> displaySignals_;
+  std::vector<SignalConnection> signals_;
 };
 
 }  // namespace talvane

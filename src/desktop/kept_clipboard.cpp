@@ -5,6 +5,8 @@
 #include <array>
 #include <string_view>
 
+#include "platform/signal_connection.h"
+
 namespace talvane {
 
 namespace {
@@ -55,21 +57,29 @@ struct Reading {
 
 void requestNext(std::shared_ptr<Reading> reading);
 
+// A reading's reference handed to GTK for one request, taken back by its answer.
+using Held = std::unique_ptr<std::shared_ptr<Reading>>;
+gpointer handOver(const std::shared_ptr<Reading>& reading) {
+  return std::make_unique<std::shared_ptr<Reading>>(reading).release();
+}
+
 void formReceived(GtkClipboard*, GtkSelectionData* data, gpointer user) {
-  std::unique_ptr<std::shared_ptr<Reading>> held(static_cast<std::shared_ptr<Reading>*>(user));
-  auto reading = *held;
-  if (reading->finished) return;
-  const gint length = data ? gtk_selection_data_get_length(data) : -1;
-  if (length >= 0) {
-    KeptClipboard::Form& form = reading->forms.emplace_back();
-    form.target = atomName(gtk_selection_data_get_target(data));
-    form.type = atomName(gtk_selection_data_get_data_type(data));
-    form.format = gtk_selection_data_get_format(data);
-    const guchar* bytes = gtk_selection_data_get_data(data);
-    if (bytes) form.data.assign(reinterpret_cast<const char*>(bytes), length);
-  }
-  // Asked from inside this answer, the next request would be refused.
-  reading->loop.post([reading] { requestNext(reading); });
+  Held held(static_cast<std::shared_ptr<Reading>*>(user));
+  guardCallback("a clipboard form", [&] {
+    auto reading = *held;
+    if (reading->finished) return;
+    const gint length = data ? gtk_selection_data_get_length(data) : -1;
+    if (length >= 0) {
+      KeptClipboard::Form& form = reading->forms.emplace_back();
+      form.target = atomName(gtk_selection_data_get_target(data));
+      form.type = atomName(gtk_selection_data_get_data_type(data));
+      form.format = gtk_selection_data_get_format(data);
+      const guchar* bytes = gtk_selection_data_get_data(data);
+      if (bytes) form.data.assign(reinterpret_cast<const char*>(bytes), length);
+    }
+    // Asked from inside this answer, the next request would be refused.
+    reading->loop.post([reading] { requestNext(reading); });
+  });
 }
 
 void requestNext(std::shared_ptr<Reading> reading) {
@@ -77,17 +87,18 @@ void requestNext(std::shared_ptr<Reading> reading) {
   if (reading->wanted.empty()) return reading->finish();
   GdkAtom target = reading->wanted.front();
   reading->wanted.erase(reading->wanted.begin());
-  gtk_clipboard_request_contents(reading->clipboard, target, formReceived,
-                                 new std::shared_ptr<Reading>(reading));
+  gtk_clipboard_request_contents(reading->clipboard, target, formReceived, handOver(reading));
 }
 
 void targetsReceived(GtkClipboard*, GdkAtom* atoms, gint count, gpointer user) {
-  std::unique_ptr<std::shared_ptr<Reading>> held(static_cast<std::shared_ptr<Reading>*>(user));
-  auto reading = *held;
-  if (reading->finished) return;
-  for (gint i = 0; atoms && i < count; ++i)
-    if (contentTarget(atomName(atoms[i]))) reading->wanted.push_back(atoms[i]);
-  reading->loop.post([reading] { requestNext(reading); });
+  Held held(static_cast<std::shared_ptr<Reading>*>(user));
+  guardCallback("the clipboard's targets", [&] {
+    auto reading = *held;
+    if (reading->finished) return;
+    for (gint i = 0; atoms && i < count; ++i)
+      if (contentTarget(atomName(atoms[i]))) reading->wanted.push_back(atoms[i]);
+    reading->loop.post([reading] { requestNext(reading); });
+  });
 }
 
 struct Offered {
@@ -103,7 +114,9 @@ void serveForm(GtkClipboard*, GtkSelectionData* data, guint info, gpointer user)
                          static_cast<gint>(f.data.size()));
 }
 
-void dropOffer(GtkClipboard*, gpointer user) { delete static_cast<Offered*>(user); }
+void dropOffer(GtkClipboard*, gpointer user) {
+  const std::unique_ptr<Offered> dropped(static_cast<Offered*>(user));
+}
 
 }  // namespace
 
@@ -123,7 +136,7 @@ struct TextOffer {
 };
 
 void serveText(GtkClipboard*, GtkSelectionData* data, guint, gpointer user) {
-  auto* offer = static_cast<TextOffer*>(user);
+  const auto* offer = static_cast<TextOffer*>(user);
   if (offer->state->offers == offer->id) ++offer->state->served;
   gtk_selection_data_set_text(data, offer->text.c_str(), static_cast<gint>(offer->text.size()));
 }
@@ -150,8 +163,7 @@ void KeptClipboard::read(EventLoop& loop, std::function<void(std::vector<Form>)>
   reading->deadline = loop.after(kReadLimit, [weak] {
     if (auto r = weak.lock()) r->finish();
   });
-  gtk_clipboard_request_targets(reading->clipboard, targetsReceived,
-                                new std::shared_ptr<Reading>(reading));
+  gtk_clipboard_request_targets(reading->clipboard, targetsReceived, handOver(reading));
 }
 
 void KeptClipboard::offer(std::vector<Form> forms, Selection which) {
@@ -159,13 +171,13 @@ void KeptClipboard::offer(std::vector<Form> forms, Selection which) {
   std::vector<GtkTargetEntry> entries;
   for (std::size_t i = 0; i < forms.size(); ++i)
     entries.push_back({const_cast<gchar*>(forms[i].target.c_str()), 0, static_cast<guint>(i)});
-  auto* offered = new Offered{std::move(forms)};
-  // The entries point into `forms`, now moved into `offered`: same buffers, still alive.
+  auto offered = std::make_unique<Offered>(Offered{std::move(forms)});
+  // The entries point into `forms`, now moved into `offered`: same buffers, still alive. Once
+  // the clipboard took them, it frees them when another owner comes.
   if (!gtk_clipboard_set_with_data(clipboard, entries.data(), entries.size(), serveForm, dropOffer,
-                                   offered)) {
-    delete offered;
+                                   offered.get()))
     return;
-  }
+  (void)offered.release();
   // A clipboard manager may keep them once we are gone.
   if (which == Selection::clipboard) gtk_clipboard_set_can_store(clipboard, nullptr, 0);
 }
@@ -177,12 +189,13 @@ void KeptClipboard::offerText(const std::string& text) {
   GtkTargetEntry* entries = gtk_target_table_new_from_list(list, &count);
   gtk_target_list_unref(list);
   const unsigned long id = ++state_->offers;
-  auto* offer = new TextOffer{state_, id, text};
+  auto offer = std::make_unique<TextOffer>(TextOffer{state_, id, text});
   state_->served = 0;
-  if (gtk_clipboard_set_with_data(board(which_), entries, count, serveText, textReplaced, offer))
+  if (gtk_clipboard_set_with_data(board(which_), entries, count, serveText, textReplaced,
+                                  offer.get())) {
+    (void)offer.release();
     state_->ours = true;
-  else
-    delete offer;
+  }
   gtk_target_table_free(entries, count);
 }
 

@@ -144,10 +144,9 @@ bool LayerShellPanel::configure(GtkWindow* window) {
   motion_.reset(G_OBJECT(gtk_event_controller_motion_new(GTK_WIDGET(window))));
   gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(motion_.get()),
                                              GTK_PHASE_CAPTURE);
-  auto moved = +[](GtkEventControllerMotion*, double x, double y, gpointer self) {
-    static_cast<LayerShellPanel*>(self)->motion(x, y);
-  };
-  g_signal_connect(motion_.get(), "motion", G_CALLBACK(moved), this);
+  moved_ = connectSignal<void(GtkEventControllerMotion*, double, double)>(
+      motion_.get(), "motion",
+      [this](GtkEventControllerMotion*, double x, double y) { motion(x, y); });
   return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "desktop/gtk_panel.h"
 #include "platform/gobject.h"
+#include "platform/signal_connection.h"
 
 struct wl_callback;
 
@@ -45,6 +46,7 @@ class LayerShellPanel final : public GtkPanel {
   std::optional<bool> fromPress_;    // whether this compositor measures drags from the press
   wl_callback* moveSync_ = nullptr;  // the round trip after the last move, until done
   GObjectPtr<GObject> motion_;
+  SignalConnection moved_;
 };
 
 }  // namespace talvane

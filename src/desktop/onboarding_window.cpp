@@ -28,7 +28,7 @@ GtkOnboardingWindow::GtkOnboardingWindow(EventLoop& loop, WebViewHost* related)
   if (GdkVisual* rgba = gdk_screen_get_rgba_visual(gtk_widget_get_screen(w)))
     gtk_widget_set_visual(w, rgba);
   // The page draws its own rounded card; the corners outside it show the desktop.
-  auto clear = +[](GtkWidget*, cairo_t* cr, gpointer) -> gboolean {
+  auto clear = [](GtkWidget*, cairo_t* cr) -> gboolean {
     cairo_save(cr);
     cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
     cairo_set_source_rgba(cr, 0, 0, 0, 0);
@@ -36,21 +36,20 @@ GtkOnboardingWindow::GtkOnboardingWindow(EventLoop& loop, WebViewHost* related)
     cairo_restore(cr);
     return FALSE;
   };
-  g_signal_connect(w, "draw", G_CALLBACK(clear), nullptr);
+  connectSignal<gboolean(GtkWidget*, cairo_t*)>(w, "draw", clear).detach();
   // Closing through the window manager takes the same road as the page's "done".
-  g_signal_connect(w, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) {
-                     auto* window = static_cast<GtkOnboardingWindow*>(self);
-                     if (window->onCloseRequest) window->onCloseRequest();
-                     return gboolean(TRUE);
-                   }),
-                   this);
+  closing_ = connectSignal<gboolean(GtkWidget*, GdkEvent*)>(w, "delete-event",
+                                                            [this](GtkWidget*, GdkEvent*) {
+                                                              if (onCloseRequest) onCloseRequest();
+                                                              return gboolean(TRUE);
+                                                            });
   gtk_container_add(GTK_CONTAINER(w), host_.widget());
 }
 
 GtkOnboardingWindow::~GtkOnboardingWindow() {
   fade_.cancel();
   revealLate_.cancel();
-  g_signal_handlers_disconnect_by_data(window_, this);
+  closing_.disconnect();
   // The host removes its view from the window before the window goes.
   gtk_container_remove(GTK_CONTAINER(window_), host_.widget());
   gtk_widget_destroy(GTK_WIDGET(window_));

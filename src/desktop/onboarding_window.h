@@ -8,6 +8,7 @@
 #include "desktop/web_view_host.h"
 #include "notch/onboarding.h"
 #include "platform/event_loop.h"
+#include "platform/signal_connection.h"
 
 typedef struct _GtkWindow GtkWindow;
 
@@ -42,6 +43,7 @@ class GtkOnboardingWindow final : public OnboardingWindow {
   int height_ = int(kHeight);
   TimerHandle fade_;
   TimerHandle revealLate_;
+  SignalConnection closing_;
 };
 
 }  // namespace talvane

@@ -66,11 +66,12 @@ GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window, Deadline end) {
         collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, &error);
     GErrorPtr failed(error);
     if (found) {
-      GObjectPtr<AtspiAccessible> first;
-      if (found->len > 0) first.reset(g_array_index(found, AtspiAccessible*, 0));
-      for (guint i = 1; i < found->len; ++i)
-        g_object_unref(g_array_index(found, AtspiAccessible*, i));
+      std::vector<GObjectPtr<AtspiAccessible>> matches;
+      for (guint i = 0; i < found->len; ++i)
+        matches.emplace_back(g_array_index(found, AtspiAccessible*, i));
       g_array_free(found, TRUE);
+      GObjectPtr<AtspiAccessible> first;
+      if (!matches.empty()) first = std::move(matches.front());
       if (first || !failed) return first;
     }
   }
@@ -327,32 +328,37 @@ void Paster::typeOnWayland(const std::string& text, std::function<void(bool)> do
     std::function<void(bool)> done;
   };
   GBytes* input = g_bytes_new(text.data(), text.size());
+  auto typing = std::make_unique<Typing>(Typing{std::move(done)});
   g_subprocess_communicate_async(
       process, input, nullptr,
       +[](GObject* source, GAsyncResult* result, gpointer user) {
         std::unique_ptr<Typing> typing(static_cast<Typing*>(user));
         GObjectPtr<GSubprocess> process(G_SUBPROCESS(source));
-        GBytes* err = nullptr;
-        GError* error = nullptr;
-        const bool talked =
-            g_subprocess_communicate_finish(process.get(), result, nullptr, &err, &error);
-        GErrorPtr failed(error);
-        const bool ok = talked && g_subprocess_get_if_exited(process.get()) &&
-                        g_subprocess_get_exit_status(process.get()) == 0;
-        if (!ok) {
-          std::string why = failed ? failed->message : "";
-          if (err) {
-            gsize size = 0;
-            const char* bytes = static_cast<const char*>(g_bytes_get_data(err, &size));
-            if (bytes) why.assign(bytes, size);
+        try {
+          GBytes* err = nullptr;
+          GError* error = nullptr;
+          const bool talked =
+              g_subprocess_communicate_finish(process.get(), result, nullptr, &err, &error);
+          GErrorPtr failed(error);
+          const bool ok = talked && g_subprocess_get_if_exited(process.get()) &&
+                          g_subprocess_get_exit_status(process.get()) == 0;
+          if (!ok) {
+            std::string why = failed ? failed->message : "";
+            if (err) {
+              gsize size = 0;
+              const char* bytes = static_cast<const char*>(g_bytes_get_data(err, &size));
+              if (bytes) why.assign(bytes, size);
+            }
+            while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+            log::line("Talvane: wtype could not type the dictation: " + why);
           }
-          while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
-          log::line("Talvane: wtype could not type the dictation: " + why);
+          if (err) g_bytes_unref(err);
+          typing->done(ok);
+        } catch (const std::exception& e) {
+          log::line(std::string("Talvane: typing the dictation failed: ") + e.what());
         }
-        if (err) g_bytes_unref(err);
-        typing->done(ok);
       },
-      new Typing{std::move(done)});
+      typing.release());
   g_bytes_unref(input);
 }
 

@@ -214,6 +214,17 @@ Drop drop(Point p, const std::vector<Screen>& screens, std::size_t home,
   return d;
 }
 
+void remember(SettingsStore& store, const Drop& d) {
+  if (d.kind == Drop::Kind::kHome) forget(store);
+  if (d.kind == Drop::Kind::kPlace) save(store, d.placement);
+}
+
+std::optional<Rect> inputArea(const Rect& drawn, bool open, bool interactive, bool dragging,
+                              const std::optional<Rect>& closed) {
+  if (open || interactive || dragging) return drawn;
+  return closed;
+}
+
 PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
                        const std::optional<Placement>& given, bool dragging,
                        std::optional<double> fake) {

@@ -101,6 +101,13 @@ struct Drop {
 };
 Drop drop(Point pointer, const std::vector<Screen>& screens, std::size_t home,
           const std::optional<Placement>& placement);
+// Stores what a drop decided: home forgets the placement, a place saves it, keep leaves both.
+void remember(SettingsStore& store, const Drop& drop);
+
+// Where the window takes pointer input: the drawn shape while open, interactive (the closed
+// strip's dwell) or dragged; else what the back end keeps for a closed strip (X11: nothing).
+std::optional<Rect> inputArea(const Rect& drawn, bool open, bool interactive, bool dragging,
+                              const std::optional<Rect>& closed);
 
 // The geometry keys the back end knows (shape, glass and theme are the controller's).
 PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,

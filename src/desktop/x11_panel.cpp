@@ -7,6 +7,8 @@
 
 #include <cmath>
 
+#include "platform/signal_connection.h"
+
 namespace talvane {
 
 namespace {
@@ -25,8 +27,8 @@ Window windowProperty(Display* d, Window w, const char* name) {
   unsigned long count = 0, left = 0;
   unsigned char* data = nullptr;
   Window found = 0;
-  if (XGetWindowProperty(d, w, atom(d, name), 0, 1, False, XA_WINDOW, &type, &format, &count,
-                         &left, &data) == Success &&
+  if (XGetWindowProperty(d, w, atom(d, name), 0, 1, False, XA_WINDOW, &type, &format, &count, &left,
+                         &data) == Success &&
       data && format == 32 && count == 1)
     found = *reinterpret_cast<Window*>(data);
   if (data) XFree(data);
@@ -51,7 +53,8 @@ bool hasState(Display* d, Window w, const char* state) {
 }
 
 GdkFilterReturn filter(GdkXEvent* xevent, GdkEvent*, gpointer self) {
-  static_cast<X11Panel*>(self)->rootEvent(xevent);
+  guardCallback("the root window's events",
+                [&] { static_cast<X11Panel*>(self)->rootEvent(xevent); });
   return GDK_FILTER_CONTINUE;
 }
 

@@ -120,7 +120,8 @@ bool single(SoupMessageHeaders* headers, const char* name) {
 }
 
 std::string clientOf(GSocket* socket) {
-  GSocketAddress* address = g_socket_get_remote_address(socket, nullptr);
+  const GObjectPtr<GSocketAddress> owned(g_socket_get_remote_address(socket, nullptr));
+  GSocketAddress* address = owned.get();
   if (!address) return {};
   std::string text;
   if (G_IS_INET_SOCKET_ADDRESS(address)) {
@@ -129,7 +130,6 @@ std::string clientOf(GSocket* socket) {
     text = ip ? ip : "";
     g_free(ip);
   }
-  g_object_unref(address);
   return text;
 }
 
@@ -164,34 +164,26 @@ BrowserStage::~BrowserStage() { stop(); }
 
 std::optional<std::string> BrowserStage::start(std::uint16_t port, bool fallback) {
   stop();
-  server_ = soup_server_new("server-header", "Talvane", nullptr);
+  server_.reset(soup_server_new("server-header", "Talvane", nullptr));
+  SoupServer* server = server_.get();
   // Handlers are kept per path, so the socket's path needs its own early check.
-  soup_server_add_early_handler(server_, nullptr, &BrowserStage::onEarly, this, nullptr);
-  soup_server_add_early_handler(server_, "/ws", &BrowserStage::onEarly, this, nullptr);
-  soup_server_add_websocket_handler(server_, "/ws", nullptr, nullptr, &BrowserStage::onSocket, this,
+  soup_server_add_early_handler(server, nullptr, &BrowserStage::onEarly, this, nullptr);
+  soup_server_add_early_handler(server, "/ws", &BrowserStage::onEarly, this, nullptr);
+  soup_server_add_websocket_handler(server, "/ws", nullptr, nullptr, &BrowserStage::onSocket, this,
                                     nullptr);
-  soup_server_add_handler(server_, nullptr, &BrowserStage::onRequest, this, nullptr);
-  g_signal_connect(server_, "request-started",
-                   G_CALLBACK(+[](SoupServer*, SoupServerMessage* msg, gpointer self) {
-                     static_cast<BrowserStage*>(self)->started(msg);
-                   }),
-                   this);
-  g_signal_connect(server_, "request-read",
-                   G_CALLBACK(+[](SoupServer*, SoupServerMessage* msg, gpointer self) {
-                     static_cast<BrowserStage*>(self)->read(msg);
-                   }),
-                   this);
-  for (const char* signal : {"request-finished", "request-aborted"}) {
-    g_signal_connect(server_, signal,
-                     G_CALLBACK(+[](SoupServer*, SoupServerMessage* msg, gpointer self) {
-                       static_cast<BrowserStage*>(self)->finished(msg);
-                     }),
-                     this);
-  }
+  soup_server_add_handler(server, nullptr, &BrowserStage::onRequest, this, nullptr);
+  using Request = void(SoupServer*, SoupServerMessage*);
+  serverSignals_.push_back(connectSignal<Request>(
+      server, "request-started", [this](SoupServer*, SoupServerMessage* msg) { started(msg); }));
+  serverSignals_.push_back(connectSignal<Request>(
+      server, "request-read", [this](SoupServer*, SoupServerMessage* msg) { read(msg); }));
+  for (const char* signal : {"request-finished", "request-aborted"})
+    serverSignals_.push_back(connectSignal<Request>(
+        server, signal, [this](SoupServer*, SoupServerMessage* msg) { finished(msg); }));
   GError* error = nullptr;
   auto listen = [&](guint p) {
     g_clear_error(&error);
-    return soup_server_listen_local(server_, p, SOUP_SERVER_LISTEN_IPV4_ONLY, &error);
+    return soup_server_listen_local(server, p, SOUP_SERVER_LISTEN_IPV4_ONLY, &error);
   };
   bool ok = listen(port);
   if (!ok && fallback && port != 0) ok = listen(0);
@@ -201,7 +193,7 @@ std::optional<std::string> BrowserStage::start(std::uint16_t port, bool fallback
     stop();
     return why;
   }
-  GSList* uris = soup_server_get_uris(server_);
+  GSList* uris = soup_server_get_uris(server);
   if (uris) port_ = static_cast<std::uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
   g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
   return std::nullopt;
@@ -211,24 +203,19 @@ void BrowserStage::stop() {
   sweeping_.cancel();
   catchingUp_.cancel();
   for (auto& [socket, page] : pages_) {
-    g_signal_handlers_disconnect_by_data(socket, this);
-    if (page.inputWatch) g_source_remove(page.inputWatch);
+    page.signals.clear();
+    page.inputWatch.reset();
     if (soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_OPEN)
       soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_GOING_AWAY, nullptr);
-    g_object_unref(socket);
-    g_object_unref(page.stream);
   }
   pages_.clear();
   for (auto& [socket, connection] : connections_)
     g_object_weak_unref(G_OBJECT(socket), &onGone, this);
   connections_.clear();
   requests_.clear();
-  if (server_) {
-    g_signal_handlers_disconnect_by_data(server_, this);
-    soup_server_disconnect(server_);
-    g_object_unref(server_);
-    server_ = nullptr;
-  }
+  serverSignals_.clear();
+  if (server_) soup_server_disconnect(server_.get());
+  server_.reset();
 }
 
 std::string BrowserStage::url() const {
@@ -259,7 +246,7 @@ void BrowserStage::deliverState(const std::string& message) {
 }
 
 std::uint64_t BrowserStage::backlog(const Page& page) const {
-  auto t = traffic(page.stream);
+  auto t = traffic(page.stream.get());
   const std::uint64_t written = t ? t->written - page.sentBase : 0;
   return page.handed > written ? page.handed - written : 0;
 }
@@ -277,10 +264,10 @@ std::size_t BrowserStage::heldBytes() const {
 }
 
 void BrowserStage::send(Page& page, const std::string& text, bool state) {
-  if (soup_websocket_connection_get_state(page.socket) != SOUP_WEBSOCKET_STATE_OPEN) return;
+  if (soup_websocket_connection_get_state(page.socket.get()) != SOUP_WEBSOCKET_STATE_OPEN) return;
   if (!page.held.empty() || backlog(page) > limits_.behindBytes) return hold(page, text, state);
   page.handed += frameBytes(text.size());
-  soup_websocket_connection_send_text(page.socket, text.c_str());
+  soup_websocket_connection_send_text(page.socket.get(), text.c_str());
 }
 
 void BrowserStage::hold(Page& page, const std::string& text, bool state) {
@@ -292,7 +279,7 @@ void BrowserStage::hold(Page& page, const std::string& text, bool state) {
       return h.state;
     });
   } else if (page.heldBytes + text.size() > limits_.heldBytes) {
-    return drop(page.socket, "its messages piled up");
+    return drop(page.socket.get(), "its messages piled up");
   }
   page.heldBytes += text.size();
   page.held.push_back({text, state});
@@ -330,7 +317,7 @@ void BrowserStage::drop(SoupWebsocketConnection* socket, const char* why) {
   auto found = pages_.find(socket);
   if (found == pages_.end()) return;
   log::line(std::string("Talvane: closed a panel page: ") + why);
-  GSocket* stream = found->second.stream;
+  GSocket* stream = found->second.stream.get();
   soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, nullptr);
   g_socket_shutdown(stream, TRUE, TRUE, nullptr);
   // libsoup reports the end once it notices; the page is gone for us now.
@@ -341,7 +328,7 @@ void BrowserStage::drop(SoupWebsocketConnection* socket, const char* why) {
 bool BrowserStage::checkIncoming(SoupWebsocketConnection* socket) {
   auto found = pages_.find(socket);
   if (found == pages_.end()) return false;
-  auto t = traffic(found->second.stream);
+  auto t = traffic(found->second.stream.get());
   if (t && t->read > found->second.readMark + kMaxMessageBytes + (64u << 10)) {
     drop(socket, "a message was too large");
     return false;
@@ -539,10 +526,9 @@ void BrowserStage::opened(SoupServerMessage* msg, SoupWebsocketConnection* socke
   // Small system buffers: what a page may make us read before the check above runs stays small.
   const int buffer = 256 << 10;
   g_socket_set_option(stream, SOL_SOCKET, SO_RCVBUF, buffer, nullptr);
-  g_object_ref(socket);
   Page& page = pages_[socket];
-  page.socket = socket;
-  page.stream = G_SOCKET(g_object_ref(stream));
+  page.socket.reset(SOUP_WEBSOCKET_CONNECTION(g_object_ref(socket)));
+  page.stream.reset(G_SOCKET(g_object_ref(stream)));
   page.sentBase = t->written;
   page.readMark = t->read;
   struct Watch {
@@ -556,38 +542,36 @@ void BrowserStage::opened(SoupServerMessage* msg, SoupWebsocketConnection* socke
   g_source_set_callback(
       watch, G_SOURCE_FUNC(+[](GSocket*, GIOCondition, gpointer data) -> gboolean {
         auto* w = static_cast<Watch*>(data);
-        return w->stage->checkIncoming(w->socket) ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+        return guardCallback<bool>("a page's input",
+                                   [w] { return w->stage->checkIncoming(w->socket); })
+                   ? G_SOURCE_CONTINUE
+                   : G_SOURCE_REMOVE;
       }),
-      new Watch{this, socket}, [](gpointer data) { delete static_cast<Watch*>(data); });
-  page.inputWatch = g_source_attach(watch, nullptr);
+      std::make_unique<Watch>(Watch{this, socket}).release(),
+      [](gpointer data) { const std::unique_ptr<Watch> dropped(static_cast<Watch*>(data)); });
+  page.inputWatch = SourceId(g_source_attach(watch, nullptr));
   g_source_unref(watch);
-  g_signal_connect(
-      socket, "message",
-      G_CALLBACK(+[](SoupWebsocketConnection* s, gint type, GBytes* bytes, gpointer self) {
-        auto* stage = static_cast<BrowserStage*>(self);
-        if (auto found = stage->pages_.find(s); found != stage->pages_.end())
-          if (auto now = traffic(found->second.stream)) found->second.readMark = now->read;
+  page.signals.push_back(connectSignal<void(SoupWebsocketConnection*, gint, GBytes*)>(
+      socket, "message", [this](SoupWebsocketConnection* s, gint type, GBytes* bytes) {
+        if (auto found = pages_.find(s); found != pages_.end())
+          if (auto now = traffic(found->second.stream.get())) found->second.readMark = now->read;
         if (type != SOUP_WEBSOCKET_DATA_TEXT) return;
         gsize size = 0;
         auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-        stage->received(std::string(data, size));
-      }),
-      this);
-  g_signal_connect(socket, "closed", G_CALLBACK(+[](SoupWebsocketConnection* s, gpointer self) {
-                     static_cast<BrowserStage*>(self)->closed(s);
-                   }),
-                   this);
+        received(std::string(data, size));
+      }));
+  page.signals.push_back(connectSignal<void(SoupWebsocketConnection*)>(
+      socket, "closed", [this](SoupWebsocketConnection* s) { closed(s); }));
 }
 
 void BrowserStage::closed(SoupWebsocketConnection* socket) {
   auto found = pages_.find(socket);
   if (found == pages_.end()) return;
-  Page page = std::move(found->second);
-  pages_.erase(found);
-  if (page.inputWatch) g_source_remove(page.inputWatch);
-  g_signal_handlers_disconnect_by_data(socket, this);
-  g_object_unref(socket);
-  g_object_unref(page.stream);
+  {
+    // Its watch and handlers end first, then the connection and socket are let go.
+    const Page page = std::move(found->second);
+    pages_.erase(found);
+  }
   // What a page left behind (libsoup's queue for it, a large message) is freed now: hand it back
   // to the system rather than keep it for a peak that may not come again.
   ::malloc_trim(0);
@@ -606,17 +590,18 @@ void BrowserStage::received(const std::string& text) {
 
 void BrowserStage::onRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
                              gpointer self) {
-  static_cast<BrowserStage*>(self)->serve(msg, path);
+  guardCallback("a page request", [&] { static_cast<BrowserStage*>(self)->serve(msg, path); });
 }
 
 void BrowserStage::onEarly(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
                            gpointer self) {
-  static_cast<BrowserStage*>(self)->early(msg, path);
+  guardCallback("a request's early check",
+                [&] { static_cast<BrowserStage*>(self)->early(msg, path); });
 }
 
 void BrowserStage::onSocket(SoupServer*, SoupServerMessage* msg, const char*,
                             SoupWebsocketConnection* socket, gpointer self) {
-  static_cast<BrowserStage*>(self)->opened(msg, socket);
+  guardCallback("a page's socket", [&] { static_cast<BrowserStage*>(self)->opened(msg, socket); });
 }
 
 }  // namespace talvane

@@ -14,9 +14,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "notch/web_stage.h"
 #include "platform/event_loop.h"
+#include "platform/gobject.h"
+#include "platform/signal_connection.h"
 
 typedef struct _SoupServer SoupServer;
 typedef struct _SoupServerMessage SoupServerMessage;
@@ -97,16 +100,18 @@ class BrowserStage final : public PageHost {
     std::string text;
     bool state = false;
   };
+  // Owns its connection and socket; its watch and signal handlers end before them.
   struct Page {
-    SoupWebsocketConnection* socket = nullptr;
-    GSocket* stream = nullptr;
+    GObjectPtr<SoupWebsocketConnection> socket;
+    GObjectPtr<GSocket> stream;
     std::uint64_t handed = 0;    // frame bytes given to the socket
     std::uint64_t sentBase = 0;  // the system's count when the page opened
     std::uint64_t readMark = 0;  // bytes read by the end of the last whole message
     std::deque<Held> held;
     std::size_t heldBytes = 0;
     std::optional<Date> behindSince;
-    unsigned inputWatch = 0;
+    SourceId inputWatch;
+    std::vector<SignalConnection> signals;
   };
 
   void send(Page& page, const std::string& text, bool state);
@@ -144,7 +149,8 @@ class BrowserStage final : public PageHost {
   std::unique_ptr<EventLoop> ownLoop_;
   EventLoop& loop_;
   Limits limits_;
-  SoupServer* server_ = nullptr;
+  GObjectPtr<SoupServer> server_;
+  std::vector<SignalConnection> serverSignals_;
   std::uint16_t port_ = 0;
   PageSource source_;
   std::map<SoupWebsocketConnection*, Page> pages_;

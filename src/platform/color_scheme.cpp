@@ -9,6 +9,7 @@
 #include "platform/gobject.h"
 #include "platform/log.h"
 #include "platform/session_bus.h"
+#include "platform/signal_connection.h"
 
 namespace talvane {
 
@@ -22,7 +23,8 @@ constexpr const char* kKey = "color-scheme";
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -94,8 +96,12 @@ struct ColorScheme::Core : std::enable_shared_from_this<Core> {
   }
 
   // Each callback holds its own weak reference, freed by GLib when the callback is done with.
-  std::weak_ptr<Core>* weak() { return new std::weak_ptr<Core>(shared_from_this()); }
-  static void dropWeak(gpointer data) { delete static_cast<std::weak_ptr<Core>*>(data); }
+  std::weak_ptr<Core>* weak() {
+    return std::make_unique<std::weak_ptr<Core>>(shared_from_this()).release();
+  }
+  static void dropWeak(gpointer data) {
+    const std::unique_ptr<std::weak_ptr<Core>> dropped(static_cast<std::weak_ptr<Core>*>(data));
+  }
   static std::shared_ptr<Core> lock(gpointer data) {
     return static_cast<std::weak_ptr<Core>*>(data)->lock();
   }
@@ -104,7 +110,9 @@ struct ColorScheme::Core : std::enable_shared_from_this<Core> {
     if (!owner) return;
     const bool before = owner->prefersDark();
     portal = scheme;
-    if (owner->prefersDark() != before && owner->onChange) owner->onChange();
+    // Called from GLib's callbacks: nothing escapes into them.
+    if (owner->prefersDark() != before && owner->onChange)
+      guardCallback("the colour scheme's change", [this] { owner->onChange(); });
   }
 
   static void onBus(GObject*, GAsyncResult* result, gpointer data) {
@@ -115,19 +123,17 @@ struct ColorScheme::Core : std::enable_shared_from_this<Core> {
     GError* error = nullptr;
     connected(g_bus_get_finish(result, &error), error, data);
   }
-  static void connected(GDBusConnection* connection, GError* error, gpointer data) {
+  static void connected(GDBusConnection* found, GError* error, gpointer data) {
+    GObjectPtr<GDBusConnection> connection(found);
+    GErrorPtr failed(error);
     auto core = lock(data);
     dropWeak(data);
     if (!connection) {
-      if (core) log::debug("theme", std::string("no session bus: ") + error->message);
-      g_clear_error(&error);
+      if (core) log::debug("theme", std::string("no session bus: ") + failed->message);
       return;
     }
-    if (!core) {
-      g_object_unref(connection);
-      return;
-    }
-    core->bus.reset(connection);
+    if (!core) return;
+    core->bus = std::move(connection);
     core->subscribe();
     core->read("ReadOne");
   }

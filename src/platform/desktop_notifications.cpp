@@ -69,7 +69,7 @@ struct DesktopNotifications::Core : std::enable_shared_from_this<Core> {
   GObjectPtr<GCancellable> cancellable{g_cancellable_new()};
   GObjectPtr<GDBusConnection> bus;
   guint subscriptions[3] = {0, 0, 0};
-  guint watch = 0;
+  BusNameWatch watch;
   State state = State::connecting;
   // Bumped whenever the server goes: answers from the previous one mean nothing.
   std::uint64_t generation = 0;
@@ -81,15 +81,18 @@ struct DesktopNotifications::Core : std::enable_shared_from_this<Core> {
   ~Core() {
     for (guint s : subscriptions)
       if (s) g_dbus_connection_signal_unsubscribe(bus.get(), s);
-    if (watch) g_bus_unwatch_name(watch);
   }
 
   Call* call(std::string tag = {}) {
-    return new Call{weak_from_this(), std::move(tag), generation};
+    return std::make_unique<Call>(Call{weak_from_this(), std::move(tag), generation}).release();
   }
   // Each signal subscription and the name watch hold a weak reference, freed by GLib.
-  std::weak_ptr<Core>* weak() { return new std::weak_ptr<Core>(shared_from_this()); }
-  static void dropWeak(gpointer data) { delete static_cast<std::weak_ptr<Core>*>(data); }
+  std::weak_ptr<Core>* weak() {
+    return std::make_unique<std::weak_ptr<Core>>(shared_from_this()).release();
+  }
+  static void dropWeak(gpointer data) {
+    const std::unique_ptr<std::weak_ptr<Core>> dropped(static_cast<std::weak_ptr<Core>*>(data));
+  }
   static std::shared_ptr<Core> lock(gpointer data) {
     return static_cast<std::weak_ptr<Core>*>(data)->lock();
   }
@@ -102,19 +105,17 @@ struct DesktopNotifications::Core : std::enable_shared_from_this<Core> {
     GError* error = nullptr;
     connected(g_bus_get_finish(result, &error), error, data);
   }
-  static void connected(GDBusConnection* connection, GError* error, gpointer data) {
+  static void connected(GDBusConnection* found, GError* error, gpointer data) {
+    GObjectPtr<GDBusConnection> connection(found);
+    GErrorPtr failed(error);
     auto core = lock(data);
     dropWeak(data);
     if (!connection) {
-      if (core) core->missing(error->message);
-      g_clear_error(&error);
+      if (core) core->missing(failed->message);
       return;
     }
-    if (!core) {
-      g_object_unref(connection);
-      return;
-    }
-    core->bus.reset(connection);
+    if (!core) return;
+    core->bus = std::move(connection);
     core->subscribe();
     core->askCapabilities();
   }
@@ -125,9 +126,9 @@ struct DesktopNotifications::Core : std::enable_shared_from_this<Core> {
       subscriptions[i] = g_dbus_connection_signal_subscribe(
           bus.get(), DesktopNotifications::kName, kInterface, names[i], DesktopNotifications::kPath,
           nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &Core::onSignal, weak(), &Core::dropWeak);
-    watch = g_bus_watch_name_on_connection(bus.get(), DesktopNotifications::kName,
-                                           G_BUS_NAME_WATCHER_FLAGS_NONE, &Core::onAppeared,
-                                           &Core::onVanished, weak(), &Core::dropWeak);
+    watch = BusNameWatch(g_bus_watch_name_on_connection(
+        bus.get(), DesktopNotifications::kName, G_BUS_NAME_WATCHER_FLAGS_NONE, &Core::onAppeared,
+        &Core::onVanished, weak(), &Core::dropWeak));
   }
 
   // Without a server the app runs on: said once, until one comes.

@@ -115,6 +115,17 @@ struct SignalOf<R(Args...)> {
   }
 };
 
+// Runs `fn` inside a raw C callback (one not connected through connectSignal): an exception is
+// logged under `what` and the callback returns R{}.
+template <typename R = void, typename F>
+R guardCallback(const char* what, F&& fn) {
+  try {
+    return fn();
+  } catch (...) {
+    return signal_detail::failed<R>(what);
+  }
+}
+
 template <typename Signature, typename F>
 SignalConnection connectSignal(gpointer instance, const char* signal, F fn,
                                GConnectFlags flags = G_CONNECT_DEFAULT) {

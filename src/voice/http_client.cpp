@@ -4,7 +4,9 @@
 
 #include <set>
 
+#include "platform/event_loop.h"
 #include "platform/gobject.h"
+#include "platform/signal_connection.h"
 
 namespace talvane {
 
@@ -12,33 +14,32 @@ namespace {
 
 constexpr gsize kChunk = 16 * 1024;
 
+// Owned by the operation in flight: each asynchronous step hands it to the next, and finish()
+// ends it.
 struct Request {
   HttpClient::Done done;
-  GCancellable* cancellable = nullptr;
-  guint deadline = 0;
+  GObjectPtr<GCancellable> cancellable{g_cancellable_new()};
+  TimerHandle deadline;
   bool timedOut = false;
   std::set<Request*>* live = nullptr;  // the client's set; null once the client is gone
-  SoupMessage* message = nullptr;
+  GObjectPtr<SoupMessage> message;
   std::size_t limit = 0;
-  GInputStream* stream = nullptr;
+  GObjectPtr<GInputStream> stream;
   HttpReply reply;
 };
 
-void finish(Request* r, std::string error = {}) {
-  if (r->deadline) g_source_remove(r->deadline);
+void finish(Request* raw, std::string error = {}) {
+  const std::unique_ptr<Request> r(raw);
+  r->deadline.cancel();
   HttpReply reply = std::move(r->reply);
   if (!error.empty()) {
     reply.error = std::move(error);
   } else if (reply.status < 200 || reply.status > 299) {
     reply.error = "HTTP " + std::to_string(reply.status);
   }
-  const bool deliver = r->live != nullptr;
-  if (r->live) r->live->erase(r);
-  if (deliver) r->done(std::move(reply));
-  if (r->stream) g_object_unref(r->stream);
-  g_object_unref(r->message);
-  g_object_unref(r->cancellable);
-  delete r;
+  if (!r->live) return;
+  r->live->erase(raw);
+  guardCallback("an HTTP request's caller", [&] { r->done(std::move(reply)); });
 }
 
 std::string failure(Request* r, const GErrorPtr& error) {
@@ -49,38 +50,42 @@ std::string failure(Request* r, const GErrorPtr& error) {
 void readMore(Request* r);
 
 void chunkRead(GObject* source, GAsyncResult* result, gpointer data) {
-  auto* r = static_cast<Request*>(data);
-  GError* raw = nullptr;
-  GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &raw);
-  GErrorPtr error(raw);
-  if (!bytes) return finish(r, failure(r, error));
-  gsize size = 0;
-  const auto* p = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-  if (size > 0 && p) r->reply.body.append(p, size);
-  g_bytes_unref(bytes);
-  if (size == 0) return finish(r);
-  // A server that never stops talking is not read to the end: dropping the stream closes it.
-  if (r->reply.body.size() > r->limit) {
-    r->reply.body.clear();
-    return finish(r, "answer longer than " + std::to_string(r->limit) + " bytes");
-  }
-  readMore(r);
+  guardCallback("an HTTP answer's body", [&] {
+    auto* r = static_cast<Request*>(data);
+    GError* raw = nullptr;
+    GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &raw);
+    GErrorPtr error(raw);
+    if (!bytes) return finish(r, failure(r, error));
+    gsize size = 0;
+    const auto* p = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+    if (size > 0 && p) r->reply.body.append(p, size);
+    g_bytes_unref(bytes);
+    if (size == 0) return finish(r);
+    // A server that never stops talking is not read to the end: dropping the stream closes it.
+    if (r->reply.body.size() > r->limit) {
+      r->reply.body.clear();
+      return finish(r, "answer longer than " + std::to_string(r->limit) + " bytes");
+    }
+    readMore(r);
+  });
 }
 
 void readMore(Request* r) {
-  g_input_stream_read_bytes_async(r->stream, kChunk, G_PRIORITY_DEFAULT, r->cancellable, chunkRead,
-                                  r);
+  g_input_stream_read_bytes_async(r->stream.get(), kChunk, G_PRIORITY_DEFAULT, r->cancellable.get(),
+                                  chunkRead, r);
 }
 
 void sent(GObject* source, GAsyncResult* result, gpointer data) {
-  auto* r = static_cast<Request*>(data);
-  GError* raw = nullptr;
-  GInputStream* stream = soup_session_send_finish(SOUP_SESSION(source), result, &raw);
-  GErrorPtr error(raw);
-  if (!stream) return finish(r, failure(r, error));
-  r->stream = stream;
-  r->reply.status = static_cast<int>(soup_message_get_status(r->message));
-  readMore(r);
+  guardCallback("an HTTP answer", [&] {
+    auto* r = static_cast<Request*>(data);
+    GError* raw = nullptr;
+    GInputStream* stream = soup_session_send_finish(SOUP_SESSION(source), result, &raw);
+    GErrorPtr error(raw);
+    if (!stream) return finish(r, failure(r, error));
+    r->stream.reset(stream);
+    r->reply.status = static_cast<int>(soup_message_get_status(r->message.get()));
+    readMore(r);
+  });
 }
 
 }  // namespace
@@ -95,27 +100,25 @@ struct HttpClient::Impl {
   ~Impl() {
     for (Request* r : live) {
       r->live = nullptr;
-      if (r->deadline) g_source_remove(r->deadline);
-      r->deadline = 0;
-      g_cancellable_cancel(r->cancellable);
+      r->deadline.cancel();
+      g_cancellable_cancel(r->cancellable.get());
     }
   }
 
   void send(SoupMessage* message, double timeoutSeconds, Done done) {
-    auto* r = new Request{
-        std::move(done), g_cancellable_new(), 0, false, &live, message, limit, nullptr, {}};
+    auto owned = std::make_unique<Request>();
+    Request* r = owned.get();
+    r->done = std::move(done);
+    r->live = &live;
+    r->message.reset(message);
+    r->limit = limit;
+    r->deadline = defaultLoop().after(timeoutSeconds, [r] {
+      r->timedOut = true;
+      g_cancellable_cancel(r->cancellable.get());
+    });
     live.insert(r);
-    r->deadline = g_timeout_add(
-        static_cast<guint>(timeoutSeconds * 1000),
-        +[](gpointer data) -> gboolean {
-          auto* req = static_cast<Request*>(data);
-          req->deadline = 0;
-          req->timedOut = true;
-          g_cancellable_cancel(req->cancellable);
-          return G_SOURCE_REMOVE;
-        },
-        r);
-    soup_session_send_async(session.get(), message, G_PRIORITY_DEFAULT, r->cancellable, sent, r);
+    soup_session_send_async(session.get(), message, G_PRIORITY_DEFAULT, r->cancellable.get(), sent,
+                            owned.release());
   }
 };
 

@@ -4,7 +4,9 @@
 #include <X11/keysym.h>
 #include <glib-unix.h>
 
+#include "platform/gobject.h"
 #include "platform/log.h"
+#include "platform/signal_connection.h"
 
 namespace talvane {
 
@@ -60,7 +62,7 @@ unsigned int x11Modifiers(std::uint32_t mods) {
 struct X11HotKeys::Impl {
   EventLoop& loop;
   Display* display = nullptr;
-  guint watch = 0;
+  SourceId watch;
   std::map<HotKey::Action, std::function<void()>> actions;
   std::function<HotKey::Combo(HotKey::Action)> combo;
   struct Grab {
@@ -73,7 +75,7 @@ struct X11HotKeys::Impl {
 
   explicit Impl(EventLoop& l) : loop(l) {}
   ~Impl() {
-    if (watch) g_source_remove(watch);
+    watch.reset();  // before its descriptor closes
     if (display) XCloseDisplay(display);
   }
 
@@ -133,13 +135,13 @@ X11HotKeys::X11HotKeys(EventLoop& loop, std::string displayName)
     : impl_(std::make_unique<Impl>(loop)) {
   impl_->display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
   if (!impl_->display) return;
-  impl_->watch = g_unix_fd_add(
+  impl_->watch = SourceId(g_unix_fd_add(
       ConnectionNumber(impl_->display), G_IO_IN,
       +[](int, GIOCondition, gpointer data) -> gboolean {
-        static_cast<Impl*>(data)->drain();
+        guardCallback("the hot keys", [data] { static_cast<Impl*>(data)->drain(); });
         return G_SOURCE_CONTINUE;
       },
-      impl_.get());
+      impl_.get()));
 }
 
 X11HotKeys::~X11HotKeys() = default;

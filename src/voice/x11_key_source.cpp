@@ -10,7 +10,9 @@
 #include <cstring>
 #include <map>
 
+#include "platform/gobject.h"
 #include "platform/log.h"
+#include "platform/signal_connection.h"
 
 namespace talvane {
 
@@ -53,14 +55,14 @@ bool X11KeySource::seesGrabbedKeys(int major, int minor) {
 struct X11KeySource::Impl {
   Display* display = nullptr;
   int xiOpcode = 0;
-  guint watch = 0;
+  SourceId watch;
   Sink sink;
   // Keycodes of modifier keys now held, with the flag each contributes.
   std::map<int, std::uint32_t> held;
   std::uint32_t reported = 0;
 
   ~Impl() {
-    if (watch) g_source_remove(watch);
+    watch.reset();  // before its descriptor closes
     if (display) XCloseDisplay(display);
   }
 
@@ -133,7 +135,8 @@ bool X11KeySource::start(Sink sink) {
       XIQueryVersion(impl->display, &major, &minor) != Success || !seesGrabbedKeys(major, minor)) {
     // Before XInput 2.1 raw events stop while another client holds a grab: the Tab of the
     // window manager's Alt+Tab would go unseen and the Alt release would pass for a tap.
-    log::line("Talvane: the X server's XInput cannot show keys other clients grab; the Alt tap is off");
+    log::line(
+        "Talvane: the X server's XInput cannot show keys other clients grab; the Alt tap is off");
     return false;
   }
   unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
@@ -145,13 +148,13 @@ bool X11KeySource::start(Sink sink) {
   XFlush(impl->display);
   impl->sink = std::move(sink);
   Impl* raw = impl.get();
-  impl->watch = g_unix_fd_add(
+  impl->watch = SourceId(g_unix_fd_add(
       ConnectionNumber(impl->display), G_IO_IN,
       +[](int, GIOCondition, gpointer data) -> gboolean {
-        static_cast<Impl*>(data)->drain();
+        guardCallback("the key watch", [data] { static_cast<Impl*>(data)->drain(); });
         return G_SOURCE_CONTINUE;
       },
-      raw);
+      raw));
   impl_ = std::move(impl);
   return true;
 }

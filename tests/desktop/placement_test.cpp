@@ -43,6 +43,39 @@ TEST(Placement, DropsDecideHomeDockOrPlace) {
   }
 }
 
+TEST(Placement, DropsHomeForgetAndPlacesSave) {
+  MemorySettingsStore store;
+  const Placement there{"DP-2", 640, 28, {}};
+  Placing::save(store, there);
+  const auto home = Placing::drop({960, 60}, kScreens, 0, there);
+  ASSERT_EQ(home.kind, Placing::Drop::Kind::kHome);
+  Placing::remember(store, home);
+  EXPECT_FALSE(Placing::current(store, kScreens)) << "dropped home, it is no longer placed";
+  Placing::remember(store, Placing::drop({2560, 5}, kScreens, 0, std::nullopt));
+  EXPECT_EQ(Placing::current(store, kScreens), there);
+  Placing::remember(store, {});  // a drop that keeps
+  EXPECT_EQ(Placing::current(store, kScreens), there);
+}
+
+// A closed strip takes clicks only while the controller makes it interactive (its dwell), open,
+// or dragged; otherwise only what the back end keeps for it.
+TEST(Placement, InputAreaFollowsOpenInteractiveAndDragging) {
+  const Rect pill{520, 6, 200, 34};
+  const std::optional<Rect> none, kept = Rect{520, 6, 200, 2};
+  struct Row {
+    bool open, interactive, dragging;
+    std::optional<Rect> closed, area;
+  } rows[] = {
+      {false, false, false, none, none},  // X11: a closed strip lets clicks through
+      {false, true, false, none, pill},   // its dwell: the placed strip takes the click
+      {true, false, false, none, pill},  {false, false, true, none, pill},
+      {false, false, false, kept, kept}, {false, true, false, kept, pill},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(Placing::inputArea(pill, r.open, r.interactive, r.dragging, r.closed), r.area)
+        << r.open << r.interactive << r.dragging;
+}
+
 TEST(Placement, DemoScreenIsHomeOnlyWithAFakeNotch) {
   constexpr auto none = std::nullopt;
   struct Row {
@@ -90,6 +123,8 @@ TEST(Placement, StageRectFollowsEdgeClampAndAnchor) {
       {Placement{"HDMI-1", 100, 183, "right"}, {1200, 177, 720, 640}, "top"},
       {Placement{"HDMI-1", 500, 600, {}}, {140, 0, 720, 640}, "bottom"},  // 600+34+6−640
       {Placement{"DP-2", 640, 28, {}}, {2200, 22, 720, 640}, "top"},
+      {Placement{"DP-2", 640, 28, "right"}, {2480, 22, 720, 640}, "top"},  // the screen's x counts
+      {Placement{"DP-2", 640, 28, "left"}, {1920, 22, 720, 640}, "top"},
       {Placement{"gone", 640, 28, {}}, {600, 30, 720, 640}, "top"},  // screen not connected
   };
   for (const auto& r : rows) {
@@ -191,7 +226,8 @@ TEST(Placement, ScreenKeysTellSameModelMonitorsApartAndNeverNameTheChosenScreens
   EXPECT_EQ(Placing::current(store, twins), (Placement{"DP-2 U2720Q", 900, 300, "right"}));
   EXPECT_EQ(store.get("placement.DP-1 U2720Q"), Json::array({100, 200, 0}));
 
-  const std::vector<Screen> xvfb = {{Placing::screenKey("screen", "screen", 0), {0, 0, 800, 600}, {}}};
+  const std::vector<Screen> xvfb = {
+      {Placing::screenKey("screen", "screen", 0), {0, 0, 800, 600}, {}}};
   Placing::save(store, {xvfb[0].key, 100, 200, {}});
   EXPECT_EQ(Placing::current(store, xvfb), (Placement{"monitor-0", 100, 200, {}}));
 }
@@ -215,6 +251,8 @@ TEST(Placement, GeometryTellsAwayDxEdgeAndStrip) {
   auto fake = Placing::geometry(kScreens, 0, std::nullopt, false, 200.0);
   EXPECT_EQ(fake.notchWidth, 200);
   EXPECT_EQ(fake.strip, 32);
+  auto placedFake = Placing::geometry(kScreens, 0, Placement{"HDMI-1", 500, 183, {}}, false, 200.0);
+  EXPECT_EQ(placedFake.notchWidth, 0) << "a placed pill shows no demonstration notch";
   EXPECT_EQ(Placing::dragFrame({960, 500}), (Rect{600, 477, 720, 640}));
 }
 
