@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -62,6 +63,18 @@ class AppendedLines {
   }
 
  private:
+  struct Pass;
+  // One read of the pass and the lines it completes; false ends the pass.
+  bool step(Pass& p, const std::function<void(std::string_view block)>& block);
+  // Makes room for `want` bytes after the `carry` bytes kept at the buffer's start.
+  void grow(std::size_t carry, std::size_t want);
+  // A read found no newline after the line that starts at `lineStart`: sets the pass up to read
+  // that line whole, skip it, or wait for its end; false ends the pass.
+  bool followLine(Pass& p, std::uint64_t lineStart);
+  // Where the line ends, reading on from `scan` (left where the search stopped) while the line
+  // is within the limit; none when it runs past the limit or the file's end first.
+  std::optional<std::uint64_t> lineEnd(const Pass& p, std::uint64_t lineStart, std::uint64_t& scan);
+
   std::size_t maxLine_;
   std::size_t chunk_;
   // Per path, the offset at which a call stopped inside an over-long line; still skipping when

@@ -90,9 +90,7 @@ const char* findUsageKey(const char* p, const char* end) {
 
 }  // namespace
 
-std::optional<Date> UsageMeter::parseTimestamp(std::string_view s) {
-  return parseInternetTime(s);
-}
+std::optional<Date> UsageMeter::parseTimestamp(std::string_view s) { return parseInternetTime(s); }
 
 Date UsageMeter::startOfDay(Date time) {
   const auto seconds = static_cast<time_t>(std::floor(time));
@@ -124,6 +122,27 @@ Json UsageMeter::snapshot(Date now) {
       });
   std::vector<std::uint64_t> from(paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) from[i] = offsets_[paths[i]];
+  std::vector<FileScan> scans = scanAll(paths, sizes, from);
+
+  // In listing order, as one reader would: the first file to hold a message counts it.
+  std::size_t hits = seen_.size();
+  for (const FileScan& scan : scans) hits += scan.hits.size();
+  seen_.reserve(hits);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    offsets_[paths[i]] = std::max(from[i], scans[i].offset);
+    for (Hit& hit : scans[i].hits) {
+      if (hit.id && !seen_.insert(std::move(*hit.id)).second) continue;
+      const std::string& model = scans[i].models[hit.model];
+      byModel_[model] += hit.cost;
+      tokensByModel_[model] += hit.tokens;
+    }
+  }
+  return totals();
+}
+
+std::vector<UsageMeter::FileScan> UsageMeter::scanAll(
+    const std::vector<std::string>& paths, const std::vector<std::uint64_t>& sizes,
+    const std::vector<std::uint64_t>& from) const {
   // The most to read first, so that one large transcript taken last does not leave the other
   // threads idle at the end.
   std::vector<std::size_t> order(paths.size());
@@ -139,21 +158,10 @@ Json UsageMeter::snapshot(Date now) {
         scans[i] = scan(paths[i], from[i], day_);
       },
       workers_);
+  return scans;
+}
 
-  // In listing order, as one reader would: the first file to hold a message counts it.
-  std::size_t hits = seen_.size();
-  for (const FileScan& scan : scans) hits += scan.hits.size();
-  seen_.reserve(hits);
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    offsets_[paths[i]] = std::max(from[i], scans[i].offset);
-    for (Hit& hit : scans[i].hits) {
-      if (hit.id && !seen_.insert(std::move(*hit.id)).second) continue;
-      const std::string& model = scans[i].models[hit.model];
-      byModel_[model] += hit.cost;
-      tokensByModel_[model] += hit.tokens;
-    }
-  }
-
+Json UsageMeter::totals() const {
   // "claude-sonnet-4-5" and "claude-sonnet-4-5-20250929" are one model to the user.
   struct Row {
     std::string label;

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +59,13 @@ class UsageMeter {
   static FileScan scan(const std::string& path, std::uint64_t offset, Date day);
 
  private:
+  // Scans each path from its offset, side by side, the ones with the most left to read first.
+  std::vector<FileScan> scanAll(const std::vector<std::string>& paths,
+                                const std::vector<std::uint64_t>& sizes,
+                                const std::vector<std::uint64_t>& from) const;
+  // Today's counts as snapshot() reports them.
+  Json totals() const;
+
   const EventLoop& loop_;
   unsigned workers_;
   Date day_ = -1;

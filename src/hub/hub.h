@@ -7,16 +7,16 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "bridge/hook_router.h"
-#include "context/git_hub.h"
 #include "context/background.h"
+#include "context/git_hub.h"
 #include "context/recent_transcripts.h"
 #include "context/transcript_reader.h"
 #include "hub/session.h"
@@ -131,8 +131,7 @@ class Hub final : public HookRouter {
   void release(const std::string& id);
   void answerThere(const std::string& id);
   // `done`, when given, hears none once something came forward, else why not.
-  void jump(const std::string& id,
-            std::function<void(std::optional<std::string>)> done = {});
+  void jump(const std::string& id, std::function<void(std::optional<std::string>)> done = {});
   // The ids a user may mean by `text`: the session with exactly that id, else every session
   // whose id after "agent:" is `text`, or whose agent's own conversation id is (so one id used
   // on two machines names both).
@@ -225,10 +224,19 @@ class Hub final : public HookRouter {
   bool isVisible(const Session& s, Date now, int hideAfter) const;
   void removeSessions(const std::function<bool(const Session&)>& gone);
 
+  // One Claude Code event's parts (hub_claude.cpp).
+  struct ClaudeTool;
+  void claudePrompt(Session& s, const Json& payload, Date now);
+  void claudeToolStarted(Session& s, const ClaudeTool& call, Date now);
+  void claudeToolEnded(Session& s, const ClaudeTool& call, bool failed);
+  // True when the notification asked for the user and is now the session's request.
+  bool claudeNotification(Session& s, const Json& payload, Date now);
   std::optional<std::string> claudePermission(Session& s, const Json& payload,
                                               const std::string& tool, const Json& input,
                                               Reply& reply);
   std::optional<std::string> claudeStop(Session& s, const Json& payload, Reply& reply);
+  std::optional<std::string> cursorStop(const Json& payload, const Json& base,
+                                        const std::string& sessionId, Reply& reply);
   // Brings back the sessions of transcripts read at startup.
   void restore(const std::vector<RecentTranscript>& recents);
   // Sets the session's stats to what is known of its transcript, and has what the transcript
@@ -267,7 +275,7 @@ class Hub final : public HookRouter {
   TimerHandle ticker_;
   // Transcripts being read off the loop; true when they grew again meanwhile.
   std::map<std::string, bool> transcriptsReading_;
-  Background transcriptReads_;                // last: stops before the members it touches go
+  Background transcriptReads_;  // last: stops before the members it touches go
 };
 
 }  // namespace talvane

@@ -31,8 +31,20 @@ constexpr std::string_view kPromptKeys[] = {"prompt", "user_prompt", "userPrompt
 
 // Which Claude Code event each agent event name stands for. To support a new event, add a line
 // next to the others that mean the same.
-enum class Mapped { none, sessionStart, sessionEnd, prompt, runCommand, writeCode, readCode,
-                    mcpTool, preTool, postTool, notification, stop };
+enum class Mapped {
+  none,
+  sessionStart,
+  sessionEnd,
+  prompt,
+  runCommand,
+  writeCode,
+  readCode,
+  mcpTool,
+  preTool,
+  postTool,
+  notification,
+  stop
+};
 
 constexpr std::pair<std::string_view, Mapped> kEvents[] = {
     {"SessionStart", Mapped::sessionStart},
@@ -120,6 +132,73 @@ Json toolInput(const Json& payload) {
   return input;
 }
 
+// Fills in what the mapped event carries beyond the session, and names it as Claude Code does.
+const char* fillEvent(Mapped mapped, const Lookup& in, Json& message, std::string& tool,
+                      Json& input) {
+  switch (mapped) {
+    case Mapped::sessionStart:
+      return "SessionStart";
+    case Mapped::sessionEnd:
+      return "SessionEnd";
+    case Mapped::prompt:
+      message["prompt"] = in.str(kPromptKeys).value_or("");
+      return "UserPromptSubmit";
+    case Mapped::runCommand:
+      tool = "Bash";
+      input = {{"command", in.str(kCommandKeys).value_or("")}};
+      return "PreToolUse";
+    case Mapped::writeCode:
+      tool = "Edit";
+      input = {{"file_path", in.str(kFileKeys).value_or("")}};
+      return "PreToolUse";
+    case Mapped::readCode:
+      tool = "Read";
+      input = {{"file_path", in.str(kFileKeys).value_or("")}};
+      return "PreToolUse";
+    case Mapped::mcpTool:
+      tool = "mcp__" + in.str(kMcpServerKeys).value_or("mcp") + "__" +
+             in.str(kMcpToolKeys).value_or("tool");
+      return "PreToolUse";
+    case Mapped::preTool:
+      return "PreToolUse";
+    case Mapped::postTool:
+      return "PostToolUse";
+    case Mapped::notification:
+      message["notification_type"] = "permission_prompt";
+      message["message"] = in.str(kNotificationKeys).value_or("Needs your OK");
+      return "Notification";
+    case Mapped::stop:
+      message["last_assistant_message"] = in.str(kFinalMessageKeys).value_or("");
+      return "Stop";
+    case Mapped::none:
+      break;
+  }
+  return "";
+}
+
+// The event as Claude Code would have sent it.
+Json asClaude(const Json& payload, const Lookup& in, Mapped mapped, const std::string& agent,
+              const std::string& cwd) {
+  Json message = Json::object();
+  message["session_id"] = in.str(kSessionKeys).value_or(cwd.empty() ? "default" : cwd);
+  message["_agent"] = agent;
+  const Json* host = json::object(payload, "_host");
+  message["_host"] = host ? *host : Json::object();
+  if (auto remote = json::nonEmpty(payload, "_remote")) message["_remote"] = *remote;
+  message["cwd"] = cwd;
+
+  // The agent's own tool names become the ones the notch's texts know.
+  auto [tool, input] =
+      ToolNames::toClaude(agent, in.str(kToolKeys).value_or(""), toolInput(payload));
+  message["hook_event_name"] = fillEvent(mapped, in, message, tool, input);
+  if (!tool.empty()) {
+    message["tool_name"] = tool;
+    message["tool_input"] = std::move(input);
+  }
+  if (auto transcript = in.str(kTranscriptKeys)) message["transcript_path"] = *transcript;
+  return message;
+}
+
 }  // namespace
 
 std::optional<std::string> Hub::adapted(const Json& payload, Reply reply) {
@@ -133,77 +212,7 @@ std::optional<std::string> Hub::adapted(const Json& payload, Reply reply) {
     reply("");
     return std::nullopt;
   }
-
-  Json message = Json::object();
-  message["session_id"] = in.str(kSessionKeys).value_or(cwd.empty() ? "default" : cwd);
-  message["_agent"] = agent;
-  const Json* host = json::object(payload, "_host");
-  message["_host"] = host ? *host : Json::object();
-  if (auto remote = json::nonEmpty(payload, "_remote")) message["_remote"] = *remote;
-  message["cwd"] = cwd;
-
-  // The agent's own tool names become the ones the notch's texts know.
-  auto [tool, input] =
-      ToolNames::toClaude(agent, in.str(kToolKeys).value_or(""), toolInput(payload));
-
-  const char* claudeEvent = "";
-  switch (mapped) {
-    case Mapped::sessionStart:
-      claudeEvent = "SessionStart";
-      break;
-    case Mapped::sessionEnd:
-      claudeEvent = "SessionEnd";
-      break;
-    case Mapped::prompt:
-      claudeEvent = "UserPromptSubmit";
-      message["prompt"] = in.str(kPromptKeys).value_or("");
-      break;
-    case Mapped::runCommand:
-      claudeEvent = "PreToolUse";
-      tool = "Bash";
-      input = {{"command", in.str(kCommandKeys).value_or("")}};
-      break;
-    case Mapped::writeCode:
-      claudeEvent = "PreToolUse";
-      tool = "Edit";
-      input = {{"file_path", in.str(kFileKeys).value_or("")}};
-      break;
-    case Mapped::readCode:
-      claudeEvent = "PreToolUse";
-      tool = "Read";
-      input = {{"file_path", in.str(kFileKeys).value_or("")}};
-      break;
-    case Mapped::mcpTool:
-      claudeEvent = "PreToolUse";
-      tool = "mcp__" + in.str(kMcpServerKeys).value_or("mcp") + "__" +
-             in.str(kMcpToolKeys).value_or("tool");
-      break;
-    case Mapped::preTool:
-      claudeEvent = "PreToolUse";
-      break;
-    case Mapped::postTool:
-      claudeEvent = "PostToolUse";
-      break;
-    case Mapped::notification:
-      claudeEvent = "Notification";
-      message["notification_type"] = "permission_prompt";
-      message["message"] = in.str(kNotificationKeys).value_or("Needs your OK");
-      break;
-    case Mapped::stop:
-      claudeEvent = "Stop";
-      message["last_assistant_message"] = in.str(kFinalMessageKeys).value_or("");
-      break;
-    case Mapped::none:
-      break;
-  }
-
-  message["hook_event_name"] = claudeEvent;
-  if (!tool.empty()) {
-    message["tool_name"] = tool;
-    message["tool_input"] = std::move(input);
-  }
-  if (auto transcript = in.str(kTranscriptKeys)) message["transcript_path"] = *transcript;
-  return claude(message, std::move(reply));
+  return claude(asClaude(payload, in, mapped, agent, cwd), std::move(reply));
 }
 
 }  // namespace talvane

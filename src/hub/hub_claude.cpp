@@ -36,13 +36,46 @@ std::optional<std::int32_t> processId(const Json& host, std::string_view key) {
   return static_cast<std::int32_t>(*value);
 }
 
-
 bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// What the machine that ran the hook says of where the session lives.
+void applyHost(Session& s, const Json& payload, const std::optional<std::string>& remote,
+               const std::string& cwd) {
+  const Json* host = json::object(payload, "_host");
+  if (remote) {
+    s.remote = remote;
+    if (s.root.empty()) s.root = cwd;
+    if (host) {
+      if (auto machine = json::nonEmpty(*host, "machine")) s.machine = machine;
+      if (auto pane = json::nonEmpty(*host, "tmuxPane")) s.tmuxPane = pane;
+    }
+  } else if (host) {
+    if (auto pid = processId(*host, "pid")) s.hostPid = pid;
+    if (auto bundle = json::string(*host, "bundle")) s.hostBundle = bundle;
+    if (auto tty = json::string(*host, "tty")) s.tty = tty;
+    if (auto pid = processId(*host, "agentPid")) s.agentPid = pid;
+  }
+}
+
 }  // namespace
+
+struct Hub::ClaudeTool {
+  std::string tool;
+  Json input;
+  bool subagent;
+  // An empty id would match every request by its suffix.
+  std::optional<std::string> useId;
+
+  explicit ClaudeTool(const Json& payload)
+      : tool(json::string(payload, "tool_name").value_or("")),
+        input(json::object(payload, "tool_input") ? *json::object(payload, "tool_input")
+                                                  : Json::object()),
+        subagent(json::member(payload, "agent_id") != nullptr),
+        useId(json::nonEmpty(payload, "tool_use_id")) {}
+};
 
 std::optional<std::string> Hub::claude(const Json& payload, Reply reply) {
   if (!reply) reply = [](const std::string&) {};
@@ -63,20 +96,7 @@ std::optional<std::string> Hub::claude(const Json& payload, Reply reply) {
   // A remote folder is no path here: looking for its project root would read this machine's.
   Session s = session(id, agent, remote ? std::string() : cwd);
   untuck(id);
-
-  if (remote) {
-    s.remote = remote;
-    if (s.root.empty()) s.root = cwd;
-    if (const Json* host = json::object(payload, "_host")) {
-      if (auto machine = json::nonEmpty(*host, "machine")) s.machine = machine;
-      if (auto pane = json::nonEmpty(*host, "tmuxPane")) s.tmuxPane = pane;
-    }
-  } else if (const Json* host = json::object(payload, "_host")) {
-    if (auto pid = processId(*host, "pid")) s.hostPid = pid;
-    if (auto bundle = json::string(*host, "bundle")) s.hostBundle = bundle;
-    if (auto tty = json::string(*host, "tty")) s.tty = tty;
-    if (auto pid = processId(*host, "agentPid")) s.agentPid = pid;
-  }
+  applyHost(s, payload, remote, cwd);
   // The transcript of a remote session is a file on that machine.
   if (auto path = json::string(payload, "transcript_path"); path && !remote) {
     s.transcript = *path;
@@ -85,66 +105,20 @@ std::optional<std::string> Hub::claude(const Json& payload, Reply reply) {
   const Date now = loop_.now();
   s.updated = now;
 
-  const std::string tool = json::string(payload, "tool_name").value_or("");
-  const Json* inputMember = json::object(payload, "tool_input");
-  const Json input = inputMember ? *inputMember : Json::object();
-  const bool subagent = json::member(payload, "agent_id") != nullptr;
-  // An empty id would match every request by its suffix.
-  const auto toolUseId = json::nonEmpty(payload, "tool_use_id");
   const std::string& name = *event;
-
   if (name == "SessionStart") {
     if (s.mood != Mood::working) s.mood = Mood::idle;
   } else if (name == "UserPromptSubmit") {
-    clearPending(s);
-    lastToolUse_.erase(id);
-    s.title = ToolText::headline(json::string(payload, "prompt").value_or(""));
-    s.mood = Mood::working;
-    s.activity = "Thinking";
-    s.tally.clear();
-    s.turnCalls = 0;
-    s.phase = "reasoning";
-    s.tools.clear();
-    s.turnStarted = now;
-    s.finishedAt.reset();
+    claudePrompt(s, payload, now);
   } else if (name == "PreToolUse") {
-    if (!subagent) {
-      if (toolUseId) lastToolUse_[id] = ToolUse{*toolUseId, tool, input};
-      if (tool != "AskUserQuestion") {
-        std::string label = ToolText::activity(tool, input);
-        s.activity = label;
-        s.pushTool(std::move(label));
-        s.countTool(tool, input, now);
-      }
-    }
-    s.mood = Mood::working;
-    if (!s.turnStarted) s.turnStarted = now;
+    claudeToolStarted(s, ClaudeTool(payload), now);
   } else if (name == "PostToolUse" || name == "PostToolUseFailure") {
-    if (!subagent) s.finishTools(name == "PostToolUseFailure");
-    if (s.pending && s.pending->isElsewhere()) clearPending(s);
-    // Answered in the agent's own window.
-    if (toolUseId && s.pending && endsWith(s.pending->id, *toolUseId)) clearPending(s);
-    if (toolUseId) {
-      if (auto it = lastToolUse_.find(id); it != lastToolUse_.end() && it->second.id == *toolUseId)
-        lastToolUse_.erase(it);
-    }
-    if (!s.pending) s.mood = Mood::working;
+    claudeToolEnded(s, ClaudeTool(payload), name == "PostToolUseFailure");
   } else if (name == "PermissionRequest") {
-    return claudePermission(s, payload, tool, input, reply);
+    const ClaudeTool call(payload);
+    return claudePermission(s, payload, call.tool, call.input, reply);
   } else if (name == "Notification") {
-    const std::string type = json::string(payload, "notification_type").value_or("");
-    if ((type == "permission_prompt" || type == "elicitation_dialog" ||
-         type == "agent_needs_input") &&
-        !s.pending) {
-      const std::string message = json::string(payload, "message").value_or("");
-      Pending note;
-      note.id = id + ":note";
-      note.kind = Pending::Elsewhere{message.empty() ? "Needs your input" : message};
-      note.since = now;
-      s.pending = std::move(note);
-      s.mood = Mood::waiting;
-      store(s);
-      attention();
+    if (claudeNotification(s, payload, now)) {
       reply("");
       return std::nullopt;
     }
@@ -163,6 +137,63 @@ std::optional<std::string> Hub::claude(const Json& payload, Reply reply) {
   store(s);
   reply("");
   return std::nullopt;
+}
+
+void Hub::claudePrompt(Session& s, const Json& payload, Date now) {
+  clearPending(s);
+  lastToolUse_.erase(s.id);
+  s.title = ToolText::headline(json::string(payload, "prompt").value_or(""));
+  s.mood = Mood::working;
+  s.activity = "Thinking";
+  s.tally.clear();
+  s.turnCalls = 0;
+  s.phase = "reasoning";
+  s.tools.clear();
+  s.turnStarted = now;
+  s.finishedAt.reset();
+}
+
+void Hub::claudeToolStarted(Session& s, const ClaudeTool& call, Date now) {
+  if (!call.subagent) {
+    if (call.useId) lastToolUse_[s.id] = ToolUse{*call.useId, call.tool, call.input};
+    if (call.tool != "AskUserQuestion") {
+      std::string label = ToolText::activity(call.tool, call.input);
+      s.activity = label;
+      s.pushTool(std::move(label));
+      s.countTool(call.tool, call.input, now);
+    }
+  }
+  s.mood = Mood::working;
+  if (!s.turnStarted) s.turnStarted = now;
+}
+
+void Hub::claudeToolEnded(Session& s, const ClaudeTool& call, bool failed) {
+  if (!call.subagent) s.finishTools(failed);
+  if (s.pending && s.pending->isElsewhere()) clearPending(s);
+  // Answered in the agent's own window.
+  if (call.useId && s.pending && endsWith(s.pending->id, *call.useId)) clearPending(s);
+  if (call.useId) {
+    if (auto it = lastToolUse_.find(s.id); it != lastToolUse_.end() && it->second.id == *call.useId)
+      lastToolUse_.erase(it);
+  }
+  if (!s.pending) s.mood = Mood::working;
+}
+
+bool Hub::claudeNotification(Session& s, const Json& payload, Date now) {
+  const std::string type = json::string(payload, "notification_type").value_or("");
+  const bool asks =
+      type == "permission_prompt" || type == "elicitation_dialog" || type == "agent_needs_input";
+  if (!asks || s.pending) return false;
+  const std::string message = json::string(payload, "message").value_or("");
+  Pending note;
+  note.id = s.id + ":note";
+  note.kind = Pending::Elsewhere{message.empty() ? "Needs your input" : message};
+  note.since = now;
+  s.pending = std::move(note);
+  s.mood = Mood::waiting;
+  store(s);
+  attention();
+  return true;
 }
 
 std::optional<std::string> Hub::claudePermission(Session& s, const Json& payload,
@@ -212,7 +243,8 @@ std::optional<std::string> Hub::claudeStop(Session& s, const Json& payload, Repl
   s.mood = Mood::done;
   s.finishedAt = now;
 
-  const std::string message = ToolText::trimWhite(json::string(payload, "last_assistant_message").value_or(""));
+  const std::string message =
+      ToolText::trimWhite(json::string(payload, "last_assistant_message").value_or(""));
   s.activity = message.empty() ? "Finished" : ToolText::shortText(message, 90);
   flash_ = Flash{s.id, now + 3.2};
 

@@ -16,6 +16,26 @@ std::string cursorCwd(const Json& payload) {
   return json::string(payload, "cwd").value_or("");
 }
 
+// What every event of the conversation says, in Claude Code's form.
+Json cursorBase(const Json& payload, const std::string& conversation,
+                const std::optional<std::string>& remote) {
+  Json base = Json::object();
+  base["session_id"] = conversation;
+  base["_agent"] = "cursor";
+  const Json* host = json::object(payload, "_host");
+  base["_host"] = host ? *host : Json::object();
+  if (remote) base["_remote"] = *remote;
+  base["cwd"] = cursorCwd(payload);
+  return base;
+}
+
+Json withEvent(const Json& base, const char* claudeEvent, const Json& extra) {
+  Json message = base;
+  message["hook_event_name"] = claudeEvent;
+  for (const auto& [key, value] : extra.items()) message[key] = value;
+  return message;
+}
+
 }  // namespace
 
 std::optional<std::string> Hub::cursor(const Json& payload, Reply reply) {
@@ -29,19 +49,9 @@ std::optional<std::string> Hub::cursor(const Json& payload, Reply reply) {
   const auto remote = json::nonEmpty(payload, "_remote");
   const std::string sessionId = Session::key(Agent::cursor, *conversation, remote.value_or(""));
 
-  Json base = Json::object();
-  base["session_id"] = *conversation;
-  base["_agent"] = "cursor";
-  const Json* host = json::object(payload, "_host");
-  base["_host"] = host ? *host : Json::object();
-  if (remote) base["_remote"] = *remote;
-  base["cwd"] = cursorCwd(payload);
-
+  const Json base = cursorBase(payload, *conversation, remote);
   const auto run = [&](const char* claudeEvent, const Json& extra) {
-    Json message = base;
-    message["hook_event_name"] = claudeEvent;
-    for (const auto& [key, value] : extra.items()) message[key] = value;
-    return claude(message, reply);
+    return claude(withEvent(base, claudeEvent, extra), reply);
   };
   // Announced after the fact: the line is shown already finished, counted once. Both calls
   // answer the relay; the second answer finds the connection closed and is dropped.
@@ -75,22 +85,7 @@ std::optional<std::string> Hub::cursor(const Json& payload, Reply reply) {
     cursorLast.erase(sessionId);
     result = run("SessionEnd", Json::object());
   } else if (name == "stop") {
-    const auto status = json::string(payload, "status");
-    if (!status || *status == "completed") {
-      const auto last = cursorLast.find(sessionId);
-      const auto loops = json::integer(payload, "loop_count");
-      result = run("Stop", {{"last_assistant_message",
-                             last != cursorLast.end() ? last->second : std::string()},
-                            {"stop_hook_active", loops && *loops > 0}});
-    } else {
-      reply("");
-      // An interrupted or failed run: the turn did not finish, so nothing of it is wrapped up.
-      if (Session* s = findMutable(sessionId)) {
-        s->mood = Mood::idle;
-        s->activity = *status == "error" ? "Stopped with an error" : "Stopped";
-        changed();
-      }
-    }
+    result = cursorStop(payload, base, sessionId, reply);
   } else {
     reply("");
   }
@@ -99,6 +94,28 @@ std::optional<std::string> Hub::cursor(const Json& payload, Reply reply) {
   if (auto model = json::nonEmpty(payload, "model"))
     if (Session* s = findMutable(sessionId)) s->stats.model = *model;
   return result;
+}
+
+std::optional<std::string> Hub::cursorStop(const Json& payload, const Json& base,
+                                           const std::string& sessionId, Reply& reply) {
+  const auto status = json::string(payload, "status");
+  if (!status || *status == "completed") {
+    const auto last = cursorLast.find(sessionId);
+    const auto loops = json::integer(payload, "loop_count");
+    return claude(withEvent(base, "Stop",
+                            {{"last_assistant_message",
+                              last != cursorLast.end() ? last->second : std::string()},
+                             {"stop_hook_active", loops && *loops > 0}}),
+                  reply);
+  }
+  reply("");
+  // An interrupted or failed run: the turn did not finish, so nothing of it is wrapped up.
+  if (Session* s = findMutable(sessionId)) {
+    s->mood = Mood::idle;
+    s->activity = *status == "error" ? "Stopped with an error" : "Stopped";
+    changed();
+  }
+  return std::nullopt;
 }
 
 }  // namespace talvane

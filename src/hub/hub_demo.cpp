@@ -120,72 +120,71 @@ const Json kQuestionInput = {
                                     {{"label", "End to end"}, {"description", "Through the relay"}},
                                     {{"label", "Benchmarks"}}})}}})}};
 
-std::vector<Session> scene(const std::string& name, Date now, int replyWindow) {
-  SceneBuilder b(now);
-  const double window = replyWindow > 0 ? replyWindow : 15;
+// Agents at work, one just finished.
+std::vector<Session> busyScene(SceneBuilder& b) {
+  Session& a = b.add("demo-busy-1", Agent::claude, "/home/demo/src/talvane",
+                     "Make the hub's snapshot twice as fast", "claude-opus-4-5", 2.84, 148000,
+                     "faster-snapshot");
+  b.work(a,
+         {{"Grep", {{"pattern", "sessionJson"}}},
+          {"Read", {{"file_path", "/home/demo/src/talvane/src/hub/hub_snapshot.cpp"}}},
+          {"Edit", kEditInput},
+          {"Bash", {{"command", "ctest -R hub --output-on-failure"}}}},
+         true);
+  Session& c = b.add("demo-busy-2", Agent::codex, "/home/demo/src/atlas",
+                     "Port the tile renderer to the new API", "gpt-5-codex", 0.0, 0, "renderer");
+  b.work(c,
+         {{"Read", {{"file_path", "/home/demo/src/atlas/render/tiles.rs"}}},
+          {"Bash", {{"command", "cargo test -p render"}}}},
+         true, 11);
+  Session& d =
+      b.add("demo-busy-3", Agent::cursor, "/home/demo/src/website",
+            "Why does the pricing page flash on load?", "claude-sonnet-4-5", 0.41, 52000, "main");
+  b.work(d,
+         {{"WebFetch", {{"url", "https://developer.mozilla.org/docs/Web/CSS/font-display"}}},
+          {"Glob", {{"pattern", "src/**/*.css"}}},
+          {"Read", {{"file_path", "/home/demo/src/website/src/pricing.css"}}}},
+         false, 5);
+  d.activity = "Thinking";
+  Session& e = b.add("demo-busy-4", Agent::gemini, "/home/demo/src/notes",
+                     "Summarise this week's meeting notes", "gemini-2.5-pro", 0.0, 0, "main");
+  b.work(e, {{"Task", {{"description", "Collect the action items"}}}}, true);
+  Session& f = b.add("demo-busy-5", Agent::claude, "/home/demo/src/dotfiles",
+                     "Tidy the shell aliases", "claude-haiku-4-5", 0.07, 21000, "main");
+  b.work(f, {{"Write", {{"file_path", "/home/demo/src/dotfiles/aliases.zsh"}}}}, false);
+  b.finish(f, "Grouped the aliases by tool and removed three that shadowed real commands.", 12);
+  return std::move(b.sessions);
+}
 
-  if (name == "busy") {
-    Session& a = b.add("demo-busy-1", Agent::claude, "/home/demo/src/talvane",
-                       "Make the hub's snapshot twice as fast", "claude-opus-4-5", 2.84, 148000,
-                       "faster-snapshot");
-    b.work(a,
-           {{"Grep", {{"pattern", "sessionJson"}}},
-            {"Read", {{"file_path", "/home/demo/src/talvane/src/hub/hub_snapshot.cpp"}}},
-            {"Edit", kEditInput},
-            {"Bash", {{"command", "ctest -R hub --output-on-failure"}}}},
-           true);
-    Session& c = b.add("demo-busy-2", Agent::codex, "/home/demo/src/atlas",
-                       "Port the tile renderer to the new API", "gpt-5-codex", 0.0, 0, "renderer");
-    b.work(c,
-           {{"Read", {{"file_path", "/home/demo/src/atlas/render/tiles.rs"}}},
-            {"Bash", {{"command", "cargo test -p render"}}}},
-           true, 11);
-    Session& d =
-        b.add("demo-busy-3", Agent::cursor, "/home/demo/src/website",
-              "Why does the pricing page flash on load?", "claude-sonnet-4-5", 0.41, 52000, "main");
-    b.work(d,
-           {{"WebFetch", {{"url", "https://developer.mozilla.org/docs/Web/CSS/font-display"}}},
-            {"Glob", {{"pattern", "src/**/*.css"}}},
-            {"Read", {{"file_path", "/home/demo/src/website/src/pricing.css"}}}},
-           false, 5);
-    d.activity = "Thinking";
-    Session& e = b.add("demo-busy-4", Agent::gemini, "/home/demo/src/notes",
-                       "Summarise this week's meeting notes", "gemini-2.5-pro", 0.0, 0, "main");
-    b.work(e, {{"Task", {{"description", "Collect the action items"}}}}, true);
-    Session& f = b.add("demo-busy-5", Agent::claude, "/home/demo/src/dotfiles",
-                       "Tidy the shell aliases", "claude-haiku-4-5", 0.07, 21000, "main");
-    b.work(f, {{"Write", {{"file_path", "/home/demo/src/dotfiles/aliases.zsh"}}}}, false);
-    b.finish(f, "Grouped the aliases by tool and removed three that shadowed real commands.", 12);
-    return std::move(b.sessions);
-  }
+// One of every request.
+std::vector<Session> waitingScene(SceneBuilder& b, double window) {
+  Session& a =
+      b.add("demo-wait-1", Agent::claude, "/home/demo/src/talvane",
+            "Clean up the build folder and rebuild", "claude-opus-4-5", 1.12, 96000, "cleanup");
+  b.work(a, {{"Bash", {{"command", "ls build"}}}}, false);
+  b.ask(a, "Bash", {{"command", "rm -rf build && cmake -S . -B build -G Ninja"}});
+  Session& c =
+      b.add("demo-wait-2", Agent::claude, "/home/demo/src/atlas", "Add a cache for the geocoder",
+            "claude-sonnet-4-5", 0.58, 64000, "geocoder-cache");
+  b.work(c, {{"Read", {{"file_path", "/home/demo/src/atlas/geo/lookup.py"}}}}, false);
+  b.ask(c, "AskUserQuestion", kQuestionInput);
+  Session& d = b.add("demo-wait-3", Agent::cursor, "/home/demo/src/website",
+                     "Fix the broken footer links", "claude-sonnet-4-5", 0.22, 30000, "main");
+  b.work(d, {{"Edit", {{"file_path", "/home/demo/src/website/src/footer.tsx"}}}}, false);
+  b.finish(d, "The footer links now point at the new documentation paths.", 3);
+  b.offerReply(d,
+               "The footer links now point at the new documentation paths. Shall I also "
+               "add a redirect for the old ones?",
+               window);
+  Session& e = b.add("demo-wait-4", Agent::copilot, "/home/demo/src/infra",
+                     "Rotate the staging certificates", "gpt-5", 0.0, 0, "certs");
+  b.work(e, {{"Bash", {{"command", "kubectl get certificates -n staging"}}}}, false);
+  b.note(e, "Copilot wants to run kubectl apply in your terminal");
+  return std::move(b.sessions);
+}
 
-  if (name == "waiting") {
-    Session& a =
-        b.add("demo-wait-1", Agent::claude, "/home/demo/src/talvane",
-              "Clean up the build folder and rebuild", "claude-opus-4-5", 1.12, 96000, "cleanup");
-    b.work(a, {{"Bash", {{"command", "ls build"}}}}, false);
-    b.ask(a, "Bash", {{"command", "rm -rf build && cmake -S . -B build -G Ninja"}});
-    Session& c =
-        b.add("demo-wait-2", Agent::claude, "/home/demo/src/atlas", "Add a cache for the geocoder",
-              "claude-sonnet-4-5", 0.58, 64000, "geocoder-cache");
-    b.work(c, {{"Read", {{"file_path", "/home/demo/src/atlas/geo/lookup.py"}}}}, false);
-    b.ask(c, "AskUserQuestion", kQuestionInput);
-    Session& d = b.add("demo-wait-3", Agent::cursor, "/home/demo/src/website",
-                       "Fix the broken footer links", "claude-sonnet-4-5", 0.22, 30000, "main");
-    b.work(d, {{"Edit", {{"file_path", "/home/demo/src/website/src/footer.tsx"}}}}, false);
-    b.finish(d, "The footer links now point at the new documentation paths.", 3);
-    b.offerReply(d,
-                 "The footer links now point at the new documentation paths. Shall I also "
-                 "add a redirect for the old ones?",
-                 window);
-    Session& e = b.add("demo-wait-4", Agent::copilot, "/home/demo/src/infra",
-                       "Rotate the staging certificates", "gpt-5", 0.0, 0, "certs");
-    b.work(e, {{"Bash", {{"command", "kubectl get certificates -n staging"}}}}, false);
-    b.note(e, "Copilot wants to run kubectl apply in your terminal");
-    return std::move(b.sessions);
-  }
-
-  // "mixed": every mood, and every kind of request.
+// Every mood, and every kind of request.
+std::vector<Session> mixedScene(SceneBuilder& b, double window) {
   Session& idle = b.add("demo-mix-1", Agent::claude, "/home/demo/src/dotfiles",
                         "Update the editor theme", "claude-haiku-4-5", 0.03, 12000, "main");
   b.finish(idle, "Switched the theme and reloaded the configuration.", 1500);
@@ -225,6 +224,14 @@ std::vector<Session> scene(const std::string& name, Date now, int replyWindow) {
   b.work(note, {{"Edit", {{"file_path", "/home/demo/src/website/src/routes.ts"}}}}, false);
   b.note(note, "Windsurf needs your input");
   return std::move(b.sessions);
+}
+
+std::vector<Session> scene(const std::string& name, Date now, int replyWindow) {
+  SceneBuilder b(now);
+  const double window = replyWindow > 0 ? replyWindow : 15;
+  if (name == "busy") return busyScene(b);
+  if (name == "waiting") return waitingScene(b, window);
+  return mixedScene(b, window);
 }
 
 }  // namespace

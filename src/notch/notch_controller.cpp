@@ -16,12 +16,6 @@ namespace talvane {
 
 namespace {
 
-std::string rectText(const Rect& r) {
-  std::ostringstream out;
-  out << "(" << r.x << ", " << r.y << ", " << r.w << ", " << r.h << ")";
-  return out.str();
-}
-
 std::string numberText(const Json& v) {
   if (!v.is_number()) return "0";
   std::ostringstream out;
@@ -32,6 +26,12 @@ std::string numberText(const Json& v) {
 std::string boolText(bool b) { return b ? "true" : "false"; }
 
 }  // namespace
+
+std::string NotchController::rectText(const Rect& r) {
+  std::ostringstream out;
+  out << "(" << r.x << ", " << r.y << ", " << r.w << ", " << r.h << ")";
+  return out.str();
+}
 
 // A page cannot forge log lines (control characters are escaped) or flood the log.
 std::string NotchController::logSafe(std::string_view text) {
@@ -138,8 +138,10 @@ void NotchController::show(bool arriving) {
   stage_.load();
   hub_.onChange = [this] { push(); };
   hub_.onAttention = [this] {
-    if (Prefs::autoOpen()) peek();
-    else push();
+    if (Prefs::autoOpen())
+      peek();
+    else
+      push();
   };
   desktop_.panel.onMoved = [this] {
     push();
@@ -173,9 +175,9 @@ void NotchController::show(bool arriving) {
 void NotchController::setPoll(bool hot) {
   if (poll_ && pollHot_ == hot) return;
   pollHot_ = hot;
-  poll_ = loop_.every(hot ? Hover::kHotInterval : Hover::kSlowInterval,
-                      hot ? Hover::kHotTolerance : Hover::kSlowTolerance,
-                      [this] { evaluateHover(); });
+  poll_ =
+      loop_.every(hot ? Hover::kHotInterval : Hover::kSlowInterval,
+                  hot ? Hover::kHotTolerance : Hover::kSlowTolerance, [this] { evaluateHover(); });
 }
 
 void NotchController::relayPointer(bool inside, Point at) {
@@ -323,14 +325,18 @@ void NotchController::peek() {
   later(6, [this] {
     hold("peek", false);
     // Stays open while the pointer is over it; without a pointer to ask, it closes.
-    if (desktop_.panel.pointer()) evaluateHover();
-    else close();
+    if (desktop_.panel.pointer())
+      evaluateHover();
+    else
+      close();
   });
 }
 
 void NotchController::hold(const std::string& key, bool on) {
-  if (on) holds_.insert(key);
-  else holds_.erase(key);
+  if (on)
+    holds_.insert(key);
+  else
+    holds_.erase(key);
 }
 
 void NotchController::takeFocus() {
@@ -384,147 +390,6 @@ void NotchController::toggleTalk() {
   }
 }
 
-void NotchController::handle(const Json& message) {
-  auto type = json::string(message, "type");
-  if (!type) return;
-  const std::string id = json::string(message, "id").value_or("");
-  const std::string& t = *type;
-
-  if (t == "ready") {
-    // At once: the page takes this state before anything queued while it was away.
-    pushNow();
-    // A reloaded page draws the artificial pointer again.
-    lastCursor_ = nullptr;
-    relayCursor();
-    if (arriving_) {
-      arriving_ = false;
-      stage_.send("hello");
-    }
-  } else if (t == "tourDone") {
-    Prefs::setOnboarded(true);
-    hold("tour", false);
-    hold("setup", false);
-  } else if (t == "rect") {
-    auto x = json::number(message, "x"), y = json::number(message, "y");
-    auto w = json::number(message, "w"), h = json::number(message, "h");
-    if (!x || !y || !w || !h) return;
-    drawn_ = {*x, *y, std::max(*w, 40.0), std::max(*h, 20.0)};
-    desktop_.panel.setDrawn(drawn_);
-    trace::line("RECT " + rectText(drawn_));
-  } else if (t == "glass") {
-    if (desktop_.panel.supportsGlass()) {
-      GlassRequest request = GlassRequest::parse(message);
-      if (!Prefs::glass()) request.shapes.clear();
-      desktop_.panel.placeGlass(request);
-    }
-  } else if (t == "dragStart") {
-    beginDrag();
-  } else if (t == "resetPosition") {
-    resetPosition();
-  } else if (t == "select") {
-    hub_.select(id);
-  } else if (t == "jump") {
-    hub_.jump(id, [this, weak = std::weak_ptr<char>(alive_), id](std::optional<std::string> failure) {
-      if (failure && weak.lock()) stage_.send("jumpFailed", {{"id", id}, {"text", *failure}});
-    });
-  } else if (t == "allow" || t == "deny") {
-    // The request the user saw; a click that lands after it was replaced answers nothing.
-    hub_.decide(id, t, std::nullopt, json::string(message, "request").value_or(""));
-  } else if (t == "answer") {
-    std::vector<std::string> answers;
-    if (const Json* list = json::array(message, "answers")) {
-      for (const auto& a : *list) {
-        if (!a.is_string()) {
-          answers.clear();
-          break;
-        }
-        answers.push_back(a.get<std::string>());
-      }
-    }
-    hub_.answer(id, answers);
-  } else if (t == "reply") {
-    hub_.sendReply(id, json::string(message, "text").value_or(""));
-    releaseFocus();
-  } else if (t == "engage") {
-    hub_.engage(id);
-  } else if (t == "release") {
-    hub_.release(id);
-  } else if (t == "answerThere") {
-    hub_.answerThere(id);
-    releaseFocus();
-  } else if (t == "dismiss") {
-    hub_.dismiss(id);
-  } else if (t == "clear") {
-    hub_.clearFinished();
-  } else if (t == "undo") {
-    hub_.undoClear();
-  } else if (t == "hide") {
-    if (desktop_.dictation.listening()) {
-      desktop_.dictation.cancel();
-      stage_.send("talk", {{"state", "off"}, {"text", ""}});
-    }
-    holds_.clear();
-    stage_.send("keys", {{"on", false}});
-    close();
-  } else if (t == "recordingKey") {
-    if (json::boolean(message, "on").value_or(false)) {
-      desktop_.keyboard.pauseHotKeys();
-      takeFocus();
-    } else {
-      desktop_.keyboard.reloadHotKeys();
-      releaseFocus();
-    }
-  } else if (t == "talk") {
-    toggleTalk();
-  } else if (t == "askAccessibility") {
-    desktop_.keyboard.askAccessibility();
-  } else if (t == "optionTapChanged") {
-    desktop_.dictation.restartOptionTap();
-  } else if (t == "open") {
-    open();
-  } else if (t == "setting") {
-    auto key = json::string(message, "key");
-    const Json* value = json::member(message, "value");
-    if (!key || !value) return;
-    Prefs::set(*key, *value);
-    push();
-  } else if (t == "copyDiagnostics") {
-    const std::string text = diagnostics();
-    const bool copied = desktop_.clipboard.copyText(text);
-    // The page says "Copied" only on this word; a page in a browser copies with its own
-    // clipboard, as the app's may be no one's.
-    stage_.send("diagnostics", {{"text", text}, {"copied", copied}});
-  } else if (t == "usage") {
-    usage_.refresh([this](const Json& totals) { stage_.send("usage", totals); });
-  } else if (t == "focus") {
-    if (json::boolean(message, "on").value_or(false)) takeFocus();
-    else releaseFocus();
-  } else if (t == "hold") {
-    auto key = json::string(message, "key");
-    if (!key) return;
-    hold(*key, json::boolean(message, "on").value_or(false));
-  } else if (t == "menu") {
-    desktop_.shell.showMenu();
-  } else if (t == "quit") {
-    desktop_.shell.quit();
-  } else if (t == "checkUpdates") {
-    hold("settings", false);
-    close();
-    desktop_.shell.checkUpdates();
-  } else if (t == "log") {
-    const Json* msg = json::member(message, "msg");
-    const std::string text = logSafe(!msg               ? ""
-                                     : msg->is_string() ? msg->get<std::string>()
-                                                        : json::compact(*msg));
-    trace::line("PAGE " + text);
-    log::line("Talvane page: " + text);
-  } else if (t == "onboardDone") {
-    // A browser finished the first-run flow (a desktop run has its own onboarding window).
-    Prefs::setOnboarded(true);
-    push();
-  }
-}
-
 std::string NotchController::diagnostics() const {
   const Json geo = geometry().json();
   const Json settings = Prefs::json();
@@ -533,11 +398,13 @@ std::string NotchController::diagnostics() const {
   utsname u{};
   lines.push_back(uname(&u) == 0 ? std::string(u.sysname) + " " + u.release : "Linux ?");
   lines.push_back("Hooks installed: " + boolText(settings.value("hooksInstalled", false)));
-  lines.push_back("Socket: " + boolText(files::exists(files::home() + "/.talvane/run/talvane.sock")));
+  lines.push_back("Socket: " +
+                  boolText(files::exists(files::home() + "/.talvane/run/talvane.sock")));
   lines.push_back("Shape: " + geo.value("shape", std::string("pill")) + ", notch " +
                   numberText(geo.value("notchWidth", Json(0))) + "pt, strip " +
                   numberText(geo.value("strip", Json(0))) + "pt, away " +
-                  boolText(geo.value("away", false)) + " " + geo.value("anchor", std::string("top")));
+                  boolText(geo.value("away", false)) + " " +
+                  geo.value("anchor", std::string("top")));
   lines.push_back("Glass: " + boolText(geo.value("glass", false)) + " (available " +
                   boolText(geo.value("glassAvailable", false)) + ")");
   std::string sessions;

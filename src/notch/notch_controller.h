@@ -102,12 +102,54 @@ class NotchController {
   std::optional<bool> pollHot() const { return pollHot_; }
 
  private:
+  // The page's commands (notch_commands.cpp), one handler per message type.
+  struct PageCommand {
+    const Json& message;
+    std::string id;  // the message's "id", or empty
+  };
+  using Command = void (NotchController::*)(const PageCommand&);
+  void onReady(const PageCommand& c);
+  void onTourDone(const PageCommand& c);
+  void onRect(const PageCommand& c);
+  void onGlass(const PageCommand& c);
+  void onDragStart(const PageCommand& c);
+  void onResetPosition(const PageCommand& c);
+  void onSelect(const PageCommand& c);
+  void onJump(const PageCommand& c);
+  void onAllow(const PageCommand& c);
+  void onDeny(const PageCommand& c);
+  void onAnswer(const PageCommand& c);
+  void onReply(const PageCommand& c);
+  void onEngage(const PageCommand& c);
+  void onRelease(const PageCommand& c);
+  void onAnswerThere(const PageCommand& c);
+  void onDismiss(const PageCommand& c);
+  void onClear(const PageCommand& c);
+  void onUndo(const PageCommand& c);
+  void onHide(const PageCommand& c);
+  void onRecordingKey(const PageCommand& c);
+  void onTalk(const PageCommand& c);
+  void onAskAccessibility(const PageCommand& c);
+  void onOptionTapChanged(const PageCommand& c);
+  void onOpen(const PageCommand& c);
+  void onSetting(const PageCommand& c);
+  void onCopyDiagnostics(const PageCommand& c);
+  void onUsage(const PageCommand& c);
+  void onFocus(const PageCommand& c);
+  void onHold(const PageCommand& c);
+  void onMenu(const PageCommand& c);
+  void onQuit(const PageCommand& c);
+  void onCheckUpdates(const PageCommand& c);
+  void onLog(const PageCommand& c);
+  void onOnboardDone(const PageCommand& c);
+
   void later(double seconds, std::function<void()> fn);
   // Dictated text that found no field: on the clipboard, and the panel says so for a moment.
   void copied(const std::string& text);
   void setPoll(bool hot);
   void relayPointer(bool inside, Point at);
   PanelGeometry geometry() const;
+  static std::string rectText(const Rect& r);
   std::string pointerText() const;
 
   // Scripted demonstrations for recordings (notch_demo.cpp): TALVANE_DEMO_DOCK and

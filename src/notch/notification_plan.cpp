@@ -86,6 +86,47 @@ bool attention(const std::vector<Session>& sessions) {
   return false;
 }
 
+namespace {
+
+// What the notice says of a pending request, and the buttons that answer it.
+void describeRequest(Notice& n, const Pending& p, const NotificationCapabilities& caps) {
+  if (const auto* permission = p.permission()) {
+    n.body = line(permissionLine(*permission), caps);
+    n.actions.emplace_back(std::string(kAllow) + p.id, "Allow");
+    n.actions.emplace_back(std::string(kDeny) + p.id, "Deny");
+  } else if (const auto* asked = p.questions()) {
+    n.body = line(asked->questions.empty() ? "A question for you" : asked->questions[0].text, caps);
+    n.actions.emplace_back(std::string(kAnswer) + p.id, "Answer");
+  } else if (const auto* offer = p.reply()) {
+    n.body = line(offer->lastMessage.empty() ? "Finished" : offer->lastMessage, caps);
+    if (caps.inlineReply)
+      n.actions.emplace_back(kInlineReply, "Reply");
+    else
+      n.actions.emplace_back(std::string(kReply) + p.id, "Reply");
+  } else if (const auto* note = p.elsewhere()) {
+    n.body = line(note->text, caps);
+  }
+}
+
+// How the notice stays and sounds: a request or news, with sounds on or off, by a server that
+// can play them or not.
+void deliverAs(Entry& e, bool request, bool soundOn, bool serverSounds) {
+  Notice& n = e.notice;
+  n.category = request ? "im.received" : "x-talvane.news";
+  n.urgency = request ? 1 : 0;
+  // A request stays until it is answered somewhere; news goes by itself.
+  n.expireSeconds = request ? 0 : -1;
+  // A server that plays sounds does it within its do-not-disturb rules; else the app plays.
+  if (soundOn && e.show && serverSounds) {
+    n.soundName = std::exchange(e.sound, {});
+  } else {
+    n.suppressSound = true;
+    if (!soundOn) e.sound.clear();
+  }
+}
+
+}  // namespace
+
 std::vector<Entry> plan(const Input& in) {
   std::vector<Entry> out;
   if (!in.sessions) return out;
@@ -105,23 +146,7 @@ std::vector<Entry> plan(const Input& in) {
       if (p.isReply() && s.finishedAt) e.subject = "done:" + stamp(*s.finishedAt);
       wanted = in.level != NotifyLevel::off;
       e.sound = p.isReply() ? kDoneSound : kRequestSound;
-      if (const auto* permission = p.permission()) {
-        n.body = line(permissionLine(*permission), caps);
-        n.actions.emplace_back(std::string(kAllow) + p.id, "Allow");
-        n.actions.emplace_back(std::string(kDeny) + p.id, "Deny");
-      } else if (const auto* asked = p.questions()) {
-        n.body =
-            line(asked->questions.empty() ? "A question for you" : asked->questions[0].text, caps);
-        n.actions.emplace_back(std::string(kAnswer) + p.id, "Answer");
-      } else if (const auto* offer = p.reply()) {
-        n.body = line(offer->lastMessage.empty() ? "Finished" : offer->lastMessage, caps);
-        if (caps.inlineReply)
-          n.actions.emplace_back(kInlineReply, "Reply");
-        else
-          n.actions.emplace_back(std::string(kReply) + p.id, "Reply");
-      } else if (const auto* note = p.elsewhere()) {
-        n.body = line(note->text, caps);
-      }
+      describeRequest(n, p, caps);
     } else if (in.prNews && in.prNews->id == s.id) {
       request = false;
       e.subject = "pr:" + in.prNews->kind;
@@ -138,17 +163,7 @@ std::vector<Entry> plan(const Input& in) {
     }
     e.looking = (in.panelOn && *in.panelOn == s.id) || (in.hostFocused && in.hostFocused(s));
     e.show = wanted && !e.looking;
-    n.category = request ? "im.received" : "x-talvane.news";
-    n.urgency = request ? 1 : 0;
-    // A request stays until it is answered somewhere; news goes by itself.
-    n.expireSeconds = request ? 0 : -1;
-    // A server that plays sounds does it within its do-not-disturb rules; else the app plays.
-    if (in.sound && e.show && caps.sound) {
-      n.soundName = std::exchange(e.sound, {});
-    } else {
-      n.suppressSound = true;
-      if (!in.sound) e.sound.clear();
-    }
+    deliverAs(e, request, in.sound, caps.sound);
     out.push_back(std::move(e));
   }
   return out;

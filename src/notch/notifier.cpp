@@ -59,6 +59,22 @@ void Notifier::changed() {
 
 void Notifier::update() {
   const Date now = loop_.now();
+  std::set<std::string> present;
+  for (NP::Entry& e : NP::plan(planInput(now))) {
+    present.insert(e.session);
+    apply(e, now);
+  }
+  std::vector<std::string> gone;
+  for (const auto& [tag, _] : shown_)
+    if (!present.count(tag)) gone.push_back(tag);
+  for (const auto& tag : gone) close(tag);
+  std::erase_if(subjects_, [&](const auto& item) { return !present.count(item.first); });
+  std::erase_if(requests_, [&](const auto& item) { return !present.count(item.first); });
+  std::erase_if(quiet_, [&](const std::string& tag) { return !present.count(tag); });
+  updateAttention();
+}
+
+NotificationPlan::Input Notifier::planInput(Date now) const {
   NP::Input in;
   in.sessions = &hub_.sessions();
   if (const auto& news = hub_.prNews(); news && news->until > now)
@@ -73,51 +89,42 @@ void Notifier::update() {
     if (const Session* s = hub_.effectiveSelection()) in.panelOn = s->id;
   }
   in.hostFocused = settings_.hostFocused;
+  return in;
+}
 
-  std::set<std::string> present;
-  for (NP::Entry& e : NP::plan(in)) {
-    const std::string tag = e.session;
-    present.insert(tag);
-    requests_[tag] = e.pendingId;
-    std::string& subject = subjects_[tag];
-    if (subject != e.subject) {
-      subject = e.subject;
-      quiet_.erase(tag);
-      if (!e.looking && !e.sound.empty() && sound_ && now - lastSound_ >= kSoundGap) {
-        lastSound_ = now;
-        sound_->play(e.sound);
-      }
+void Notifier::apply(NotificationPlan::Entry& e, Date now) {
+  const std::string tag = e.session;
+  requests_[tag] = e.pendingId;
+  std::string& subject = subjects_[tag];
+  if (subject != e.subject) {
+    subject = e.subject;
+    quiet_.erase(tag);
+    if (!e.looking && !e.sound.empty() && sound_ && now - lastSound_ >= kSoundGap) {
+      lastSound_ = now;
+      sound_->play(e.sound);
     }
-    // What the user has seen in the panel or the terminal does not come back as a notification.
-    if (e.looking) quiet_.insert(tag);
-    if (!e.show || quiet_.count(tag)) {
-      close(tag);
-      continue;
-    }
-    auto shown = shown_.find(tag);
-    if (shown != shown_.end() && shown->second.entry.subject == e.subject &&
-        shown->second.entry.notice == e.notice)
-      continue;
-    if (shown != shown_.end() && now - shown->second.at < kReplaceGap) {
-      Wait& wait = waits_[tag];
-      if (!wait.timer || wait.due <= now) {
-        wait.due = shown->second.at + kReplaceGap;
-        wait.timer = loop_.after(wait.due - now, [this] { changed(); });
-      }
-      continue;
-    }
-    server_->show(tag, e.notice);
-    shown_[tag] = Shown{std::move(e), now};
-    waits_.erase(tag);
   }
-  std::vector<std::string> gone;
-  for (const auto& [tag, _] : shown_)
-    if (!present.count(tag)) gone.push_back(tag);
-  for (const auto& tag : gone) close(tag);
-  std::erase_if(subjects_, [&](const auto& item) { return !present.count(item.first); });
-  std::erase_if(requests_, [&](const auto& item) { return !present.count(item.first); });
-  std::erase_if(quiet_, [&](const std::string& tag) { return !present.count(tag); });
-  updateAttention();
+  // What the user has seen in the panel or the terminal does not come back as a notification.
+  if (e.looking) quiet_.insert(tag);
+  if (!e.show || quiet_.count(tag)) {
+    close(tag);
+    return;
+  }
+  auto shown = shown_.find(tag);
+  if (shown != shown_.end() && shown->second.entry.subject == e.subject &&
+      shown->second.entry.notice == e.notice)
+    return;
+  if (shown != shown_.end() && now - shown->second.at < kReplaceGap) {
+    Wait& wait = waits_[tag];
+    if (!wait.timer || wait.due <= now) {
+      wait.due = shown->second.at + kReplaceGap;
+      wait.timer = loop_.after(wait.due - now, [this] { changed(); });
+    }
+    return;
+  }
+  server_->show(tag, e.notice);
+  shown_[tag] = Shown{std::move(e), now};
+  waits_.erase(tag);
 }
 
 void Notifier::close(const std::string& session) {

@@ -54,6 +54,9 @@ class Notifier {
   std::function<void(bool)> onAttention;
 
  private:
+  NotificationPlan::Input planInput(Date now) const;
+  // Shows, replaces, holds back or closes one session's notice as the plan has it.
+  void apply(NotificationPlan::Entry& e, Date now);
   struct Shown {
     NotificationPlan::Entry entry;
     Date at = 0;

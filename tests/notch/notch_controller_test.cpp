@@ -1,12 +1,11 @@
 #include "notch/notch_controller.h"
 
-#include "notch/headless_desktop.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "app/prefs.h"
+#include "notch/headless_desktop.h"
 #include "platform/manual_loop.h"
 #include "support/test_home.h"
 
@@ -55,7 +54,9 @@ struct WindowedDesktop : FakeDesktop {
 class NotchControllerTest : public ::testing::Test {
  protected:
   NotchControllerTest()
-      : binding(store), hub(loop, store, settings()), notch(hub, desktop.parts(), loop, Background::inline_()) {
+      : binding(store),
+        hub(loop, store, settings()),
+        notch(hub, desktop.parts(), loop, Background::inline_()) {
     notch.stage().setHost(&page);
   }
   static HubSettings settings() {
@@ -371,6 +372,32 @@ TEST_F(NotchControllerTest, ReplyWithoutTextStillReleasesFocus) {
   send({{"type", "reply"}, {"id", "claude:none:reply"}});
   EXPECT_FALSE(notch.holds().count("typing"));
   EXPECT_FALSE(desktop.focused());
+}
+
+// Each command in turn, and whether the panel holds the keyboard (and the hot keys) after it.
+TEST_F(NotchControllerTest, CommandsTakeAndLeaveTheKeyboard) {
+  ready();
+  const struct {
+    Json message;
+    bool typing;
+    bool hotKeysPaused;
+  } steps[] = {
+      {{{"type", "recordingKey"}, {"on", true}}, true, true},
+      {{{"type", "recordingKey"}, {"on", false}}, false, false},
+      {{{"type", "focus"}, {"on", true}}, true, false},
+      {{{"type", "answerThere"}, {"id", "claude:none"}}, false, false},
+      {{{"type", "focus"}, {"on", true}}, true, false},
+      {{{"type", "focus"}}, false, false},  // "on" missing: off
+  };
+  for (const auto& step : steps) {
+    send(step.message);
+    EXPECT_EQ(notch.holds().count("typing") == 1, step.typing) << step.message.dump();
+    EXPECT_EQ(desktop.focused(), step.typing) << step.message.dump();
+    EXPECT_EQ(desktop.hotKeysPaused(), step.hotKeysPaused) << step.message.dump();
+  }
+  send({{"type", "hold"}, {"key", "settings"}, {"on", true}});
+  send({{"type", "checkUpdates"}});
+  EXPECT_FALSE(notch.holds().count("settings"));
 }
 
 TEST_F(NotchControllerTest, SettingChangesThePreferenceAndTheNextMessageIsTheNewState) {
