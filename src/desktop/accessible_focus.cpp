@@ -89,7 +89,8 @@ struct AccessibleFocus::Search : std::enable_shared_from_this<Search> {
   using Reply = std::function<void(GVariant* reply)>;  // null when the call failed
 
   std::shared_ptr<GObjectPtr<GDBusConnection>> shared;
-  GDBusConnection* bus = nullptr;
+  GDBusConnection* bus = nullptr;  // held by busRef, as another search may replace `shared`
+  GObjectPtr<GDBusConnection> busRef;
   GObjectPtr<GCancellable> cancel{g_cancellable_new()};
   std::function<void(Answer)> done;
   TimerHandle deadline;
@@ -153,10 +154,15 @@ struct AccessibleFocus::Search : std::enable_shared_from_this<Search> {
         std::move(then));
   }
 
+  void use(GDBusConnection* connection) {
+    busRef.reset(static_cast<GDBusConnection*>(g_object_ref(connection)));
+    bus = connection;
+  }
+
   // The bus first, when none is open.
   void start() {
     if (*shared && !g_dbus_connection_is_closed(shared->get())) {
-      bus = shared->get();
+      use(shared->get());
       return askRegistry();
     }
     if (const char* env = std::getenv("AT_SPI_BUS_ADDRESS"); address.empty() && env && *env)
@@ -217,8 +223,8 @@ struct AccessibleFocus::Search : std::enable_shared_from_this<Search> {
                                     std::string(failed ? failed->message : "unknown error"));
             return search.finish();
           }
+          search.use(opened.get());
           *search.shared = std::move(opened);
-          search.bus = search.shared->get();
           search.askRegistry();
         },
         hold);
