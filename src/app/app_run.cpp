@@ -16,6 +16,7 @@
 #include "app/prefs.h"
 #include "app/remote_service.h"
 #include "bridge/bridge.h"
+#include "context/background.h"
 #include "context/jump.h"
 #include "desktop/desktop_factory.h"
 #include "desktop/paster.h"
@@ -211,7 +212,7 @@ int app(const Args& args) {
   desktopWindows.windows = std::make_shared<X11Windows>();
   Jump::Runner jumper(std::move(desktopWindows));
   settings.jump = [&jumper](const Session& s, Jump::Done done) {
-    jumper.go(Jump::observe(recorded(s)), std::move(done));
+    jumper.go(recorded(s), std::move(done));
   };
   Hub hub(loop, store, settings);
 
@@ -411,9 +412,16 @@ int app(const Args& args) {
     // The login entry follows the app when it moves (a build tree, then a package).
     Autostart::refresh();
   }
-  // Agents connected or removed outside the app show up within half a minute.
-  TimerHandle installed = loop.every(30, 10, [&notch] {
-    if (Prefs::refreshInstalled()) notch.push();
+  // Agents connected or removed outside the app show up within half a minute. Their files are
+  // read on a worker; the loop only keeps the result.
+  Background installedReader(loop);
+  TimerHandle installed = loop.every(30, 10, [&notch, &installedReader] {
+    if (installedReader.outstanding() > 0) return;
+    const Prefs::InstalledReading reading = Prefs::beginInstalledReading();
+    installedReader.run([reading] { return reading.read(); },
+                        [&notch, reading](Json fresh) {
+                          if (Prefs::keepInstalled(reading, std::move(fresh))) notch.push();
+                        });
   });
 
   loop.run();

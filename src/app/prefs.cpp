@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -50,7 +51,15 @@ PrefsServices* boundServices = nullptr;
 // What the services last reported (installed agents, login item, version…). Asking them reads
 // agents' files and may search $PATH, too slow for every push; see refreshInstalled().
 std::optional<Json> installedCache;
-std::uint64_t installedReads = 0;
+// Counts every change of installedCache, so that a reading made off the loop does not replace
+// a newer one.
+std::uint64_t installedGeneration = 0;
+std::atomic<std::uint64_t> installedReads = 0;
+
+void setInstalled(std::optional<Json> value) {
+  installedCache = std::move(value);
+  ++installedGeneration;
+}
 
 // The agents connected through the generic integrations, in the order the page lists them.
 // To add one: its identifier (as the integrations know it) and its display name.
@@ -190,13 +199,13 @@ Binding::Binding(SettingsStore& store, PrefsServices* services)
     : oldStore_(boundStore), oldServices_(boundServices) {
   boundStore = &store;
   if (services) boundServices = services;
-  installedCache.reset();
+  setInstalled(std::nullopt);
 }
 
 Binding::~Binding() {
   boundStore = oldStore_;
   boundServices = oldServices_;
-  installedCache.reset();
+  setInstalled(std::nullopt);
 }
 
 std::int64_t replyWindow() { return integer("replyWindow", 15); }
@@ -261,9 +270,8 @@ void setTucked(const std::map<std::string, Date>& tucked) {
 
 namespace {
 
-Json readInstalled() {
+Json readInstalled(PrefsServices& s) {
   ++installedReads;
-  PrefsServices& s = services();
   Json integrations = Json::array();
   for (const auto& row : kIntegrations) {
     auto path = [&]() -> std::optional<std::string> {
@@ -297,20 +305,29 @@ Json readInstalled() {
 }
 
 const Json& installed() {
-  if (!installedCache) installedCache = readInstalled();
+  if (!installedCache) setInstalled(readInstalled(services()));
   return *installedCache;
 }
 
 }  // namespace
 
 bool refreshInstalled() {
-  Json fresh = readInstalled();
+  const InstalledReading reading = beginInstalledReading();
+  return keepInstalled(reading, reading.read());
+}
+
+InstalledReading beginInstalledReading() { return {&services(), installedGeneration}; }
+
+Json InstalledReading::read() const { return readInstalled(*services); }
+
+bool keepInstalled(const InstalledReading& reading, Json fresh) {
+  if (reading.generation != installedGeneration) return false;
   const bool changed = !installedCache || *installedCache != fresh;
-  installedCache = std::move(fresh);
+  setInstalled(std::move(fresh));
   return changed;
 }
 
-void forgetInstalled() { installedCache.reset(); }
+void forgetInstalled() { setInstalled(std::nullopt); }
 
 std::uint64_t installedReadCount() { return installedReads; }
 

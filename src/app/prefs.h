@@ -118,6 +118,18 @@ void setTucked(const std::map<std::string, Date>& tucked);
 Json json();
 // Reads what the services report now; true when it differs from what was kept.
 bool refreshInstalled();
+// refreshInstalled() in parts, so that the reading can run off the loop: begin on the loop,
+// read() on any thread (it asks only the services bound at the beginning, which must outlive
+// it), keepInstalled() back on the loop. A reading that a set(), a new binding or
+// forgetInstalled() overtook is dropped: it may predate their change. True when what was kept
+// changed.
+struct InstalledReading {
+  PrefsServices* services;
+  std::uint64_t generation;
+  Json read() const;
+};
+InstalledReading beginInstalledReading();
+bool keepInstalled(const InstalledReading& reading, Json fresh);
 // Drops what was kept; the next json() reads again.
 void forgetInstalled();
 // How many times the services were asked (for benchmarks).

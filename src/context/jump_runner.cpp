@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "context/background.h"
 #include "context/child_process.h"
 #include "platform/files.h"
 #include "platform/gobject.h"
@@ -174,8 +175,7 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
       if (!out) return self->failed("tmux could not select the session's pane");
       // The pane is chosen; the terminal showing it is raised when there is one.
       if (client) {
-        if (auto why = self->raise(self->outside_->lineage(client->pid)))
-          log::debug("jump", *why);
+        if (auto why = self->raise(self->outside_->lineage(client->pid))) log::debug("jump", *why);
       }
       self->finish(std::nullopt);
     });
@@ -190,12 +190,27 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
 
 }  // namespace
 
-Runner::Runner(Outside outside) {
+Runner::Runner(Outside outside, EventLoop& loop) : observer_(std::make_unique<Background>(loop)) {
   if (!outside.run) outside.run = runChild;
   if (!outside.launch) outside.launch = launchDetached;
   if (!outside.lineage) outside.lineage = Jump::lineage;
+  if (!outside.observe) outside.observe = Jump::observe;
+  if (!outside.observeRemote) outside.observeRemote = Jump::observeRemote;
   if (!outside.log) outside.log = [](const std::string& line) { log::line(line); };
   outside_ = std::make_shared<const Outside>(std::move(outside));
+}
+
+Runner::~Runner() = default;
+
+void Runner::go(const Recorded& session, Done done) {
+  observer_->run(
+      [observe = outside_->observe, session] { return observe(session); },
+      [this, done = std::move(done)](Facts facts) mutable { go(facts, std::move(done)); });
+}
+
+void Runner::go(const RemoteTarget& target, Done done) {
+  observer_->run([observe = outside_->observeRemote, target] { return observe(target); },
+                 [this, done = std::move(done)](Plan plan) mutable { go(plan, std::move(done)); });
 }
 
 void Runner::go(const Facts& facts, Done done) {

@@ -10,6 +10,12 @@
 
 #include "context/jump_observe.h"
 #include "context/jump_plan.h"
+#include "context/jump_remote.h"
+#include "platform/event_loop.h"
+
+namespace talvane {
+class Background;
+}
 
 namespace talvane::Jump {
 
@@ -34,6 +40,11 @@ struct Outside {
   std::shared_ptr<WindowActivator> windows;  // none: no window is raised
   // Default: jump_observe's lineage().
   std::function<std::vector<int>(int pid)> lineage;
+  // Reads the facts of a jump; called on a worker thread, as it reads /proc and walks PATH.
+  // Default: jump_observe's observe().
+  std::function<Facts(const Recorded&)> observe;
+  // The same for a session on another machine, which reads PATH. Default: observeRemote().
+  std::function<Plan(const RemoteTarget&)> observeRemote;
   // The one line written when nothing happened. Default: log::line.
   std::function<void(const std::string&)> log;
 };
@@ -46,14 +57,23 @@ class Runner {
  public:
   static constexpr double kCommandSeconds = 5;
 
-  explicit Runner(Outside outside = {});
+  // `loop` hears the facts read off it; its post() must be callable from any thread.
+  explicit Runner(Outside outside = {}, EventLoop& loop = defaultLoop());
+  ~Runner();
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
 
+  // Reads the facts of `session` off the loop, then goes on with them on the loop. Nothing is
+  // heard of a jump whose runner is gone first.
+  void go(const Recorded& session, Done done = {});
+  void go(const RemoteTarget& target, Done done = {});
   // Plans from `facts` and carries the plan out; `done`, when given, hears how it ended.
   void go(const Facts& facts, Done done = {});
   void go(const Plan& plan, Done done = {});
 
  private:
   std::shared_ptr<const Outside> outside_;
+  std::unique_ptr<Background> observer_;
   bool waylandLogged_ = false;
 };
 

@@ -4,13 +4,10 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
-#include <atspi/atspi.h>
 #include <gdk/gdkx.h>
 #include <gio/gio.h>
 #include <gtk/gtk.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -22,13 +19,6 @@ namespace talvane {
 
 namespace {
 
-// Each question to another application waits at most this long.
-constexpr int kAskMs = 300;
-// The whole search gives up after this long (an application that hangs answers nothing).
-constexpr auto kSearchLimit = std::chrono::milliseconds(1200);
-// Elements looked at when an application offers no search of its own.
-constexpr int kWalkLimit = 600;
-
 bool waylandSession() {
   const char* w = std::getenv("WAYLAND_DISPLAY");
   return w && *w;
@@ -38,71 +28,6 @@ Display* xdisplay() {
   GdkDisplay* d = gdk_display_get_default();
   if (!d || !GDK_IS_X11_DISPLAY(d)) return nullptr;
   return gdk_x11_display_get_xdisplay(d);
-}
-
-template <typename T>
-GObjectPtr<T> owned(T* p) {
-  return GObjectPtr<T>(p);
-}
-
-bool hasState(AtspiAccessible* a, AtspiStateType state) {
-  auto set = owned(atspi_accessible_get_state_set(a));
-  return set && atspi_state_set_contains(set.get(), state);
-}
-
-using Deadline = std::chrono::steady_clock::time_point;
-
-// The focused element under `window`: the application's own search when it has one, else a
-// bounded walk through what is showing.
-GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window, Deadline end) {
-  if (auto collection = owned(atspi_accessible_get_collection_iface(window))) {
-    auto want = owned(atspi_state_set_new(nullptr));
-    atspi_state_set_add(want.get(), ATSPI_STATE_FOCUSED);
-    auto rule = owned(atspi_match_rule_new(
-        want.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
-        ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
-    GError* error = nullptr;
-    GArray* found = atspi_collection_get_matches(
-        collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, &error);
-    GErrorPtr failed(error);
-    if (found) {
-      std::vector<GObjectPtr<AtspiAccessible>> matches;
-      for (guint i = 0; i < found->len; ++i)
-        matches.emplace_back(g_array_index(found, AtspiAccessible*, i));
-      g_array_free(found, TRUE);
-      GObjectPtr<AtspiAccessible> first;
-      if (!matches.empty()) first = std::move(matches.front());
-      if (first || !failed) return first;
-    }
-  }
-  std::vector<GObjectPtr<AtspiAccessible>> stack;
-  stack.emplace_back(
-      GObjectPtr<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(window))));
-  for (int seen = 0; !stack.empty() && seen < kWalkLimit; ++seen) {
-    if (std::chrono::steady_clock::now() > end) break;
-    auto a = std::move(stack.back());
-    stack.pop_back();
-    auto states = owned(atspi_accessible_get_state_set(a.get()));
-    if (!states) continue;
-    if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return a;
-    if (seen > 0 && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) continue;
-    if (atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) continue;
-    const gint n = atspi_accessible_get_child_count(a.get(), nullptr);
-    for (gint i = n - 1; i >= 0; --i)
-      if (auto* child = atspi_accessible_get_child_at_index(a.get(), i, nullptr))
-        stack.emplace_back(child);
-  }
-  return nullptr;
-}
-
-bool atspiReady() {
-  static const bool ready = [] {
-    // Without an accessibility bus there is nobody to ask.
-    if (atspi_init() > 1) return false;
-    atspi_set_timeout(kAskMs, kAskMs);
-    return atspi_get_a11y_bus() != nullptr;
-  }();
-  return ready;
 }
 
 // Who has the X keyboard, and whether that window is a terminal's.
@@ -178,64 +103,13 @@ bool sendKeys(Paste::Way way) {
   return true;
 }
 
-// What precedes the caret of a focused element that offers its text.
-Paste::Before beforeCaret(AtspiAccessible* focused) {
-  auto text = owned(atspi_accessible_get_text_iface(focused));
-  if (!text) return Paste::Before::unknown;
-  GError* error = nullptr;
-  const gint caret = atspi_text_get_caret_offset(text.get(), &error);
-  GErrorPtr failed(error);
-  if (failed || caret < 0) return Paste::Before::unknown;
-  if (caret == 0) return Paste::Before::nothing;
-  GCharPtr last(atspi_text_get_text(text.get(), caret - 1, caret, &error));
-  GErrorPtr failedText(error);
-  if (failedText || !last) return Paste::Before::unknown;
-  const gunichar c = g_utf8_get_char(last.get());
-  return *last.get() == '\0' || g_unichar_isspace(c) ? Paste::Before::nothing : Paste::Before::word;
-}
-
 }  // namespace
 
-Paste::Field accessibleField() {
-  Paste::Before before = Paste::Before::unknown;
-  return accessibleField(before);
-}
-
-Paste::Field accessibleField(Paste::Before& before) {
-  before = Paste::Before::unknown;
-  if (!atspiReady()) return Paste::Field::unknown;
-  const auto end = std::chrono::steady_clock::now() + kSearchLimit;
-  auto desktop = owned(atspi_get_desktop(0));
-  if (!desktop) return Paste::Field::unknown;
-  // States and children change with every focus move; nothing cached may answer.
-  atspi_accessible_clear_cache(desktop.get());
-  const guint self = static_cast<guint>(getpid());
-  const gint apps = atspi_accessible_get_child_count(desktop.get(), nullptr);
-  for (gint i = 0; i < apps && std::chrono::steady_clock::now() < end; ++i) {
-    auto app = owned(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
-    if (!app) continue;
-    GError* error = nullptr;
-    const guint pid = atspi_accessible_get_process_id(app.get(), &error);
-    GErrorPtr failed(error);
-    if (failed || pid == self) continue;
-    const gint windows = atspi_accessible_get_child_count(app.get(), nullptr);
-    for (gint j = 0; j < windows && std::chrono::steady_clock::now() < end; ++j) {
-      auto window = owned(atspi_accessible_get_child_at_index(app.get(), j, nullptr));
-      if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE)) continue;
-      auto focused = focusedIn(window.get(), end);
-      if (!focused) return Paste::Field::unknown;
-      GCharPtr role(atspi_role_get_name(atspi_accessible_get_role(focused.get(), nullptr)));
-      auto editable = owned(atspi_accessible_get_editable_text_iface(focused.get()));
-      before = beforeCaret(focused.get());
-      return Paste::field(role ? role.get() : "",
-                          editable && hasState(focused.get(), ATSPI_STATE_EDITABLE));
-    }
-  }
-  return Paste::Field::unknown;
-}
-
-Paster::Paster(EventLoop& loop)
-    : loop_(loop), clipboard_(loop), primary_(loop, KeptClipboard::Selection::primary) {}
+Paster::Paster(EventLoop& loop, AccessibleFocus::Options accessibility)
+    : loop_(loop),
+      focus_(loop, std::move(accessibility)),
+      clipboard_(loop),
+      primary_(loop, KeptClipboard::Selection::primary) {}
 
 Paster::~Paster() {
   // A paste still unconfirmed at the end gives the user's clipboard back.
@@ -244,21 +118,45 @@ Paster::~Paster() {
   clipboard_.restore();
 }
 
-Paste::Facts Paster::facts() const {
-  Paste::Facts f;
-  f.wayland = waylandSession();
-  f.field = accessibleField(f.before);
-  if (f.wayland) {
-    GCharPtr found(g_find_program_in_path("wtype"));
-    f.wtype = found != nullptr;
-  } else {
-    xFocus(f);
-  }
-  return f;
+void Paster::facts(std::function<void(Paste::Facts)> done) {
+  std::weak_ptr<char> weak = alive_;
+  focus_.ask([weak, done = std::move(done)](AccessibleFocus::Answer answer) {
+    if (!weak.lock()) return;
+    Paste::Facts f;
+    f.wayland = waylandSession();
+    f.field = answer.field;
+    f.before = answer.before;
+    if (f.wayland) {
+      GCharPtr found(g_find_program_in_path("wtype"));
+      f.wtype = found != nullptr;
+    } else {
+      xFocus(f);
+    }
+    done(f);
+  });
 }
 
 void Paster::paste(const std::string& dictated, std::function<void(bool)> done) {
-  Paste::Facts f = facts();
+  waiting_.push_back({dictated, std::move(done)});
+  if (!asking_) askNext();
+}
+
+void Paster::askNext() {
+  if (waiting_.empty()) return;
+  asking_ = true;
+  std::weak_ptr<char> weak = alive_;
+  facts([this, weak](Paste::Facts f) {
+    if (!weak.lock()) return;
+    asking_ = false;
+    Waiting next = std::move(waiting_.front());
+    waiting_.pop_front();
+    pasteWith(f, next.text, std::move(next.done));
+    if (weak.lock() && !asking_) askNext();
+  });
+}
+
+void Paster::pasteWith(Paste::Facts f, const std::string& dictated,
+                       std::function<void(bool)> done) {
   const Paste::Way way = Paste::choose(f);
   log::debug("paste", "field " + std::to_string(static_cast<int>(f.field)) + ", holder " +
                           std::to_string(static_cast<int>(f.holder)) + ", terminal " +

@@ -36,7 +36,7 @@ HubSettings withDefaults(HubSettings s) {
     auto runner = std::make_shared<Jump::Runner>();
     s.jumpRemote = [runner](const Session& session,
                             std::function<void(std::optional<std::string>)> done) {
-      runner->go(Jump::observeRemote({session.remote.value_or(""), session.tmuxPane, session.root}),
+      runner->go(Jump::RemoteTarget{session.remote.value_or(""), session.tmuxPane, session.root},
                  std::move(done));
     };
   }

@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <vector>
 
+#include "context/background.h"
+#include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/json_settings_store.h"
 #include "support/test_home.h"
@@ -130,6 +136,39 @@ TEST_F(PrefsTest, InstalledStateIsReadOnceUntilSomethingCanChangeIt) {
   const auto reads = Prefs::installedReadCount();
   EXPECT_EQ(Prefs::json()["hideAfter"], 3);
   EXPECT_EQ(Prefs::installedReadCount(), reads);
+}
+
+// Agents' files are read on a worker; the loop keeps turning meanwhile, and a reading that a
+// connect overtook does not bring the older state back.
+TEST_F(PrefsTest, InstalledStateReadOffTheLoop) {
+  struct SlowServices : FakeServices {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> freedByLoop = false;
+    bool hooksInstalled() override {
+      freedByLoop = released.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+      return hooks;
+    }
+  } slow;
+  slow.hooks = true;
+  Prefs::Binding bound(store, &slow);
+  Background worker(defaultLoop());
+  std::optional<bool> changed;
+  const auto reading = Prefs::beginInstalledReading();
+  worker.run([reading] { return reading.read(); },
+             [&](Json fresh) { changed = Prefs::keepInstalled(reading, std::move(fresh)); });
+  TimerHandle tick = defaultLoop().after(0.01, [&] { slow.release.set_value(); });
+  ASSERT_TRUE(testing::runUntil([&] { return changed.has_value(); }));
+  EXPECT_TRUE(slow.freedByLoop);
+  EXPECT_TRUE(*changed);
+  EXPECT_EQ(Prefs::json()["hooksInstalled"], true);
+
+  const auto stale = Prefs::beginInstalledReading();
+  Json old = stale.read();
+  slow.hooks = false;
+  Prefs::set("hooksInstalled", false);  // a disconnect reads again
+  EXPECT_FALSE(Prefs::keepInstalled(stale, std::move(old)));
+  EXPECT_EQ(Prefs::json()["hooksInstalled"], false);
 }
 
 TEST_F(PrefsTest, IntegrationsListedInOrderWithTheirFileState) {

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
+#include <future>
 
 #include "context/jump_runner.h"
+#include "platform/event_loop.h"
+#include "support/test_home.h"
 
 namespace talvane {
 namespace {
@@ -276,8 +281,8 @@ TEST(JumpRunner, FallsThroughFailuresAndLogsOnceWhenAllFail) {
   runner.go(f, fake.recordEnd());
   EXPECT_EQ(fake.windows->asked.size(), 2u);
   EXPECT_TRUE(fake.logged.empty());
-  EXPECT_EQ(fake.ended, (std::vector<std::string>{
-                            "no window belongs to the session's processes", ""}));
+  EXPECT_EQ(fake.ended,
+            (std::vector<std::string>{"no window belongs to the session's processes", ""}));
 }
 
 TEST(JumpRunner, WaylandWithNothingToDoLogsOnlyOnce) {
@@ -292,6 +297,43 @@ TEST(JumpRunner, WaylandWithNothingToDoLogsOnlyOnce) {
   ASSERT_EQ(fake.ended.size(), 2u);
   EXPECT_FALSE(fake.ended[1].empty());
   EXPECT_TRUE(fake.commands.empty());
+}
+
+// Reading /proc and PATH happens on a worker: the loop keeps turning meanwhile, and the plan runs
+// on the loop once the facts (or a remote session's plan) come back.
+TEST(JumpRunner, ObservesOffTheLoop) {
+  FakeOutside fake;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> freedByLoop = 0;
+  auto wait = [&] {
+    if (released.wait_for(std::chrono::seconds(10)) == std::future_status::ready) ++freedByLoop;
+  };
+  Outside outside = fake.outside();
+  outside.observe = [&](const Recorded& r) {
+    wait();
+    Facts f = terminalSession();
+    f.root = r.root;
+    return f;
+  };
+  outside.observeRemote = [&](const RemoteTarget& t) {
+    wait();
+    Plan p;
+    p.steps.push_back(WindowStep{{static_cast<int>(t.destination.size())}});
+    return p;
+  };
+  outside.launch = [](const Command&) { return std::optional<std::string>(); };
+  Runner runner(std::move(outside));
+  Recorded session;
+  session.root = "/home/u/project";
+  runner.go(session, fake.recordEnd());
+  runner.go(RemoteTarget{"dev@box", std::nullopt, ""}, fake.recordEnd());
+  EXPECT_TRUE(fake.ended.empty());
+  TimerHandle tick = defaultLoop().after(0.01, [&] { release.set_value(); });
+  ASSERT_TRUE(testing::runUntil([&] { return fake.ended.size() == 2; }));
+  EXPECT_EQ(freedByLoop, 2);
+  EXPECT_EQ(fake.ended, (std::vector<std::string>{"", ""}));
+  EXPECT_EQ(fake.windows->asked, (std::vector<std::vector<int>>{{200, 250, 300}, {7}}));
 }
 
 }  // namespace

@@ -143,13 +143,21 @@ class PasteX11 : public ::testing::Test {
         [&] {
           if (auto w = desk().session.findWindow("Paste target"))
             desk().session.run("xdotool windowfocus " + std::to_string(*w));
-          facts = paster.facts();
+          facts = factsNow();
           const bool entry = args[0] != "button";
           return facts.holder == Paste::Holder::other && facts.field == expected &&
                  (!entry || files::exists(dir.path() + "/focus"));
         },
         30);
     return facts;
+  }
+
+  // What the paster sees now, once accessibility has answered.
+  Paste::Facts factsNow() {
+    auto found = std::make_shared<std::optional<Paste::Facts>>();
+    paster.facts([found](Paste::Facts f) { *found = f; });
+    testing::runUntil([&] { return found->has_value(); }, 10);
+    return found->value_or(Paste::Facts{});
   }
 
   // Pastes and waits for the answer.
@@ -226,7 +234,7 @@ TEST_F(PasteX11, XtermGetsTheTextThroughThePrimarySelectionAndShiftInsert) {
       [&] {
         if (auto w = desk().session.findWindow("Paste target"))
           desk().session.run("xdotool windowfocus " + std::to_string(*w));
-        facts = paster.facts();
+        facts = factsNow();
         return facts.holder == Paste::Holder::other && facts.xtermWindow &&
                files::exists(dir.path() + "/focus");
       },
@@ -337,7 +345,7 @@ TEST_F(PasteX11, OurOwnWindowNeverGetsTheText) {
       [&] {
         if (auto w = desk().session.findWindow("Ours"))
           desk().session.run("xdotool windowfocus " + std::to_string(*w));
-        facts = paster.facts();
+        facts = factsNow();
         return facts.holder == Paste::Holder::ours;
       },
       30);
@@ -369,7 +377,7 @@ TEST_F(PasteX11, OnWaylandWtypeTypesTheTextOrTheCallerCopies) {
     std::snprintf(script, sizeof script, r.script, typed.c_str());
     std::ofstream(bin + "/wtype") << script;
     chmod((bin + "/wtype").c_str(), 0755);
-    EXPECT_TRUE(paster.facts().wtype);
+    EXPECT_TRUE(factsNow().wtype);
     EXPECT_EQ(paste("-k ctrl; rm -rf ~"), r.pasted) << r.script;
     if (r.pasted) {
       EXPECT_EQ(fileText(typed), "-k ctrl; rm -rf ~");
@@ -377,7 +385,7 @@ TEST_F(PasteX11, OnWaylandWtypeTypesTheTextOrTheCallerCopies) {
   }
   std::remove((bin + "/wtype").c_str());
   setenv("PATH", bin.c_str(), 1);
-  EXPECT_FALSE(paster.facts().wtype);
+  EXPECT_FALSE(factsNow().wtype);
   EXPECT_EQ(paste("words"), false);
   setenv("PATH", oldPath.c_str(), 1);
   unsetenv("WAYLAND_DISPLAY");
