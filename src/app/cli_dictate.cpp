@@ -31,7 +31,7 @@ int dictate(const Args& args) {
   std::optional<std::string> file, text;
   if (args.size() == 2 && args[0] == "--text") {
     text = args[1];
-  } else if (args.size() == 1 && args[0].rfind("-", 0) != 0) {
+  } else if (args.size() == 1 && args[0].rfind('-', 0) != 0) {
     file = args[0];
   } else {
     std::fprintf(stderr, "usage: talvane dictate FILE.wav | --text \"TEXT\"\n");
@@ -60,7 +60,7 @@ int dictate(const Args& args) {
     if (!settings.speechServer.empty() && !wav.samples.empty()) {
       HttpSpeechServer server(settings.speechServer);
       std::optional<std::optional<std::string>> heard;
-      server.transcribe(wav.samples, [&](std::optional<std::string> t) { heard = t; });
+      server.transcribe(wav.samples, [&](const std::optional<std::string>& t) { heard = t; });
       if (auto better = await(heard)) text = *better;
     }
   }

@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
 #endif
       return c.run(talvane::cli::Args(args.begin() + 1, args.end()));
     }
-    if (args[0].rfind("-", 0) != 0) {
+    if (args[0].rfind('-', 0) != 0) {
       std::fprintf(stderr, "talvane: unknown command '%s' (see talvane --help)\n", args[0].c_str());
       return 2;
     }

@@ -504,7 +504,7 @@ void Bridge::stop() {
 bool Bridge::keepListening() { return core_->relisten(); }
 
 void Bridge::onQuery(const std::string& name, QueryHandler answer) {
-  onQueryLater(name, [answer = std::move(answer)](const Json& request, Reply reply) {
+  onQueryLater(name, [answer = std::move(answer)](const Json& request, const Reply& reply) {
     reply(answer(request));
   });
 }

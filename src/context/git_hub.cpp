@@ -133,6 +133,8 @@ void GitHub::tryNextCandidate(const std::string& root) {
       &GitHub::ancestorChecked);
 }
 
+// Its signature is every step's (Step).
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 void GitHub::ancestorChecked(const std::string& root, std::optional<std::string> output) {
   Query& query = queries_.at(root);
   if (!output) {

@@ -66,6 +66,7 @@ std::optional<std::string> launchDetached(const Command& command) {
   argv.push_back(nullptr);
   std::vector<std::string> env = environmentWith(command.env);
   std::vector<char*> envp;
+  envp.reserve(env.size());
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
   GError* error = nullptr;
@@ -122,7 +123,7 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
   void runCommand(const CommandStep& step) {
     auto self = shared_from_this();
     outside_->run(step.command, Runner::kCommandSeconds,
-                  [self, step](std::optional<std::string> out) {
+                  [self, step](const std::optional<std::string>& out) {
                     if (!out) return self->failed(describe(step.command) + " failed or timed out");
                     if (!step.raise.empty()) {
                       if (auto why = self->raise(step.raise)) log::debug("jump", *why);
@@ -161,7 +162,7 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
     Command list{step.tmux, {}};
     list.argv.insert(list.argv.end(), {"list-clients", "-F", std::string(kClientFormat)});
     outside_->run(list, Runner::kCommandSeconds,
-                  [self, step, pane](std::optional<std::string> out) {
+                  [self, step, pane](const std::optional<std::string>& out) {
                     auto client = tmuxClientFor(parseClients(out.value_or("")), pane);
                     Command select{step.tmux, {}};
                     for (auto& a : tmuxSelect(pane, client)) select.argv.push_back(std::move(a));
@@ -171,14 +172,16 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
 
   void tmuxSelected(const Command& select, const std::optional<TmuxClient>& client) {
     auto self = shared_from_this();
-    outside_->run(select, Runner::kCommandSeconds, [self, client](std::optional<std::string> out) {
-      if (!out) return self->failed("tmux could not select the session's pane");
-      // The pane is chosen; the terminal showing it is raised when there is one.
-      if (client) {
-        if (auto why = self->raise(self->outside_->lineage(client->pid))) log::debug("jump", *why);
-      }
-      self->finish(std::nullopt);
-    });
+    outside_->run(select, Runner::kCommandSeconds,
+                  [self, client](const std::optional<std::string>& out) {
+                    if (!out) return self->failed("tmux could not select the session's pane");
+                    // The pane is chosen; the terminal showing it is raised when there is one.
+                    if (client) {
+                      if (auto why = self->raise(self->outside_->lineage(client->pid)))
+                        log::debug("jump", *why);
+                    }
+                    self->finish(std::nullopt);
+                  });
   }
 
   std::shared_ptr<const Outside> outside_;
@@ -205,12 +208,13 @@ Runner::~Runner() = default;
 void Runner::go(const Recorded& session, Done done) {
   observer_->run(
       [observe = outside_->observe, session] { return observe(session); },
-      [this, done = std::move(done)](Facts facts) mutable { go(facts, std::move(done)); });
+      [this, done = std::move(done)](const Facts& facts) mutable { go(facts, std::move(done)); });
 }
 
 void Runner::go(const RemoteTarget& target, Done done) {
-  observer_->run([observe = outside_->observeRemote, target] { return observe(target); },
-                 [this, done = std::move(done)](Plan plan) mutable { go(plan, std::move(done)); });
+  observer_->run(
+      [observe = outside_->observeRemote, target] { return observe(target); },
+      [this, done = std::move(done)](const Plan& plan) mutable { go(plan, std::move(done)); });
 }
 
 void Runner::go(const Facts& facts, Done done) {

@@ -551,7 +551,7 @@ class Scanner {
           }
           break;
         }
-        if (*p_ != (open == '{' ? '}' : ']')) return false;
+        if (*p_ != static_cast<Byte>(open == '{' ? '}' : ']')) return false;
         ++p_;
         stack_.pop_back();
       }

@@ -55,7 +55,7 @@ struct Reading {
   }
 };
 
-void requestNext(std::shared_ptr<Reading> reading);
+void requestNext(const std::shared_ptr<Reading>& reading);
 
 // A reading's reference handed to GTK for one request, taken back by its answer.
 using Held = std::unique_ptr<std::shared_ptr<Reading>>;
@@ -82,7 +82,7 @@ void formReceived(GtkClipboard*, GtkSelectionData* data, gpointer user) {
   });
 }
 
-void requestNext(std::shared_ptr<Reading> reading) {
+void requestNext(const std::shared_ptr<Reading>& reading) {
   if (reading->finished) return;
   if (reading->wanted.empty()) return reading->finish();
   GdkAtom target = reading->wanted.front();

@@ -40,8 +40,7 @@ std::string codexRoot() {
 // The last 36 characters of the name without its extension: Codex's session id.
 std::string fileIdOf(std::string_view name) {
   if (const auto dot = name.rfind('.'); dot != std::string_view::npos) name = name.substr(0, dot);
-  return std::string(name.size() > kFileIdLength ? name.substr(name.size() - kFileIdLength)
-                                                 : name);
+  return std::string(name.size() > kFileIdLength ? name.substr(name.size() - kFileIdLength) : name);
 }
 
 bool isRollout(std::string_view name) {
@@ -59,7 +58,6 @@ std::vector<std::string> listNames(const std::string& directory) {
   std::sort(names.begin(), names.end());
   return names;
 }
-
 
 // Most of a rollout file is model output ("response_item" records) that is never shown. Codex
 // writes the record's type before its payload, so such a line is known by its head and is
@@ -85,8 +83,8 @@ std::optional<std::string> codexApp(const Json& sessionMeta) {
   const auto originator = json::string(sessionMeta, "originator");
   if (!originator || originator->find("desktop") == std::string::npos) return std::nullopt;
   for (std::string_view place : kCodexApps) {
-    std::string path = place.starts_with("~/") ? files::home() + std::string(place.substr(1))
-                                               : std::string(place);
+    std::string path =
+        place.starts_with("~/") ? files::home() + std::string(place.substr(1)) : std::string(place);
     if (files::exists(path)) return path;
   }
   return std::nullopt;
@@ -100,7 +98,6 @@ std::string text(const Json* value, std::string_view key) {
 std::int64_t integerAt(const Json* value, std::string_view key) {
   return value ? json::integer(*value, key).value_or(0) : 0;
 }
-
 
 }  // namespace
 
@@ -116,11 +113,9 @@ void CodexWatcher::start() {
   // After a restart every live file is read from its start: that stays off the loop. Until it
   // is taken in, the files are the worker's alone, so the timer's sweeps wait.
   std::vector<std::string> directories{dayDirectory(0), dayDirectory(-1)};
-  background_.run(
-      [this, now = loop_.now(), directories = std::move(directories)] {
-        return find(now, directories);
-      },
-      [this](Found found) { take(std::move(found)); });
+  background_.run([this, now = loop_.now(),
+                   directories = std::move(directories)] { return find(now, directories); },
+                  [this](const Found& found) { take(found); });
   timer_ = loop_.every(kInterval, kTolerance, [this] {
     if (background_.outstanding()) return;
     try {
@@ -189,7 +184,7 @@ CodexWatcher::Found CodexWatcher::find(Date now, const std::vector<std::string>&
   return found;
 }
 
-void CodexWatcher::take(Found found) {
+void CodexWatcher::take(const Found& found) {
   for (const Records& file : found.files)
     for (const Json& line : file.lines) apply(line, file.path, file.fileId);
 
@@ -220,8 +215,8 @@ void CodexWatcher::read(const std::string& path, std::vector<Json>& lines) {
   const auto known = offsets_.find(path);
   std::uint64_t offset = known != offsets_.end() ? known->second : 0;
   // A file shorter than what was read of it was replaced: it is read again from its start.
-  const bool opened = reader_.read(
-      path, offset, AppendedLines::Shrunk::restart, [&](std::string_view block) {
+  const bool opened =
+      reader_.read(path, offset, AppendedLines::Shrunk::restart, [&](std::string_view block) {
         stats_.bytes += block.size();
         ++stats_.blocks;
         stats_.largestBlock = std::max(stats_.largestBlock, block.size());
@@ -256,7 +251,8 @@ void CodexWatcher::apply(const Json& line, const std::string& path, const std::s
     return;
   }
   const std::string cwd = known != meta_.end() ? known->second.cwd : std::string();
-  const Date at = parseTimestamp(json::string(line, "timestamp").value_or("")).value_or(loop_.now());
+  const Date at =
+      parseTimestamp(json::string(line, "timestamp").value_or("")).value_or(loop_.now());
 
   if (type == "session_meta") {
     hub_.codex(id, cwd, [&](Session& s) {

@@ -37,9 +37,9 @@ class CodexWatcher {
 
   // How the appended bytes were handed over, to keep memory bounded on files of gigabytes.
   struct ReadStats {
-    std::uint64_t bytes = 0;        // complete lines read, in total
-    std::size_t blocks = 0;         // runs of lines handed over
-    std::size_t largestBlock = 0;   // at most one chunk plus the longest line
+    std::uint64_t bytes = 0;       // complete lines read, in total
+    std::size_t blocks = 0;        // runs of lines handed over
+    std::size_t largestBlock = 0;  // at most one chunk plus the longest line
   };
 
   // The Hub and the loop must outlive the watcher. Appended bytes are read `chunk` at a time.
@@ -90,7 +90,7 @@ class CodexWatcher {
   // Lists, reads and moves the offsets: the part of a sweep that may run off the loop.
   Found find(Date now, const std::vector<std::string>& directories);
   // Applies the records and drops the sessions of files that went quiet.
-  void take(Found found);
+  void take(const Found& found);
   void read(const std::string& path, std::vector<Json>& lines);
   void apply(const Json& line, const std::string& path, const std::string& fileId);
   void applyEvent(const Json& payload, const std::string& id, const std::string& cwd, Date at);

@@ -28,7 +28,7 @@ HubSettings withDefaults(HubSettings s) {
   if (!s.replyWindow) s.replyWindow = [] { return 15; };
   if (!s.prefs) s.prefs = [] { return Json::object(); };
   if (!s.jump) {
-    s.jump = [](const Session&, std::function<void(std::optional<std::string>)> done) {
+    s.jump = [](const Session&, const std::function<void(std::optional<std::string>)>& done) {
       if (done) done("no way to bring windows forward");
     };
   }

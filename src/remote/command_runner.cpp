@@ -34,6 +34,7 @@ void detach(gpointer) { ::setsid(); }
 RunResult SpawnRunner::run(const std::vector<std::string>& argv, const std::string& input) {
   RunResult result;
   std::vector<const char*> args;
+  args.reserve(argv.size());
   for (const std::string& a : argv) args.push_back(a.c_str());
   args.push_back(nullptr);
   GObjectPtr<GSubprocessLauncher> launcher(g_subprocess_launcher_new(

@@ -117,6 +117,7 @@ std::unique_ptr<Processes::Running> GioProcesses::start(const std::vector<std::s
   auto state = std::make_shared<State>();
   state->watch = std::move(watch);
   std::vector<const gchar*> args;
+  args.reserve(argv.size());
   for (const std::string& a : argv) args.push_back(a.c_str());
   args.push_back(nullptr);
   GError* error = nullptr;

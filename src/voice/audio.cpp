@@ -130,7 +130,7 @@ WavResult decodeWav(const std::string& b) {
       // Streams that never learned their length write 0 or all ones: read to the end.
       size = std::min(size, b.size() - body);
       if (size == 0) size = b.size() - body;
-      const std::size_t frames = size / (2u * channels);
+      const std::size_t frames = size / (std::size_t{2} * channels);
       Samples mono(frames);
       for (std::size_t f = 0; f < frames; ++f) {
         long sum = 0;

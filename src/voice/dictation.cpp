@@ -24,6 +24,7 @@ constexpr const char* kFillers[] = {
     R"(\bso yeah\b,?)",
     R"(\b(like),(?= ))",
     R"((?<=\b(so|just|um|uh|and|but|yeah|okay|ok)) like\b)",
+    // One pattern in two literals.  NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
     R"((?<=\b(you|we|they|it|to|is|was|really|kinda|gonna)) like\b(?= (\w+ing|\w+ed|retry|add|)"
     R"(make|use|run|fix|change|move|go|do|put|get|set|try|just|maybe|five|six|\d)))",
 };

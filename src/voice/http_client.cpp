@@ -12,7 +12,7 @@ namespace talvane {
 
 namespace {
 
-constexpr gsize kChunk = 16 * 1024;
+constexpr gsize kChunk = gsize{16} * 1024;
 
 // Owned by the operation in flight: each asynchronous step hands it to the next, and finish()
 // ends it.

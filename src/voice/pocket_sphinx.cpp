@@ -119,7 +119,7 @@ std::string developerSpeechModel() {
   // <prefix>/lib/talvane/.
   const std::string bin = files::parent(program);
   for (const std::string& prefix : {files::parent(bin), files::parent(files::parent(bin))}) {
-    const std::string dir = prefix + "/share/talvane/speech";
+    std::string dir = prefix + "/share/talvane/speech";
     if (files::exists(dir + "/developer.lm")) return dir;
   }
   return {};

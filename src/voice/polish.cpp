@@ -143,7 +143,7 @@ std::string accept(const std::string& cleaned, const std::string& answer) {
 
 }  // namespace Polish
 
-Polisher::Polisher(std::string url, std::string model, double timeoutSeconds)
+Polisher::Polisher(const std::string& url, std::string model, double timeoutSeconds)
     : url_(url.empty() ? "" : endpoint(url, "/v1/chat/completions")),
       model_(std::move(model)),
       timeout_(timeoutSeconds),
@@ -156,7 +156,7 @@ void Polisher::run(const std::string& text, std::function<void(std::string)> don
     return;
   }
   http_.postJson(url_, Polish::request(cleaned, model_), timeout_,
-                 [cleaned, url = url_, done = std::move(done)](HttpReply reply) {
+                 [cleaned, url = url_, done = std::move(done)](const HttpReply& reply) {
                    if (!reply.error.empty())
                      log::debug("voice", "punctuation model " + url + ": " + reply.error);
                    done(Polish::accept(cleaned, reply.error.empty() ? Polish::candidate(reply.body)

@@ -52,7 +52,7 @@ std::string accept(const std::string& cleaned, const std::string& answer);
 class Polisher {
  public:
   // `url` empty: no model, the cleaned text is used as it is.
-  explicit Polisher(std::string url = {}, std::string model = {},
+  explicit Polisher(const std::string& url = {}, std::string model = {},
                     double timeoutSeconds = Polish::kTimeout);
 
   // Never fails. `done` runs on the main loop, at once when no model is asked.

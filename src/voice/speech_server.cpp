@@ -5,7 +5,7 @@
 
 namespace talvane {
 
-HttpSpeechServer::HttpSpeechServer(std::string url, double baseTimeout)
+HttpSpeechServer::HttpSpeechServer(const std::string& url, double baseTimeout)
     : url_(endpoint(url, "/v1/audio/transcriptions")), baseTimeout_(baseTimeout) {}
 
 std::optional<std::string> HttpSpeechServer::parse(const std::string& body) {
@@ -21,7 +21,7 @@ void HttpSpeechServer::transcribe(const Samples& audio,
   http_.postForm(url_, {{"model", "whisper-1"}, {"response_format", "json"}, {"language", "en"}},
                  {"file", "speech.wav", "audio/wav", encodeWav(audio)},
                  baseTimeout_ + kTimeoutPerSecond * seconds,
-                 [url = url_, done = std::move(done)](HttpReply reply) {
+                 [url = url_, done = std::move(done)](const HttpReply& reply) {
                    std::optional<std::string> text;
                    if (reply.error.empty()) text = parse(reply.body);
                    if (!text) {

@@ -25,7 +25,7 @@ class HttpSpeechServer final : public SpeechServer {
   static constexpr double kBaseTimeout = 4.0;
   static constexpr double kTimeoutPerSecond = 0.5;
 
-  explicit HttpSpeechServer(std::string url, double baseTimeout = kBaseTimeout);
+  explicit HttpSpeechServer(const std::string& url, double baseTimeout = kBaseTimeout);
   void transcribe(const Samples& audio,
                   std::function<void(std::optional<std::string>)> done) override;
 

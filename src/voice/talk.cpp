@@ -61,8 +61,8 @@ void Talk::begin(const std::shared_ptr<Session>& s) {
         if (onError) onError(message);
         afterCapture();
       },
-      [this, s](const std::string& text, Samples audio, bool lost) {
-        recognised(s, text, std::move(audio), lost);
+      [this, s](const std::string& text, const Samples& audio, bool lost) {
+        recognised(s, text, audio, lost);
         afterCapture();
       },
   });
@@ -107,7 +107,7 @@ void Talk::cancel() {
   active_.reset();
 }
 
-void Talk::recognised(const std::shared_ptr<Session>& s, std::string text, Samples audio,
+void Talk::recognised(const std::shared_ptr<Session>& s, std::string text, const Samples& audio,
                       bool lost) {
   if (s->cancelled) return;
   s->latest = std::move(text);
@@ -140,7 +140,8 @@ void Talk::recognised(const std::shared_ptr<Session>& s, std::string text, Sampl
 
 void Talk::deliverWhenReady(const std::shared_ptr<Session>& s) {
   if (!s->timerDone || !s->resultReady || !finishing_.count(s)) return;
-  std::shared_ptr<Session> keep = s;
+  // A copy: `s` may be the very entry erased next.
+  std::shared_ptr<Session> keep = s;  // NOLINT(performance-unnecessary-copy-initialization)
   finishing_.erase(s);
   if (onUpdate) onUpdate(keep->latest, true, 0);
 }

@@ -55,7 +55,8 @@ class Talk {
  private:
   struct Session;
   void begin(const std::shared_ptr<Session>& s);
-  void recognised(const std::shared_ptr<Session>& s, std::string text, Samples audio, bool lost);
+  void recognised(const std::shared_ptr<Session>& s, std::string text, const Samples& audio,
+                  bool lost);
   void deliverWhenReady(const std::shared_ptr<Session>& s);
   void afterCapture();
 

@@ -131,7 +131,7 @@ struct X11HotKeys::Impl {
   }
 };
 
-X11HotKeys::X11HotKeys(EventLoop& loop, std::string displayName)
+X11HotKeys::X11HotKeys(EventLoop& loop, const std::string& displayName)
     : impl_(std::make_unique<Impl>(loop)) {
   impl_->display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
   if (!impl_->display) return;

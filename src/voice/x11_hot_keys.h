@@ -24,7 +24,7 @@ unsigned int x11Modifiers(std::uint32_t carbonMods);
 class X11HotKeys {
  public:
   // `display` empty: $DISPLAY. Pressed shortcuts are handed to `loop` before their callback runs.
-  explicit X11HotKeys(EventLoop& loop, std::string display = {});
+  explicit X11HotKeys(EventLoop& loop, const std::string& display = {});
   ~X11HotKeys();
   X11HotKeys(const X11HotKeys&) = delete;
   X11HotKeys& operator=(const X11HotKeys&) = delete;
