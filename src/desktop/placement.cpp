@@ -246,14 +246,14 @@ PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
 }
 
 StripShape closedStrip(const PanelGeometry& geo) {
-  // Keep in step with web/src/layout.ts (PILL, PLACED, WING, stripSize, place, corners).
-  constexpr double kPillWidth = 200, kPillHeight = 32, kWing = 58;
+  // The page's stripSize, place and corners (web/src/layout.ts) over the same numbers.
+  using namespace Strip;
   double w = kPillWidth, h = kPillHeight;
   if (geo.away) {
     h = kPill;
   } else if (geo.shape == "notch" && geo.notchWidth > 0) {
     w = std::round(geo.notchWidth + 2 * kWing);
-    h = std::max(24.0, std::round(geo.strip));
+    h = std::max(kMinHeight, std::round(geo.strip));
   }
   const double W = geo.stageWidth, H = geo.stageHeight;
   double x = geo.edge == "left"    ? 0
@@ -263,7 +263,7 @@ StripShape closedStrip(const PanelGeometry& geo) {
   double y = geo.anchor == "bottom" ? H - h - (geo.away ? kInset : 0) : (geo.away ? kInset : 0);
   StripShape shape;
   shape.rect = {x, std::max(0.0, y), w, h};
-  const double r = geo.shape == "notch" && !geo.away ? 12 : 16;
+  const double r = geo.shape == "notch" && !geo.away ? kNotchRadius : kPillRadius;
   auto set = [&](double tl, double tr, double br, double bl) {
     shape.radii[0] = tl, shape.radii[1] = tr, shape.radii[2] = br, shape.radii[3] = bl;
   };

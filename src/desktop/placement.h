@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "desktop/strip.h"
 #include "notch/desktop.h"
 #include "platform/settings_store.h"
 
@@ -29,8 +30,9 @@ struct Placement {
 namespace Placing {
 
 constexpr double kStageWidth = 720, kStageHeight = 640;
-// The placed pill: 34 high, 6 from the stage's edge; the pointer sits 17 into it when dragging.
-constexpr double kPill = 34, kInset = 6, kGrip = 17;
+// The placed pill, as high and as far from the stage's edge as the page draws it; the pointer
+// sits halfway into it when dragging.
+constexpr double kPill = Strip::kPlacedHeight, kInset = Strip::kPlacedMargin, kGrip = kPill / 2;
 constexpr double kHomeRadius = 110, kDockDistance = 90;
 
 // A screen's key from its connector ("DP-1") and model name and its index: two monitors of one

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <fstream>
 
 namespace talvane {
 namespace {
@@ -256,32 +257,29 @@ TEST(Placement, GeometryTellsAwayDxEdgeAndStrip) {
   EXPECT_EQ(Placing::dragFrame({960, 500}), (Rect{600, 477, 720, 640}));
 }
 
-// The strip the window draws before the page must sit where the page will draw it.
+// The strip the window draws before the page must sit where the page will draw it: the page's
+// tests check the same cases.
 TEST(Placement, ClosedStripMatchesThePagesLayout) {
-  struct Case {
-    const char* name;
+  std::ifstream in(TALVANE_SOURCE_DIR "/web/tests/strip-cases.json");
+  const Json cases = Json::parse(in);
+  ASSERT_FALSE(cases.empty());
+  for (const Json& c : cases) {
+    const Json& g = c["geo"];
     PanelGeometry geo;
-    Rect rect;
-    std::array<double, 4> radii;
-  };
-  PanelGeometry home, notch, placed, left, right, bottom;
-  notch.shape = "notch", notch.notchWidth = 180, notch.strip = 37.4;
-  placed.away = true, placed.dx = 500;  // clamped to the stage
-  left.away = true, left.edge = "left";
-  right.away = true, right.edge = "right";
-  bottom.away = true, bottom.anchor = "bottom";
-  const Case cases[] = {
-      {"home", home, {260, 0, 200, 32}, {0, 0, 16, 16}},
-      {"notch", notch, {212, 0, 296, 37}, {0, 0, 12, 12}},
-      {"placed", placed, {520, 6, 200, 34}, {16, 16, 16, 16}},
-      {"left", left, {0, 6, 200, 34}, {0, 16, 16, 0}},
-      {"right", right, {520, 6, 200, 34}, {16, 0, 0, 16}},
-      {"bottom", bottom, {260, 600, 200, 34}, {16, 16, 16, 16}},
-  };
-  for (const auto& c : cases) {
-    const auto shape = Placing::closedStrip(c.geo);
-    EXPECT_EQ(shape.rect, c.rect) << c.name;
-    EXPECT_EQ(std::to_array(shape.radii), c.radii) << c.name;
+    geo.shape = g.value("shape", geo.shape);
+    geo.notchWidth = g.value("notchWidth", geo.notchWidth);
+    geo.strip = g.value("strip", geo.strip);
+    geo.stageWidth = g.value("stageWidth", geo.stageWidth);
+    geo.stageHeight = g.value("stageHeight", geo.stageHeight);
+    geo.away = g.value("away", geo.away);
+    geo.anchor = g.value("anchor", geo.anchor);
+    geo.dx = g.value("dx", geo.dx);
+    if (g.contains("edge")) geo.edge = g["edge"].get<std::string>();
+    const Json& r = c["rect"];
+    const auto shape = Placing::closedStrip(geo);
+    const std::string name = c["name"];
+    EXPECT_EQ(shape.rect, (Rect{r["x"], r["y"], r["w"], r["h"]})) << name;
+    EXPECT_EQ(std::to_array(shape.radii), (c["radii"].get<std::array<double, 4>>())) << name;
   }
 }
 

@@ -2,6 +2,8 @@
 // origin). The app makes everything outside the reported rectangle click-through.
 
 import type { Geo } from "./protocol";
+// Shared with the app, which draws the closed strip itself until the page's first frame.
+import STRIP from "./strip.json";
 
 export interface Box {
   x: number;
@@ -10,18 +12,18 @@ export interface Box {
   h: number;
 }
 
-export const PILL = { w: 200, h: 32 } as const;
-/** A placed pill is 34 high and sits 6 from the stage's edge: the app centres the pointer on it when dragging. */
-export const PLACED = { h: 34, margin: 6 } as const;
+export const PILL = STRIP.pill;
+/** A placed pill sits a margin from the stage's edge: the app centres the pointer on it when dragging. */
+export const PLACED = STRIP.placed;
 /** Room beside the hardware notch for the face and the badge. */
-export const WING = 58;
+export const WING = STRIP.wing;
 export const PANEL_MAX_W = 640;
 
 /** Size of the closed strip. */
 export function stripSize(geo: Geo): { w: number; h: number } {
   if (geo.away) return { w: PILL.w, h: PLACED.h };
   if (geo.shape === "notch" && geo.notchWidth > 0) {
-    return { w: Math.round(geo.notchWidth + 2 * WING), h: Math.max(24, Math.round(geo.strip)) };
+    return { w: Math.round(geo.notchWidth + 2 * WING), h: Math.max(STRIP.minHeight, Math.round(geo.strip)) };
   }
   return { w: PILL.w, h: PILL.h };
 }
@@ -58,7 +60,7 @@ export function place(geo: Geo, w: number, h: number): Box {
 
 /** Corner radii: flush with the screen edge it hangs from or is docked to, rounded elsewhere. */
 export function corners(geo: Geo, open: boolean): string {
-  const r = open ? 22 : geo.shape === "notch" && !geo.away ? 12 : 16;
+  const r = open ? 22 : geo.shape === "notch" && !geo.away ? STRIP.radius.notch : STRIP.radius.pill;
   if (geo.dragging) return `${r}px`;
   if (geo.away) {
     if (geo.edge === "left") return `0 ${r}px ${r}px 0`;
