@@ -1,5 +1,7 @@
 // A Codex rollout file read from its start, as every live one is after a restart: the sweep's
 // throughput over a realistic mix of records (mostly model output, which is never shown).
+#include "hub/codex_watcher.h"
+
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -8,7 +10,6 @@
 #include <fstream>
 #include <string>
 
-#include "hub/codex_watcher.h"
 #include "hub/hub.h"
 #include "platform/manual_loop.h"
 #include "platform/settings_store.h"
@@ -35,9 +36,10 @@ std::string rollout(int megabytes) {
   for (int turn = 0; text.size() < static_cast<std::size_t>(megabytes) << 20; ++turn) {
     text += line("turn_context", {{"cwd", "/tmp/talvane-bench"}, {"model", "gpt-5-codex"}});
     text += line("event_msg", {{"type", "task_started"}});
-    const Json prompt = {{"type", "UserMessage"},
-                         {"content", Json::array({{{"text", "<env>ctx</env>"}},
-                                                  {{"text", "Fix turn " + std::to_string(turn)}}})}};
+    const Json prompt = {
+        {"type", "UserMessage"},
+        {"content", Json::array({{{"text", "<env>ctx</env>"}},
+                                 {{"text", "Fix turn " + std::to_string(turn)}}})}};
     text += line("event_msg", {{"type", "item_completed"}, {"item", prompt}});
     const Json command = {{"type", "CommandExecution"},
                           {"command", Json::array({"bash", "-lc", "cargo test -p core"})}};

@@ -50,8 +50,8 @@ class Counting final : public HookRouter {
 
 std::string line(int i) {
   const int session = i % 100;
-  static const char* events[] = {"UserPromptSubmit", "PreToolUse", "PostToolUse", "PreToolUse",
-                                 "PostToolUse", "Notification"};
+  static const char* events[] = {"UserPromptSubmit", "PreToolUse",  "PostToolUse",
+                                 "PreToolUse",       "PostToolUse", "Notification"};
   Json m = {{"hook_event_name", events[(i / 100) % 6]},
             {"session_id", "bench-" + std::to_string(session)},
             {"cwd", "/tmp/talvane-bench/project-" + std::to_string(session % 17)},
@@ -121,9 +121,10 @@ int main() {
 
   std::printf("hub_bridge: %d events over 100 sessions from %d concurrent clients\n", kEvents,
               kThreads);
-  std::printf("hub_bridge: %.0f events/s end to end (%.2f s), %d pushes with a full snapshot, "
-              "%d failed sends, %zu sessions\n",
-              kEvents / seconds, seconds, pushes, failed.load(), hub.sessions().size());
+  std::printf(
+      "hub_bridge: %.0f events/s end to end (%.2f s), %d pushes with a full snapshot, "
+      "%d failed sends, %zu sessions\n",
+      kEvents / seconds, seconds, pushes, failed.load(), hub.sessions().size());
   bridge.stop();
   std::filesystem::remove_all(home);
   return failed == 0 && router.count == kEvents ? 0 : 1;

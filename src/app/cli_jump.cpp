@@ -25,8 +25,9 @@ int jump(const Args& args) {
     return 1;
   }
   if (!json::boolean(*reply, "ok").value_or(false)) {
-    std::fprintf(stderr, "talvane: %s\n",
-                 printable(json::string(*reply, "error").value_or("the app refused the jump")).c_str());
+    std::fprintf(
+        stderr, "talvane: %s\n",
+        printable(json::string(*reply, "error").value_or("the app refused the jump")).c_str());
     return 1;
   }
   return 0;

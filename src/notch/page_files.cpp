@@ -11,12 +11,12 @@ namespace talvane::PageFiles {
 namespace {
 
 constexpr std::array<std::pair<std::string_view, std::string_view>, 19> kTypes{{
-    {"html", "text/html"},        {"js", "text/javascript"},  {"mjs", "text/javascript"},
-    {"css", "text/css"},          {"json", "application/json"}, {"svg", "image/svg+xml"},
-    {"png", "image/png"},         {"jpg", "image/jpeg"},      {"jpeg", "image/jpeg"},
-    {"gif", "image/gif"},         {"webp", "image/webp"},     {"ico", "image/x-icon"},
-    {"woff", "font/woff"},        {"woff2", "font/woff2"},    {"ttf", "font/ttf"},
-    {"otf", "font/otf"},          {"wasm", "application/wasm"}, {"map", "application/json"},
+    {"html", "text/html"}, {"js", "text/javascript"},    {"mjs", "text/javascript"},
+    {"css", "text/css"},   {"json", "application/json"}, {"svg", "image/svg+xml"},
+    {"png", "image/png"},  {"jpg", "image/jpeg"},        {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},  {"webp", "image/webp"},       {"ico", "image/x-icon"},
+    {"woff", "font/woff"}, {"woff2", "font/woff2"},      {"ttf", "font/ttf"},
+    {"otf", "font/otf"},   {"wasm", "application/wasm"}, {"map", "application/json"},
     {"txt", "text/plain"},
 }};
 
@@ -35,7 +35,8 @@ bool escapes(std::string_view path) {
 }  // namespace
 
 std::string contentType(std::string_view path) {
-  std::string_view name = path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
+  std::string_view name =
+      path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
   std::string ext;
   if (auto dot = name.rfind('.'); dot != std::string_view::npos) ext = name.substr(dot + 1);
   std::transform(ext.begin(), ext.end(), ext.begin(),

@@ -40,7 +40,9 @@ std::string faceSvg(const std::string& fill) {
          "<defs><mask id='eyes'><rect width='18' height='18' fill='white'/>"
          "<ellipse cx='6.7' cy='10' rx='1.1' ry='1.4' fill='black'/>"
          "<ellipse cx='11.3' cy='10' rx='1.1' ry='1.4' fill='black'/></mask></defs>"
-         "<g fill='" + fill + "' mask='url(#eyes)'>"
+         "<g fill='" +
+         fill +
+         "' mask='url(#eyes)'>"
          "<rect x='2' y='5' width='14' height='11' rx='5.5'/>"
          "<ellipse cx='6.9' cy='4.8' rx='1.3' ry='1.6'/>"
          "<ellipse cx='9.1' cy='3.8' rx='1.4' ry='1.8'/>"

@@ -8,8 +8,8 @@ namespace talvane::json {
 
 std::optional<Json> parse(std::string_view text, bool allowComments) {
   if (!depthWithin(text, kMaxDepth, allowComments)) return std::nullopt;
-  Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false,
-                           allowComments);
+  Json value =
+      Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false, allowComments);
   if (value.is_discarded()) return std::nullopt;
   return value;
 }

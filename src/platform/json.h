@@ -2,9 +2,8 @@
 // Lenient reading of outside JSON: a missing key or a value of another type is absent,
 // never an exception. Writing goes through `compact`/`pretty`, which never throw either.
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>

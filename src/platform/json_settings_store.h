@@ -2,8 +2,9 @@
 // The user's settings as one JSON object in $XDG_CONFIG_HOME/talvane/settings.json.
 // Every change is written at once, atomically, or, once batchOn() names a loop, in one write on
 // the loop's next pass however many changes came first (each write syncs the disk twice). A
-// write that failed is retried by the next change or by flush(), and the destructor flushes. A file that is not a JSON object reads as
-// empty and is moved aside to "settings.json.corrupt" first, so a later write never destroys it.
+// write that failed is retried by the next change or by flush(), and the destructor flushes. A file
+// that is not a JSON object reads as empty and is moved aside to "settings.json.corrupt" first, so
+// a later write never destroys it.
 
 #include <memory>
 #include <string>

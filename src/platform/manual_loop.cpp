@@ -39,8 +39,10 @@ void ManualLoop::advance(double seconds) {
     auto timer = node.mapped();
     if (timer->cancelled) continue;
     now_ = std::max(now_, node.key().first);
-    if (timer->interval > 0) timers_.emplace(std::make_pair(now_ + timer->interval, seq_++), timer);
-    else timer->cancelled = true;
+    if (timer->interval > 0)
+      timers_.emplace(std::make_pair(now_ + timer->interval, seq_++), timer);
+    else
+      timer->cancelled = true;
     timer->fn();
     runPending();
   }

@@ -75,8 +75,7 @@ TEST(AppJump, AsksTheRunningAppAndFailsClearly) {
   ASSERT_TRUE(testing::runUntil([&] { return other.finished(); }, 20));
   Ran ambiguous = talvane({"jump", "s1"});
   EXPECT_EQ(ambiguous.status, 1);
-  EXPECT_EQ(ambiguous.err,
-            "talvane: s1 names more than one session: claude:s1, gemini:s1\n");
+  EXPECT_EQ(ambiguous.err, "talvane: s1 names more than one session: claude:s1, gemini:s1\n");
 
   ::kill(app, SIGTERM);
   ::waitpid(app, nullptr, 0);

@@ -134,11 +134,12 @@ TEST_F(AppProcess, AllowIsPrintedForAPermissionRequestAndStateFollowsTheTurn) {
   ASSERT_EQ(s["tools"].size(), 1u);
   EXPECT_EQ(s["tools"][0]["running"], true);
 
-  std::string out = relay("PermissionRequest",
-                          {{"tool_name", "Bash"}, {"tool_input", {{"command", "ls"}}}});
-  EXPECT_EQ(out,
-            R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},"hookEventName":"PermissionRequest"}})"
-            "\n");
+  std::string out =
+      relay("PermissionRequest", {{"tool_name", "Bash"}, {"tool_input", {{"command", "ls"}}}});
+  EXPECT_EQ(
+      out,
+      R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},"hookEventName":"PermissionRequest"}})"
+      "\n");
   s = state()["sessions"][0];
   EXPECT_EQ(s["mood"], "working");
   EXPECT_FALSE(s.contains("pending"));
@@ -164,8 +165,8 @@ TEST_F(AppProcess, AWordAnswersQuestionsAndRepliesAfterAStop) {
                             {{"question", "Ship it?"},
                              {"header", "Ship"},
                              {"options", {{{"label", "yes"}}, {{"label", "no"}}}}}}}};
-  auto asked = json::parseObject(relay(
-      "PermissionRequest", {{"tool_name", "AskUserQuestion"}, {"tool_input", questions}}));
+  auto asked = json::parseObject(
+      relay("PermissionRequest", {{"tool_name", "AskUserQuestion"}, {"tool_input", questions}}));
   ASSERT_TRUE(asked);
   const Json& decision = (*asked)["hookSpecificOutput"]["decision"];
   EXPECT_EQ(decision["behavior"], "allow");
@@ -175,13 +176,12 @@ TEST_F(AppProcess, AWordAnswersQuestionsAndRepliesAfterAStop) {
 
   auto replied = json::parseObject(relay("Stop", {{"last_assistant_message", "All done."}}));
   ASSERT_TRUE(replied);
-  EXPECT_EQ(*replied,
-            (Json{{"hookSpecificOutput",
-                   {{"hookEventName", "Stop"},
-                    {"additionalContext",
-                     "The user replied from the Talvane notch. Treat this as their next "
-                     "message:\n\nyes"}}},
-                  {"systemMessage", "Replied from the notch: yes"}}));
+  EXPECT_EQ(*replied, (Json{{"hookSpecificOutput",
+                             {{"hookEventName", "Stop"},
+                              {"additionalContext",
+                               "The user replied from the Talvane notch. Treat this as their next "
+                               "message:\n\nyes"}}},
+                            {"systemMessage", "Replied from the notch: yes"}}));
   Json s = state()["sessions"][0];
   EXPECT_EQ(s["activity"], "Thinking");
   EXPECT_EQ(s["title"], "yes");
@@ -354,12 +354,12 @@ TEST_F(AppProcess, UsageComesFromTheRunningAppOrFromTheTranscripts) {
   const auto usage = [] {
     Child cli({kApp, "usage", "--json"}, {});
     std::optional<Json> totals;
-    EXPECT_TRUE(testing::runUntil(
-        [&] { return (totals = json::parseObject(cli.output())).has_value(); }));
+    EXPECT_TRUE(
+        testing::runUntil([&] { return (totals = json::parseObject(cli.output())).has_value(); }));
     return totals.value_or(Json());
   };
-  const Json expected = {{"today", 0.005}, {"models", {{{"model", "Haiku 4.5"}, {"cost", 0.005},
-                                                         {"tokens", 1000}}}}};
+  const Json expected = {{"today", 0.005},
+                         {"models", {{{"model", "Haiku 4.5"}, {"cost", 0.005}, {"tokens", 1000}}}}};
   EXPECT_EQ(usage(), expected) << "no app: read from the transcripts";
 
   start("allow");

@@ -23,8 +23,8 @@ using testing::overwrite;
 class AppendedLinesTest : public ::testing::Test {
  protected:
   // The lines handed on by one read of `path`.
-  std::vector<std::string> read(AppendedLines& lines, AppendedLines::Shrunk shrunk =
-                                                          AppendedLines::Shrunk::wait) {
+  std::vector<std::string> read(AppendedLines& lines,
+                                AppendedLines::Shrunk shrunk = AppendedLines::Shrunk::wait) {
     std::vector<std::string> got;
     lines.read(path, offset, shrunk, [&](std::string_view block) {
       AppendedLines::forEachLine(block, [&](std::string_view line) { got.emplace_back(line); });
@@ -177,11 +177,11 @@ TEST(UsageMeterFiles, AFifoAmongTheTranscriptsIsPassedOver) {
   char stamp[32];
   tm utc;
   ::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S.000Z", ::gmtime_r(&now, &utc));
-  const std::string path = home.write(
-      ".claude/projects/-home-ana-app/s1.jsonl",
-      testing::assistantLine("msg_1", "claude-opus-4-5", {{"output_tokens", 1000}}, "end_turn",
-                             stamp) +
-          "\n");
+  const std::string path =
+      home.write(".claude/projects/-home-ana-app/s1.jsonl",
+                 testing::assistantLine("msg_1", "claude-opus-4-5", {{"output_tokens", 1000}},
+                                        "end_turn", stamp) +
+                     "\n");
   for (const char* name : {"/s0.jsonl", "/s2.jsonl"}) {
     ASSERT_EQ(::mkfifo((files::parent(path) + name).c_str(), 0600), 0);
   }

@@ -254,10 +254,12 @@ class JumpX11 : public ::testing::Test {
       display_ = ":" + std::string(g_strchomp(number));
     if (display_.empty()) return;
     wm_ = new Background({"openbox", "--sm-disable"}, {"DISPLAY=" + display_});
-    bool ready = eventually([] {
-      auto supported = output({"xprop", "-display", display_, "-root", "_NET_SUPPORTED"});
-      return supported && supported->find("_NET_ACTIVE_WINDOW") != std::string::npos;
-    }, 30);
+    bool ready = eventually(
+        [] {
+          auto supported = output({"xprop", "-display", display_, "-root", "_NET_SUPPORTED"});
+          return supported && supported->find("_NET_ACTIVE_WINDOW") != std::string::npos;
+        },
+        30);
     if (!ready) display_.clear();
   }
   static void TearDownTestSuite() {

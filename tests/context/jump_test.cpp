@@ -16,8 +16,7 @@ TEST(JumpHostName, FollowsTheAgentAndTheHost) {
   EXPECT_EQ(Jump::hostName("claude", "/Applications/iTerm.app", none), std::nullopt);
   EXPECT_EQ(Jump::hostName("claude", "/Applications/iTerm.app", pts), "iTerm");
   EXPECT_EQ(Jump::hostName("gemini", "/Applications/Ghostty.app", none), "Ghostty");
-  EXPECT_EQ(Jump::hostName("claude", "/usr/libexec/gnome-terminal-server", none),
-            "GNOME Terminal");
+  EXPECT_EQ(Jump::hostName("claude", "/usr/libexec/gnome-terminal-server", none), "GNOME Terminal");
   EXPECT_EQ(Jump::hostName("claude", "/usr/bin/tmux", pts), "tmux");
   EXPECT_EQ(Jump::hostName("claude", "/usr/share/code/code", none), "VS Code");
 }

@@ -25,16 +25,15 @@
 #include "desktop/tray_host.h"
 #include "desktop/x_session.h"
 #include "platform/event_loop.h"
-#include "support/private_bus.h"
 #include "platform/files.h"
 #include "platform/gobject.h"
+#include "support/private_bus.h"
 
 namespace talvane {
 namespace {
 
 using testing::spinUntil;
 using testing::StandInWatcher;
-
 
 // A method call answered on the main context; none on error or when no answer came in time.
 GVariant* call(GDBusConnection* bus, const std::string& name, const std::string& path,

@@ -26,10 +26,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Json input = json::object(*message, "tool_input") ? (*message)["tool_input"] : Json();
   for (std::size_t i = 0; i < held.size(); ++i) {
     switch (i % 4) {
-      case 0: hub.decide(held[i], "allow", input); break;
-      case 1: hub.answer(held[i], {"a", ""}); break;
-      case 2: hub.sendReply(held[i], "go on"); break;
-      default: hub.hookGone(held[i]);
+      case 0:
+        hub.decide(held[i], "allow", input);
+        break;
+      case 1:
+        hub.answer(held[i], {"a", ""});
+        break;
+      case 2:
+        hub.sendReply(held[i], "go on");
+        break;
+      default:
+        hub.hookGone(held[i]);
     }
   }
   f.loop.advance(25);

@@ -63,8 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (!rest.empty()) {
     const std::string_view next = rest.substr(0, piece);
     const ssize_t n = ::send(fd.get(), next.data(), next.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
-    else if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (n > 0)
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    else if (n < 0 && errno != EAGAIN && errno != EINTR)
+      break;
     spin(2);
   }
   spin(4);

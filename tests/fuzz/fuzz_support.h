@@ -39,9 +39,8 @@ inline const std::string& temporaryHome() {
     std::snprintf(removeAtExit, sizeof removeAtExit, "%s", path.c_str());
     std::atexit([] {
       ::nftw(
-          removeAtExit,
-          [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
-          FTW_DEPTH | FTW_PHYS);
+          removeAtExit, [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); },
+          16, FTW_DEPTH | FTW_PHYS);
     });
     return path;
   }();

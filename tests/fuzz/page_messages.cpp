@@ -36,12 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   notch.stage().setHost(&page);
   notch.show(false);
   notch.stage().receive({{"type", "ready"}});
-  f.hub->claude({{"hook_event_name", "PermissionRequest"},
-                 {"session_id", "s1"},
-                 {"tool_name", "AskUserQuestion"},
-                 {"tool_input", {{"questions", {{{"question", "Which?"}, {"options", {{{"label", "A"}}}}}}}}},
-                 {"_agent", "claude"}},
-                [](const std::string&) {});
+  f.hub->claude(
+      {{"hook_event_name", "PermissionRequest"},
+       {"session_id", "s1"},
+       {"tool_name", "AskUserQuestion"},
+       {"tool_input", {{"questions", {{{"question", "Which?"}, {"options", {{{"label", "A"}}}}}}}}},
+       {"_agent", "claude"}},
+      [](const std::string&) {});
   f.loop.runPending();
   notch.handle(*message);
   f.loop.runPending();

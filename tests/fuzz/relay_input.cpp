@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     name = talvane::Relay::eventName(*payload, "AfterAgent");
     (*payload)["_agent"] = "gemini";
     (*payload)["_host"] = talvane::Relay::hostObject({});
-    const std::string line = payload->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string line =
+        payload->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     // What the app receives must be an object it can read.
     if (!talvane::Relay::parsePayload(line)) __builtin_trap();
   }

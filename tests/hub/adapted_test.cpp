@@ -40,7 +40,8 @@ TEST_F(AdaptedTest, WindsurfCommandsAreReadFromToolInfo) {
   EXPECT_EQ(s.mood, Mood::working);
   EXPECT_TRUE(s.tools.back().running);
 
-  adapted({{"_agent", "windsurf"}, {"agent_action_name", "post_run_command"},
+  adapted({{"_agent", "windsurf"},
+           {"agent_action_name", "post_run_command"},
            {"trajectory_id", "traj-1"}});
   EXPECT_FALSE(get("windsurf:traj-1").tools.back().running)
       << "a tool event without a tool name still finishes the running line";
@@ -75,8 +76,8 @@ TEST_F(AdaptedTest, CodeAndMcpActionsBecomeClaudeTools) {
 
 TEST_F(AdaptedTest, ToolInputIsTakenFromTheFirstPresentKeyOrParsedFromText) {
   const auto inputOf = [&](Json extra) {
-    Json message = {{"_agent", "copilot"}, {"event", "preToolUse"}, {"sessionId", "cp"},
-                    {"toolName", "Bash"}};
+    Json message = {
+        {"_agent", "copilot"}, {"event", "preToolUse"}, {"sessionId", "cp"}, {"toolName", "Bash"}};
     message.update(extra);
     adapted(message);
     return get("copilot:cp").tally.back().detail;
@@ -107,8 +108,12 @@ TEST_F(AdaptedTest, KeysAreTriedInTableOrderAndToolInfoFillsGaps) {
   EXPECT_EQ(s.tools.back(), (ToolLine{"Reading b.txt", true, false}))
       << "the event came from tool_info";
 
-  adapted({{"_agent", "gemini"}, {"hook_event_name", "BeforeTool"}, {"session_id", "g-7"},
-           {"toolName", "Grep"}, {"tool", "Read"}, {"tool_input", {{"pattern", "TODO"}}}});
+  adapted({{"_agent", "gemini"},
+           {"hook_event_name", "BeforeTool"},
+           {"session_id", "g-7"},
+           {"toolName", "Grep"},
+           {"tool", "Read"},
+           {"tool_input", {{"pattern", "TODO"}}}});
   EXPECT_EQ(get("gemini:g-7").activity, "Searching TODO");
 }
 
@@ -163,33 +168,45 @@ TEST_F(AdaptedTest, PermissionEventsLeaveANoteForTheAgentsWindow) {
   EXPECT_EQ(s.pending->elsewhere()->text, "Needs your OK");
   EXPECT_EQ(s.mood, Mood::waiting);
 
-  adapted({{"_agent", "gemini"}, {"hook_event_name", "Notification"}, {"session_id", "g"},
+  adapted({{"_agent", "gemini"},
+           {"hook_event_name", "Notification"},
+           {"session_id", "g"},
            {"details", "Allow write to /etc/hosts?"}});
   EXPECT_EQ(get("gemini:g").pending->elsewhere()->text, "Allow write to /etc/hosts?");
 }
 
 TEST_F(AdaptedTest, StopsTakeTheFinalMessageAndOnlyRepliableAgentsWait) {
-  const Relay idle = adapted({{"_agent", "opencode"}, {"event", "session.idle"}, {"sessionID", "o"},
+  const Relay idle = adapted({{"_agent", "opencode"},
+                              {"event", "session.idle"},
+                              {"sessionID", "o"},
                               {"response", std::string(120, 'x') + "\nsecond line"}});
   expectReleased(idle);
   EXPECT_EQ(get("opencode:o").activity, std::string(89, 'x') + "…");
   EXPECT_EQ(get("opencode:o").mood, Mood::done);
 
-  expectReleased(adapted({{"_agent", "copilot"}, {"event", "errorOccurred"}, {"sessionId", "c"},
+  expectReleased(adapted({{"_agent", "copilot"},
+                          {"event", "errorOccurred"},
+                          {"sessionId", "c"},
                           {"error", "Rate limited"}}));
   EXPECT_EQ(get("copilot:c").activity, "Rate limited");
-  expectReleased(adapted({{"_agent", "windsurf"}, {"agent_action_name", "post_cascade_response"},
-                          {"trajectory_id", "w"}, {"tool_info", {{"response", "Done."}}}}));
+  expectReleased(adapted({{"_agent", "windsurf"},
+                          {"agent_action_name", "post_cascade_response"},
+                          {"trajectory_id", "w"},
+                          {"tool_info", {{"response", "Done."}}}}));
   EXPECT_EQ(get("windsurf:w").activity, "Done.");
 
-  const Relay gemini = adapted({{"_agent", "gemini"}, {"hook_event_name", "AfterAgent"},
-                                {"session_id", "g"}, {"prompt_response", "Here you go"}});
+  const Relay gemini = adapted({{"_agent", "gemini"},
+                                {"hook_event_name", "AfterAgent"},
+                                {"session_id", "g"},
+                                {"prompt_response", "Here you go"}});
   ASSERT_TRUE(gemini.pendingId);
   EXPECT_EQ(gemini.calls(), 0u);
   EXPECT_EQ(get("gemini:g").pending->reply()->lastMessage, "Here you go");
 
-  const Relay droid = adapted({{"_agent", "droid"}, {"hook_event_name", "Stop"},
-                               {"session_id", "d"}, {"stop_hook_active", true}});
+  const Relay droid = adapted({{"_agent", "droid"},
+                               {"hook_event_name", "Stop"},
+                               {"session_id", "d"},
+                               {"stop_hook_active", true}});
   ASSERT_TRUE(droid.pendingId) << "the flag is not carried over";
   hub().sendReply("droid:d", "more");
   EXPECT_EQ(json::string(droid.lastJson(), "decision"), "block");
@@ -198,8 +215,11 @@ TEST_F(AdaptedTest, StopsTakeTheFinalMessageAndOnlyRepliableAgentsWait) {
 TEST_F(AdaptedTest, TranscriptPathAndHostArePassedOn) {
   TempDir dir;
   const std::string transcript = dir.path() + "/chat.json";
-  adapted({{"_agent", "gemini"}, {"hook_event_name", "SessionStart"}, {"session_id", "g"},
-           {"transcript_path", transcript}, {"_host", {{"pid", 77}}}});
+  adapted({{"_agent", "gemini"},
+           {"hook_event_name", "SessionStart"},
+           {"session_id", "g"},
+           {"transcript_path", transcript},
+           {"_host", {{"pid", 77}}}});
   EXPECT_EQ(get("gemini:g").transcript, transcript);
   EXPECT_EQ(get("gemini:g").hostPid, 77);
 }

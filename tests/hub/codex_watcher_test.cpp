@@ -25,12 +25,16 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = ::getenv(name)) old_ = old;
-    if (value) ::setenv(name, value, 1);
-    else ::unsetenv(name);
+    if (value)
+      ::setenv(name, value, 1);
+    else
+      ::unsetenv(name);
   }
   ~ScopedEnv() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
-    else ::unsetenv(name_);
+    if (old_)
+      ::setenv(name_, old_->c_str(), 1);
+    else
+      ::unsetenv(name_);
     ::tzset();
   }
 
@@ -120,8 +124,9 @@ TEST_F(CodexWatcherTest, SessionMetaAndTurnContextNameTheSessionItsFolderAndMode
   append(path, record("session_meta", {{"id", "sess-1"}, {"cwd", project.path()}}) +
                    record("turn_context", {{"cwd", moved.path()}, {"model", "gpt-5-codex"}}) +
                    event({{"type", "token_count"},
-                          {"info", {{"last_token_usage", {{"input_tokens", 51234}}},
-                                    {"model_context_window", 272000}}}}) +
+                          {"info",
+                           {{"last_token_usage", {{"input_tokens", 51234}}},
+                            {"model_context_window", 272000}}}}) +
                    event({{"type", "token_count"}, {"info", nullptr}}, loop.now()));
   watcher().sweep();
   EXPECT_EQ(watcher().meta().at(path), (CodexWatcher::Meta{"sess-1", moved.path()}));
@@ -135,8 +140,9 @@ TEST_F(CodexWatcherTest, SessionMetaAndTurnContextNameTheSessionItsFolderAndMode
   const std::string second = rollout("0199ffff-0000-7000-8000-000000000001");
   append(second, record("session_meta", {{"cwd", project.path()}}) +
                      event({{"type", "token_count"},
-                            {"info", {{"last_token_usage", {{"input_tokens", 9000}}},
-                                      {"model_context_window", 128000}}}}));
+                            {"info",
+                             {{"last_token_usage", {{"input_tokens", 9000}}},
+                              {"model_context_window", 128000}}}}));
   watcher().sweep();
   const Session& other = get("codex:0199ffff-0000-7000-8000-000000000001");
   EXPECT_EQ(other.stats.contextTokens, 9000);
@@ -189,10 +195,13 @@ TEST_F(CodexWatcherTest, ARecordedRolloutBuildsItsSession) {
 
 TEST_F(CodexWatcherTest, OnlyEventAndMetaRecordsCountWhateverTheirKeyOrder) {
   const std::string path = rollout();
-  append(path, meta() + R"({"payload":{"type":"task_started"},"type":"event_msg"})" "\n" +
+  append(path, meta() +
+                   R"({"payload":{"type":"task_started"},"type":"event_msg"})"
+                   "\n" +
                    record("response_item", {{"type", "task_complete"}}) +
                    record("compacted", {{"type", "task_complete"}}) +
-                   R"({"type":"event_msg","payload":{"type":"response_item"}})" "\n");
+                   R"({"type":"event_msg","payload":{"type":"response_item"}})"
+                   "\n");
   watcher().sweep();
   EXPECT_EQ(get("codex:sess-1").mood, Mood::working);
   EXPECT_EQ(get("codex:sess-1").activity, "Thinking");
@@ -217,8 +226,8 @@ TEST_F(CodexWatcherTest, ToolsOfATurnAreShownFinishedAndCounted) {
     EXPECT_FALSE(line.running);
     EXPECT_FALSE(line.failed);
   }
-  EXPECT_EQ(labels, (std::vector<std::string>{"Running ls", "Flaky test in CI", "linear · search",
-                                              "·"}));
+  EXPECT_EQ(labels,
+            (std::vector<std::string>{"Running ls", "Flaky test in CI", "linear · search", "·"}));
   EXPECT_EQ(s.activity, "Searching the web");
   EXPECT_EQ(s.turnCalls, 5);
   std::vector<std::string> tools;
@@ -428,8 +437,8 @@ TEST_F(CodexWatcherTest, LargeAppendsAreReadInBoundedPieces) {
   std::string text = meta() + event({{"type", "task_started"}});
   std::size_t longest = 0;
   for (int i = 0; i < 2000; ++i) {
-    const std::string line = item(command("echo " + std::string(i % 7 == 0 ? 900 : 10, 'a') +
-                                          std::to_string(i)));
+    const std::string line =
+        item(command("echo " + std::string(i % 7 == 0 ? 900 : 10, 'a') + std::to_string(i)));
     longest = std::max(longest, line.size());
     text += line;
   }
@@ -452,9 +461,10 @@ TEST_F(CodexWatcherTest, LineTimesComeFromTheirTimestamps) {
     EXPECT_FALSE(CodexWatcher::parseTimestamp(bad)) << bad;
 
   const std::string path = rollout();
-  append(path, meta() + json::compact({{"type", "event_msg"},
-                                       {"timestamp", "yesterday"},
-                                       {"payload", {{"type", "task_started"}}}}) +
+  append(path, meta() +
+                   json::compact({{"type", "event_msg"},
+                                  {"timestamp", "yesterday"},
+                                  {"payload", {{"type", "task_started"}}}}) +
                    "\n" + event({{"type", "turn_aborted"}}, 1759311012.25));
   watcher().sweep();
   const Session& s = get("codex:sess-1");

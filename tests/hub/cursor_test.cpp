@@ -11,8 +11,8 @@ class CursorTest : public HubTest {
  protected:
   static Json cursorEvent(const std::string& name, const std::string& conversation = "c1",
                           Json extra = Json::object()) {
-    Json message = {{"hook_event_name", name}, {"conversation_id", conversation},
-                    {"_agent", "cursor"}};
+    Json message = {
+        {"hook_event_name", name}, {"conversation_id", conversation}, {"_agent", "cursor"}};
     for (auto& [key, value] : extra.items()) message[key] = value;
     return message;
   }
@@ -36,10 +36,10 @@ TEST_F(CursorTest, ConversationIdIsPreferredAndMessagesWithoutIdOrEventAreReleas
   EXPECT_EQ(get("cursor:only-session").agent, Agent::cursor);
   EXPECT_EQ(hub().sessions().size(), 2u);
 
-  for (const Json& message : {Json{{"hook_event_name", "sessionStart"}},
-                              Json{{"hook_event_name", "sessionStart"}, {"conversation_id", 4}},
-                              Json{{"conversation_id", "c9"}, {"hook_event_name", 7}},
-                              Json{{"conversation_id", "c9"}}}) {
+  for (const Json& message :
+       {Json{{"hook_event_name", "sessionStart"}},
+        Json{{"hook_event_name", "sessionStart"}, {"conversation_id", 4}},
+        Json{{"conversation_id", "c9"}, {"hook_event_name", 7}}, Json{{"conversation_id", "c9"}}}) {
     expectReleased(cursor(message));
   }
   EXPECT_EQ(hub().sessions().size(), 2u);
@@ -47,10 +47,10 @@ TEST_F(CursorTest, ConversationIdIsPreferredAndMessagesWithoutIdOrEventAreReleas
 
 TEST_F(CursorTest, WorkingDirectoryComesFromTheFirstWorkspaceRootElseCwd) {
   TempDir a, b;
-  cursor(cursorEvent("sessionStart", "roots", {{"workspace_roots", {a.path(), b.path()}},
-                                               {"cwd", b.path()}}));
-  cursor(cursorEvent("sessionStart", "empty", {{"workspace_roots", Json::array()},
-                                               {"cwd", b.path()}}));
+  cursor(cursorEvent("sessionStart", "roots",
+                     {{"workspace_roots", {a.path(), b.path()}}, {"cwd", b.path()}}));
+  cursor(cursorEvent("sessionStart", "empty",
+                     {{"workspace_roots", Json::array()}, {"cwd", b.path()}}));
   cursor(cursorEvent("sessionStart", "none"));
   EXPECT_EQ(get("cursor:roots").root, a.path());
   EXPECT_EQ(get("cursor:empty").root, b.path());

@@ -1,6 +1,6 @@
 // Payloads built to hurt: nesting beyond reason, and files that are no files.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -21,8 +21,8 @@ std::string deepObject(int depth) {
 }
 
 TEST_F(HubTest, CopilotToolArgsNestedTooDeepCountAsNoInput) {
-  const Json base = {{"_agent", "copilot"}, {"event", "preToolUse"}, {"sessionId", "cp"},
-                     {"toolName", "Bash"}};
+  const Json base = {
+      {"_agent", "copilot"}, {"event", "preToolUse"}, {"sessionId", "cp"}, {"toolName", "Bash"}};
   Json deep = base;
   deep["toolArgs"] = deepObject(100000);
   hub().adapted(deep, [](const std::string&) {});

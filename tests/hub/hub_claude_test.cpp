@@ -309,7 +309,8 @@ TEST_F(HubClaudeTest, EventsDuringTheFirstTranscriptReadWaitForIt) {
     return R"({"type":"assistant","cwd":"/tmp/x","message":{"id":")" + id + R"(","model":")" +
            model + R"(","usage":{"input_tokens":1000}}})" + std::string("\n");
   };
-  const std::string path = home.write(".claude/projects/p/s1.jsonl", line("m1", "claude-haiku-4-5"));
+  const std::string path =
+      home.write(".claude/projects/p/s1.jsonl", line("m1", "claude-haiku-4-5"));
   send(event("SessionStart", "s1", {{"transcript_path", path}}));
   send(event("UserPromptSubmit", "s1", {{"transcript_path", path}, {"prompt", "go"}}));
   loop.runPending();

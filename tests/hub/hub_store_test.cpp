@@ -256,9 +256,9 @@ TEST_F(HubStoreTest, SlowPassDropsOnlyClaudeSessionsWhoseAgentIsGone) {
   EXPECT_EQ(changes, 1);
   std::vector<std::string> left;
   for (const Session& s : hub().sessions()) left.push_back(s.id);
-  EXPECT_EQ(left, (std::vector<std::string>{"claude:alive", "claude:asking", "cursor:cursor",
-                                            "claude:zero", "claude:nopid-recent",
-                                            "codex:ancient"}));
+  EXPECT_EQ(left,
+            (std::vector<std::string>{"claude:alive", "claude:asking", "cursor:cursor",
+                                      "claude:zero", "claude:nopid-recent", "codex:ancient"}));
 
   // The next slow pass is 20 seconds later; a session without changes still notifies.
   deadPids.insert(4002);

@@ -179,8 +179,7 @@ TEST(ToolTextPermission, InputTooDeepToWriteShowsNothing) {
   Json input = Json::object();
   Json* innermost = &input;
   for (int i = 0; i < 60000; ++i) innermost = &((*innermost)["a"] = Json::object());
-  EXPECT_EQ(ToolText::permission("Custom", input),
-            (ToolText::PermissionText{"Allow Custom?", ""}));
+  EXPECT_EQ(ToolText::permission("Custom", input), (ToolText::PermissionText{"Allow Custom?", ""}));
 }
 
 TEST(ToolTextQuestions, ReadsQuestionsLeniently) {

@@ -23,7 +23,8 @@ TEST(ConfigFileDepth, AFileNestedTooDeepToSaveAgainIsRefusedAndKept) {
   EXPECT_THROW(HookInstaller::uninstall(), IntegrationError);
   EXPECT_EQ(files::read(path), text);
   // Nesting a person writes is read as usual.
-  home.write(".claude/settings.json", "{\"a\":" + std::string(50, '[') + std::string(50, ']') + "}");
+  home.write(".claude/settings.json",
+             "{\"a\":" + std::string(50, '[') + std::string(50, ']') + "}");
   EXPECT_TRUE(ConfigFile::load(path).contains("a"));
 }
 

@@ -10,10 +10,10 @@ TEST(StatusMenu, SummaryCountsSessionsAndThoseWaiting) {
     std::size_t visible, queued;
     const char* text;
   };
-  for (const Case& c : {Case{0, 0, "No sessions right now"}, Case{0, 1, "No sessions right now"},
-                        Case{1, 0, "1 session"}, Case{1, 1, "1 session \u00b7 1 needs you"},
-                        Case{2, 2, "2 sessions \u00b7 2 need you"},
-                        Case{3, 1, "3 sessions \u00b7 1 needs you"}})
+  for (const Case& c :
+       {Case{0, 0, "No sessions right now"}, Case{0, 1, "No sessions right now"},
+        Case{1, 0, "1 session"}, Case{1, 1, "1 session \u00b7 1 needs you"},
+        Case{2, 2, "2 sessions \u00b7 2 need you"}, Case{3, 1, "3 sessions \u00b7 1 needs you"}})
     EXPECT_EQ(StatusMenu::summary(c.visible, c.queued), c.text) << c.visible << "/" << c.queued;
 }
 
@@ -26,11 +26,11 @@ std::vector<std::string> titles(const std::vector<MenuItem>& items) {
 TEST(StatusMenu, ItemsFollowWhatIsTrueWhenItOpens) {
   MenuFacts bare;
   bare.version = "1.2.3";
-  EXPECT_EQ(titles(StatusMenu::build(bare)),
-            (std::vector<std::string>{"Talvane 1.2.3", "No sessions right now", "-",
-                                      "Open Talvane", "Settings\u2026", "-", "Connect Claude Code",
-                                      "Show Walkthrough", "Check for Updates\u2026", "-",
-                                      "Quit Talvane"}));
+  EXPECT_EQ(
+      titles(StatusMenu::build(bare)),
+      (std::vector<std::string>{"Talvane 1.2.3", "No sessions right now", "-", "Open Talvane",
+                                "Settings\u2026", "-", "Connect Claude Code", "Show Walkthrough",
+                                "Check for Updates\u2026", "-", "Quit Talvane"}));
 
   MenuFacts full = bare;
   full.visibleSessions = 2;

@@ -87,10 +87,9 @@ class ColorSchemeBus : public ::testing::Test {
         "</interface></node>";
     GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(xml, nullptr);
     static const GDBusInterfaceVTable vtable = {&ColorSchemeBus::onCall, nullptr, nullptr, {}};
-    registration_ = g_dbus_connection_register_object(portal_.get(),
-                                                      "/org/freedesktop/portal/desktop",
-                                                      info->interfaces[0], &vtable, this,
-                                                      nullptr, &error);
+    registration_ =
+        g_dbus_connection_register_object(portal_.get(), "/org/freedesktop/portal/desktop",
+                                          info->interfaces[0], &vtable, this, nullptr, &error);
     g_dbus_node_info_unref(info);
     ASSERT_NE(registration_, 0u) << error->message;
     GVariant* owned = g_dbus_connection_call_sync(
@@ -109,8 +108,8 @@ class ColorSchemeBus : public ::testing::Test {
     if (std::string(method) == "ReadOne") {
       if (!self->withReadOne_) {
         g_variant_unref(g_variant_ref_sink(value));
-        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR,
-                                              G_DBUS_ERROR_UNKNOWN_METHOD, "no ReadOne");
+        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
+                                              "no ReadOne");
         return;
       }
       g_dbus_method_invocation_return_value(invocation, g_variant_new("(v)", value));

@@ -26,7 +26,9 @@ TEST(ManualLoop, CancelledAndDestroyedHandlesNeverFire) {
   int count = 0;
   auto kept = loop.after(1, [&] { ++count; });
   kept.cancel();
-  { auto dropped = loop.after(1, [&] { ++count; }); }
+  {
+    auto dropped = loop.after(1, [&] { ++count; });
+  }
   loop.advance(2);
   EXPECT_EQ(count, 0);
   kept.cancel();  // twice is harmless

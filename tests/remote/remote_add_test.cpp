@@ -162,36 +162,36 @@ TEST_F(RemoteAddTest, AddInstallsTheRelayAndHooksThereAndRemoveGivesBackTheBytes
 
   const Ran added = talvane({"remote", "add", "remote"});
   ASSERT_EQ(added.status, 0) << added.out << added.err;
-      EXPECT_EQ(added.err, "");
-      for (const char* line : {"Checking remote…\n", "Copying talvane-hook…\n",
-                               "Connected Claude Code (~/.claude/settings.json)\n",
-                               "Connected Gemini CLI (~/.gemini/settings.json)\n",
-                               "Codex on remote: its sessions there are not shown yet"})
-        EXPECT_NE(added.out.find(line), std::string::npos) << line << " in:\n" << added.out;
+  EXPECT_EQ(added.err, "");
+  for (const char* line : {"Checking remote…\n", "Copying talvane-hook…\n",
+                           "Connected Claude Code (~/.claude/settings.json)\n",
+                           "Connected Gemini CLI (~/.gemini/settings.json)\n",
+                           "Codex on remote: its sessions there are not shown yet"})
+    EXPECT_NE(added.out.find(line), std::string::npos) << line << " in:\n" << added.out;
 
-      EXPECT_EQ(files::read(remote(".talvane/bin/talvane-hook")), files::read(kRelay));
-      EXPECT_EQ(modeOf(remote(".talvane/bin/talvane-hook")), 0755u);
-      EXPECT_EQ(modeOf(remote(".talvane/run")), 0700u);
-      const std::string connected = files::read(remote(".claude/settings.json")).value_or("");
-      EXPECT_NE(connected.find("talvane-hook\\\" claude"), std::string::npos);
-      EXPECT_EQ(connected.substr(0, 8), "// mine\n");
-      EXPECT_EQ(files::read(remote(".claude/settings.json.talvane-backup")), claude);
+  EXPECT_EQ(files::read(remote(".talvane/bin/talvane-hook")), files::read(kRelay));
+  EXPECT_EQ(modeOf(remote(".talvane/bin/talvane-hook")), 0755u);
+  EXPECT_EQ(modeOf(remote(".talvane/run")), 0700u);
+  const std::string connected = files::read(remote(".claude/settings.json")).value_or("");
+  EXPECT_NE(connected.find("talvane-hook\\\" claude"), std::string::npos);
+  EXPECT_EQ(connected.substr(0, 8), "// mine\n");
+  EXPECT_EQ(files::read(remote(".claude/settings.json.talvane-backup")), claude);
 
-      const Json hosts = recorded();
-      ASSERT_TRUE(hosts.is_array() && hosts.size() == 1) << hosts.dump();
-      EXPECT_EQ(hosts[0].value("destination", ""), "remote");
-      EXPECT_EQ(hosts[0].value("home", ""), server_->remoteHome());
-      EXPECT_EQ(hosts[0]["agents"], Json::array({"claude", "gemini"}));
-      EXPECT_EQ(hosts[0].value("codex", false), true);
-      EXPECT_NE(talvane({"remote", "list"}).out.find("claude,gemini"), std::string::npos);
-      EXPECT_NE(talvane({"remote", "status"}).out.find("app not running"), std::string::npos);
+  const Json hosts = recorded();
+  ASSERT_TRUE(hosts.is_array() && hosts.size() == 1) << hosts.dump();
+  EXPECT_EQ(hosts[0].value("destination", ""), "remote");
+  EXPECT_EQ(hosts[0].value("home", ""), server_->remoteHome());
+  EXPECT_EQ(hosts[0]["agents"], Json::array({"claude", "gemini"}));
+  EXPECT_EQ(hosts[0].value("codex", false), true);
+  EXPECT_NE(talvane({"remote", "list"}).out.find("claude,gemini"), std::string::npos);
+  EXPECT_NE(talvane({"remote", "status"}).out.find("app not running"), std::string::npos);
 
-      const Ran removed = talvane({"remote", "remove", "remote"});
-      ASSERT_EQ(removed.status, 0) << removed.out << removed.err;
-      EXPECT_EQ(files::read(remote(".claude/settings.json")), claude);
-      EXPECT_EQ(files::read(remote(".gemini/settings.json")), gemini);
-      EXPECT_TRUE(files::exists(remote(".talvane/bin/talvane-hook")));  // the relay stays
-      EXPECT_EQ(recorded(), Json::array());
+  const Ran removed = talvane({"remote", "remove", "remote"});
+  ASSERT_EQ(removed.status, 0) << removed.out << removed.err;
+  EXPECT_EQ(files::read(remote(".claude/settings.json")), claude);
+  EXPECT_EQ(files::read(remote(".gemini/settings.json")), gemini);
+  EXPECT_TRUE(files::exists(remote(".talvane/bin/talvane-hook")));  // the relay stays
+  EXPECT_EQ(recorded(), Json::array());
 }
 
 TEST_F(RemoteAddTest, ARemoteFileRefusedThereIsRefusedWithTheLocalMessage) {

@@ -51,7 +51,8 @@ TEST(X11KeySource, KeysAnotherClientGrabsStillInterrupt) {
 
   X11KeySource source(x.display());
   std::string seen;
-  ASSERT_TRUE(source.start({[&](std::uint32_t f) { seen += f ? 'd' : 'u'; }, [&] { seen += 'k'; }}));
+  ASSERT_TRUE(
+      source.start({[&](std::uint32_t f) { seen += f ? 'd' : 'u'; }, [&] { seen += 'k'; }}));
   ASSERT_TRUE(x.run({"xdotool", "keydown", "Alt_L", "key", "Tab", "keyup", "Alt_L"}));
   ASSERT_TRUE(testing::runUntil([&] { return seen.size() >= 3; }, 10));
   EXPECT_EQ(seen, "dku");
