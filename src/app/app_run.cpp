@@ -528,7 +528,7 @@ class App {
   TimerHandle installed_;
 };
 
-// Started by the desktop session's check that the app launches at all: it waits to be stopped.
+// A copy that only starts and waits to be stopped, holding no lock and no socket.
 int launchCheck() {
   GLibLoop loop;
   TimerHandle stop = quitOnSignals(loop);
