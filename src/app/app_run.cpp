@@ -35,6 +35,7 @@
 #include "platform/desktop_notifications.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
+#include "platform/gobject.h"
 #include "platform/json.h"
 #include "platform/json_settings_store.h"
 #include "platform/log.h"
@@ -182,17 +183,16 @@ void raiseDescriptorLimit() {
 // A copy taking over sends SIGTERM at any moment, and it must end in the orderly shutdown
 // (socket removed, waiting relays released), never in the default action. The handle removes
 // both sources, so no signal reaches a loop that is gone.
-[[nodiscard]] TimerHandle quitOnSignals(GLibLoop& loop) {
+struct SignalSources {
+  SourceId interrupt, terminate;
+};
+[[nodiscard]] SignalSources quitOnSignals(GLibLoop& loop) {
   auto stop = +[](gpointer data) -> gboolean {
     static_cast<GLibLoop*>(data)->quit();
     return G_SOURCE_CONTINUE;
   };
-  const guint onInterrupt = g_unix_signal_add(SIGINT, stop, &loop);
-  const guint onTerminate = g_unix_signal_add(SIGTERM, stop, &loop);
-  return TimerHandle([onInterrupt, onTerminate] {
-    g_source_remove(onInterrupt);
-    g_source_remove(onTerminate);
-  });
+  return {SourceId(g_unix_signal_add(SIGINT, stop, &loop)),
+          SourceId(g_unix_signal_add(SIGTERM, stop, &loop))};
 }
 
 // The running app. Members are declared in the order the app starts them, so they are built in
@@ -481,7 +481,7 @@ class App {
   const Options options_;
   const bool demo_ = hasEnv("TALVANE_DEMO");
   GLibLoop loop_;
-  TimerHandle quitOnSignals_ = quitOnSignals(loop_);
+  SignalSources quitOnSignals_ = quitOnSignals(loop_);
   JsonSettingsStore& store_ = claimSettings();
   AppServices services_{loop_};
   ColorScheme colorScheme_;
@@ -531,7 +531,7 @@ class App {
 // A copy that only starts and waits to be stopped, holding no lock and no socket.
 int launchCheck() {
   GLibLoop loop;
-  TimerHandle stop = quitOnSignals(loop);
+  SignalSources stop = quitOnSignals(loop);
   loop.run();
   return 0;
 }
