@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 WERROR := $(if $(filter true,$(CI)),ON,OFF)
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all deps build run test test-cpp test-web test-e2e web bench package fuzz clean
+.PHONY: all deps build run test test-cpp test-web test-e2e test-style web bench package fuzz clean
 
 all: build
 
@@ -21,13 +21,17 @@ run: build
 	$(BUILD)/bin/talvane
 
 test: build
-	$(MAKE) --no-print-directory test-cpp test-web test-e2e
+	$(MAKE) --no-print-directory test-cpp test-web test-e2e test-style
 
 test-cpp:
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
 test-web:
 	@if [ -f web/package.json ]; then cd web && npm run --silent test; fi
+
+# clang-format and clang-tidy over the C++ (the page's ESLint runs in test-web).
+test-style:
+	scripts/check-style $(BUILD)
 
 test-e2e:
 	@if [ -f web/package.json ]; then cd web && TALVANE_BIN=$(abspath $(BUILD))/bin npm run --silent e2e; fi

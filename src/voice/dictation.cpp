@@ -25,8 +25,8 @@ constexpr const char* kFillers[] = {
     R"(\b(like),(?= ))",
     R"((?<=\b(so|just|um|uh|and|but|yeah|okay|ok)) like\b)",
     // One pattern in two literals.  NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
-    R"((?<=\b(you|we|they|it|to|is|was|really|kinda|gonna)) like\b(?= (\w+ing|\w+ed|retry|add|)"
-    R"(make|use|run|fix|change|move|go|do|put|get|set|try|just|maybe|five|six|\d)))",
+    (R"((?<=\b(you|we|they|it|to|is|was|really|kinda|gonna)) like\b(?= (\w+ing|\w+ed|retry|add|)"
+     R"(make|use|run|fix|change|move|go|do|put|get|set|try|just|maybe|five|six|\d)))"),
 };
 // A filler pattern runs only when its key word is in the text (case-folded); most transcripts
 // hold none of them, and a look-behind tried at every position is the dearest step.
