@@ -115,27 +115,14 @@ struct ColorScheme::Core : std::enable_shared_from_this<Core> {
       guardCallback("the colour scheme's change", [this] { owner->onChange(); });
   }
 
-  static void onBus(GObject*, GAsyncResult* result, gpointer data) {
-    GError* error = nullptr;
-    connected(g_dbus_connection_new_for_address_finish(result, &error), error, data);
-  }
-  static void onSessionBus(GObject*, GAsyncResult* result, gpointer data) {
-    GError* error = nullptr;
-    connected(g_bus_get_finish(result, &error), error, data);
-  }
-  static void connected(GDBusConnection* found, GError* error, gpointer data) {
-    GObjectPtr<GDBusConnection> connection(found);
-    GErrorPtr failed(error);
-    auto core = lock(data);
-    dropWeak(data);
+  void connected(GObjectPtr<GDBusConnection> connection, const std::string& why) {
     if (!connection) {
-      if (core) log::debug("theme", std::string("no session bus: ") + failed->message);
+      log::debug("theme", "no session bus: " + why);
       return;
     }
-    if (!core) return;
-    core->bus = std::move(connection);
-    core->subscribe();
-    core->read("ReadOne");
+    bus = std::move(connection);
+    subscribe();
+    read("ReadOne");
   }
 
   void subscribe() {
@@ -207,9 +194,11 @@ ColorScheme::~ColorScheme() {
 }
 
 void ColorScheme::start(const std::string& busAddress) {
-  gpointer weak = core_->weak();
-  if (!connectToBus(busAddress, core_->cancellable.get(), &Core::onBus, &Core::onSessionBus, weak))
-    Core::dropWeak(weak);
+  connectToBus(
+      busAddress, core_->cancellable.get(),
+      [weak = std::weak_ptr<Core>(core_)](GObjectPtr<GDBusConnection> bus, const std::string& why) {
+        if (auto core = weak.lock()) core->connected(std::move(bus), why);
+      });
 }
 
 bool ColorScheme::prefersDark() const {

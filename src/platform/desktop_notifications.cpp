@@ -97,27 +97,14 @@ struct DesktopNotifications::Core : std::enable_shared_from_this<Core> {
     return static_cast<std::weak_ptr<Core>*>(data)->lock();
   }
 
-  static void onBus(GObject*, GAsyncResult* result, gpointer data) {
-    GError* error = nullptr;
-    connected(g_dbus_connection_new_for_address_finish(result, &error), error, data);
-  }
-  static void onSessionBus(GObject*, GAsyncResult* result, gpointer data) {
-    GError* error = nullptr;
-    connected(g_bus_get_finish(result, &error), error, data);
-  }
-  static void connected(GDBusConnection* found, GError* error, gpointer data) {
-    GObjectPtr<GDBusConnection> connection(found);
-    GErrorPtr failed(error);
-    auto core = lock(data);
-    dropWeak(data);
+  void connected(GObjectPtr<GDBusConnection> connection, const std::string& why) {
     if (!connection) {
-      if (core) core->missing(failed->message);
+      missing(why);
       return;
     }
-    if (!core) return;
-    core->bus = std::move(connection);
-    core->subscribe();
-    core->askCapabilities();
+    bus = std::move(connection);
+    subscribe();
+    askCapabilities();
   }
 
   void subscribe() {
@@ -322,12 +309,12 @@ DesktopNotifications::~DesktopNotifications() {
 }
 
 void DesktopNotifications::start(const std::string& busAddress) {
-  gpointer weak = core_->weak();
-  if (!connectToBus(busAddress, core_->cancellable.get(), &Core::onBus, &Core::onSessionBus,
-                    weak)) {
-    Core::dropWeak(weak);
-    core_->missing("no session bus");
-  }
+  const bool trying = connectToBus(
+      busAddress, core_->cancellable.get(),
+      [weak = std::weak_ptr<Core>(core_)](GObjectPtr<GDBusConnection> bus, const std::string& why) {
+        if (auto core = weak.lock()) core->connected(std::move(bus), why);
+      });
+  if (!trying) core_->missing("no session bus");
 }
 
 bool DesktopNotifications::available() const { return core_->state == Core::State::up; }

@@ -1,6 +1,9 @@
 #include "platform/session_bus.h"
 
 #include <cstdlib>
+#include <memory>
+
+#include "platform/signal_connection.h"
 
 namespace talvane {
 
@@ -14,7 +17,32 @@ bool sessionBusConfigured() {
          g_file_test((std::string(runtime) + "/bus").c_str(), G_FILE_TEST_EXISTS);
 }
 
+void finish(GDBusConnection* found, GError* error, gpointer data) {
+  const std::unique_ptr<BusConnected> done(static_cast<BusConnected*>(data));
+  GObjectPtr<GDBusConnection> bus(found);
+  const GErrorPtr failed(error);
+  const std::string why = failed ? failed->message : std::string();
+  guardCallback("the bus connection", [&] { (*done)(std::move(bus), why); });
+}
+
 }  // namespace
+
+bool connectToBus(const std::string& address, GCancellable* cancellable, BusConnected done) {
+  auto* data = new BusConnected(std::move(done));
+  const bool trying = connectToBus(
+      address, cancellable,
+      +[](GObject*, GAsyncResult* result, gpointer data) {
+        GError* error = nullptr;
+        finish(g_dbus_connection_new_for_address_finish(result, &error), error, data);
+      },
+      +[](GObject*, GAsyncResult* result, gpointer data) {
+        GError* error = nullptr;
+        finish(g_bus_get_finish(result, &error), error, data);
+      },
+      data);
+  if (!trying) delete data;
+  return trying;
+}
 
 bool connectToBus(const std::string& address, GCancellable* cancellable,
                   GAsyncReadyCallback onAddress, GAsyncReadyCallback onSession, gpointer data) {

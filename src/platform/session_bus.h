@@ -4,7 +4,10 @@
 
 #include <gio/gio.h>
 
+#include <functional>
 #include <string>
+
+#include "platform/gobject.h"
 
 namespace talvane {
 
@@ -14,5 +17,10 @@ namespace talvane {
 // False, and no call, when there is no bus to try.
 bool connectToBus(const std::string& address, GCancellable* cancellable,
                   GAsyncReadyCallback onAddress, GAsyncReadyCallback onSession, gpointer data);
+
+// The same, ending in one call of `done` on the main context: the connection, or none and why
+// (also when the attempt was cancelled). False, and no call, when there is no bus to try.
+using BusConnected = std::function<void(GObjectPtr<GDBusConnection> bus, std::string error)>;
+bool connectToBus(const std::string& address, GCancellable* cancellable, BusConnected done);
 
 }  // namespace talvane
