@@ -246,7 +246,8 @@ class JumpX11 : public ::testing::Test {
     tools_ = onPath({"Xvfb", "openbox", "xterm", "xdotool", "xprop"});
     if (!tools_) return;
     server_ = new Background(
-        {"Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {},
+        {"Xvfb", "-noreset", "-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"},
+        {},
         /*pipeOut=*/true);
     pollfd p{server_->out(), POLLIN, 0};
     char number[16] = {};

@@ -114,8 +114,8 @@ XSession::XSession() {
   if (::pipe(fds) != 0) return;
   // -displayfd: the server picks a free display number and writes it here when ready.
   pid_t xvfb =
-      spawn({"Xvfb", "-br", "-nolisten", "tcp", "-displayfd", std::to_string(fds[1]), "-screen",
-             "0", std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24"},
+      spawn({"Xvfb", "-br", "-noreset", "-nolisten", "tcp", "-displayfd", std::to_string(fds[1]),
+             "-screen", "0", std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24"},
             "");
   ::close(fds[1]);
   if (xvfb <= 0) {

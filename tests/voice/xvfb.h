@@ -1,6 +1,7 @@
 #pragma once
 // A private X server for one test: Xvfb on a free display number (it picks one and tells us
-// through -displayfd), stopped with the fixture. Tests skip when Xvfb is not installed.
+// through -displayfd), stopped with the fixture. -noreset: by default the server resets when its
+// last client leaves and refuses the next one meanwhile. Tests skip when Xvfb is not installed.
 
 #include <glib.h>
 #include <signal.h>
@@ -23,7 +24,7 @@ class Xvfb {
       close(fds[0]);
       std::string fd = std::to_string(fds[1]);
       execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24", "-nolisten",
-             "tcp", "-br", static_cast<char*>(nullptr));
+             "tcp", "-br", "-noreset", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(fds[1]);
