@@ -21,6 +21,8 @@
 #include "platform/files.h"
 #include "platform/gobject.h"
 #include "platform/log.h"
+#include "platform/signal_connection.h"
+#include "platform/user_data.h"
 
 namespace talvane {
 
@@ -97,8 +99,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (!writeWatch_) {
           writeWatch_ = SourceId(g_unix_fd_add_full(
               G_PRIORITY_DEFAULT, fd_.get(), static_cast<GIOCondition>(G_IO_OUT | G_IO_ERR),
-              &Connection::onWritable, new std::shared_ptr<Connection>(shared_from_this()),
-              [](gpointer p) { delete static_cast<std::shared_ptr<Connection>*>(p); }));
+              &Connection::onWritable, Holding<Connection>::hold(shared_from_this()),
+              Holding<Connection>::release));
         }
         return;
       }
@@ -112,8 +114,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   static gboolean onWritable(gint, GIOCondition, gpointer data) {
     // A copy: finishing removes this source, whose own reference dies with it.
-    std::shared_ptr<Connection> self = *static_cast<std::shared_ptr<Connection>*>(data);
-    self->flush();
+    std::shared_ptr<Connection> self = Holding<Connection>::get(data);
+    guardCallback("the bridge's write", [&] { self->flush(); });
     return G_SOURCE_CONTINUE;
   }
 

@@ -9,6 +9,7 @@
 
 #include "platform/log.h"
 #include "platform/session_bus.h"
+#include "platform/user_data.h"
 
 namespace talvane {
 
@@ -126,21 +127,21 @@ struct AccessibleFocus::Search : std::enable_shared_from_this<Search> {
     };
     start(
         +[](GObject* source, GAsyncResult* result, gpointer data) {
-          std::unique_ptr<Pending> p(static_cast<Pending*>(data));
+          const Pending p = UserData<Pending>::take(data);
           GError* error = nullptr;
           Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error));
           GErrorPtr failed(error);
-          if (!p->search->done) return;
+          if (!p.search->done) return;
           try {
-            p->then(reply.get());
+            p.then(reply.get());
           } catch (const std::exception& e) {
             log::line(std::string("Talvane: accessibility search failed: ") + e.what());
-            p->search->finish();
+            p.search->finish();
           } catch (...) {
-            p->search->finish();
+            p.search->finish();
           }
         },
-        new Pending{shared_from_this(), std::move(then)});
+        UserData<Pending>::hold(Pending{shared_from_this(), std::move(then)}));
   }
 
   void call(const Ref& to, const char* iface, const char* method, GVariant* params,
@@ -169,21 +170,11 @@ struct AccessibleFocus::Search : std::enable_shared_from_this<Search> {
       address = env;
     if (!address.empty()) return open(address);
     // The session bus names the accessibility bus; without a session bus nobody is asked.
-    auto* hold = new std::shared_ptr<Search>(shared_from_this());
-    if (!connectToBus(
-            "", cancel.get(), nullptr,
-            +[](GObject*, GAsyncResult* result, gpointer data) {
-              std::unique_ptr<std::shared_ptr<Search>> s(
-                  static_cast<std::shared_ptr<Search>*>(data));
-              GError* error = nullptr;
-              GObjectPtr<GDBusConnection> session(g_bus_get_finish(result, &error));
-              GErrorPtr failed(error);
-              if ((*s)->done) (*s)->askAddress(session.get());
-            },
-            hold)) {
-      delete hold;
+    auto self = shared_from_this();
+    if (!connectToBus("", cancel.get(), [self](GObjectPtr<GDBusConnection> session, std::string) {
+          if (self->done) self->askAddress(session.get());
+        }))
       finish();
-    }
   }
 
   void askAddress(GDBusConnection* session) {
@@ -204,30 +195,17 @@ struct AccessibleFocus::Search : std::enable_shared_from_this<Search> {
   }
 
   void open(const std::string& at) {
-    auto* hold = new std::shared_ptr<Search>(shared_from_this());
-    g_dbus_connection_new_for_address(
-        at.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, cancel.get(),
-        +[](GObject*, GAsyncResult* result, gpointer data) {
-          std::unique_ptr<std::shared_ptr<Search>> s(static_cast<std::shared_ptr<Search>*>(data));
-          GError* error = nullptr;
-          GObjectPtr<GDBusConnection> opened(
-              g_dbus_connection_new_for_address_finish(result, &error));
-          GErrorPtr failed(error);
-          Search& search = **s;
-          if (!search.done) return;
-          if (!opened) {
-            log::debug("paste", "no accessibility bus: " +
-                                    std::string(failed ? failed->message : "unknown error"));
-            return search.finish();
-          }
-          search.use(opened.get());
-          *search.shared = std::move(opened);
-          search.askRegistry();
-        },
-        hold);
+    auto self = shared_from_this();
+    connectToBus(at, cancel.get(), [self](GObjectPtr<GDBusConnection> opened, std::string why) {
+      if (!self->done) return;
+      if (!opened) {
+        log::debug("paste", "no accessibility bus: " + (why.empty() ? "unknown error" : why));
+        return self->finish();
+      }
+      self->use(opened.get());
+      *self->shared = std::move(opened);
+      self->askRegistry();
+    });
   }
 
   void askRegistry() {

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/signal_connection.h"
+#include "platform/user_data.h"
 
 namespace talvane {
 
@@ -18,17 +19,17 @@ bool sessionBusConfigured() {
 }
 
 void finish(GDBusConnection* found, GError* error, gpointer data) {
-  const std::unique_ptr<BusConnected> done(static_cast<BusConnected*>(data));
+  const BusConnected done = UserData<BusConnected>::take(data);
   GObjectPtr<GDBusConnection> bus(found);
   const GErrorPtr failed(error);
   const std::string why = failed ? failed->message : std::string();
-  guardCallback("the bus connection", [&] { (*done)(std::move(bus), why); });
+  guardCallback("the bus connection", [&] { done(std::move(bus), why); });
 }
 
 }  // namespace
 
 bool connectToBus(const std::string& address, GCancellable* cancellable, BusConnected done) {
-  auto* data = new BusConnected(std::move(done));
+  gpointer data = UserData<BusConnected>::hold(std::move(done));
   const bool trying = connectToBus(
       address, cancellable,
       +[](GObject*, GAsyncResult* result, gpointer data) {
@@ -40,7 +41,7 @@ bool connectToBus(const std::string& address, GCancellable* cancellable, BusConn
         finish(g_bus_get_finish(result, &error), error, data);
       },
       data);
-  if (!trying) delete data;
+  if (!trying) UserData<BusConnected>::release(data);
   return trying;
 }
 

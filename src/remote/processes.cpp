@@ -4,8 +4,10 @@
 
 #include <exception>
 
+#include "platform/event_loop.h"
 #include "platform/gobject.h"
 #include "platform/log.h"
+#include "platform/user_data.h"
 
 namespace talvane::remote {
 
@@ -61,7 +63,7 @@ using Ref = std::shared_ptr<State>;
 void readNext(const Ref& state);
 
 void onLine(GObject* source, GAsyncResult* result, gpointer data) {
-  std::unique_ptr<Ref> state(static_cast<Ref*>(data));
+  const Ref state = Holding<State>::take(data);
   gsize length = 0;
   GError* error = nullptr;
   char* text = g_data_input_stream_read_line_finish_utf8(G_DATA_INPUT_STREAM(source), result,
@@ -69,31 +71,24 @@ void onLine(GObject* source, GAsyncResult* result, gpointer data) {
   GErrorPtr owned(error);
   GCharPtr line(text);
   if (!text) {
-    (*state)->readDone = true;
-    (*state)->maybeExited();
+    state->readDone = true;
+    state->maybeExited();
     return;
   }
-  (*state)->line(std::string(text, length));
-  if (!(*state)->killed) readNext(*state);
+  state->line(std::string(text, length));
+  if (!state->killed) readNext(state);
 }
 
 void readNext(const Ref& state) {
   g_data_input_stream_read_line_async(state->lines.get(), G_PRIORITY_DEFAULT,
-                                      state->cancellable.get(), onLine, new Ref(state));
+                                      state->cancellable.get(), onLine,
+                                      Holding<State>::hold(state));
 }
 
 void onWaited(GObject*, GAsyncResult*, gpointer data) {
-  std::unique_ptr<Ref> state(static_cast<Ref*>(data));
-  (*state)->waitDone = true;
-  (*state)->maybeExited();
-}
-
-gboolean onFailed(gpointer data) {
-  Ref& state = *static_cast<Ref*>(data);
-  state->line(state->startError);
-  state->readDone = state->waitDone = true;
+  const Ref state = Holding<State>::take(data);
+  state->waitDone = true;
   state->maybeExited();
-  return G_SOURCE_REMOVE;
 }
 
 class GioRunning final : public Processes::Running {
@@ -132,13 +127,17 @@ std::unique_ptr<Processes::Running> GioProcesses::start(const std::vector<std::s
     log::debug("remote", std::string("cannot start ") + (argv.empty() ? "" : argv[0]) + ": " +
                              (error ? error->message : "unknown error"));
     state->startError = std::string("cannot start ") + (argv.empty() ? "" : argv[0]);
-    g_idle_add_full(G_PRIORITY_DEFAULT, onFailed, new Ref(state),
-                    [](gpointer p) { delete static_cast<Ref*>(p); });
+    defaultLoop().post([state] {
+      state->line(state->startError);
+      state->readDone = state->waitDone = true;
+      state->maybeExited();
+    });
     return std::make_unique<GioRunning>(state);
   }
   state->lines.reset(g_data_input_stream_new(g_subprocess_get_stdout_pipe(state->process.get())));
   readNext(state);
-  g_subprocess_wait_async(state->process.get(), state->cancellable.get(), onWaited, new Ref(state));
+  g_subprocess_wait_async(state->process.get(), state->cancellable.get(), onWaited,
+                          Holding<State>::hold(state));
   return std::make_unique<GioRunning>(state);
 }
 
