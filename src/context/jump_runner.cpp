@@ -30,34 +30,27 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& extra) 
 }
 
 // A child process that is killed, and counts as failed, when it outlives `seconds`.
-void runChild(const Command& command, double seconds, Output done) {
+void runChild(EventLoop& loop, const Command& command, double seconds, Output done) {
   struct Waiting {
     std::shared_ptr<ChildProcess> child;
     Output done;
-    guint timer = 0;
+    TimerHandle timer;
   };
+  // Held by the child's callback and the timer's until either of them ends the wait.
   auto waiting = std::make_shared<Waiting>();
   waiting->done = std::move(done);
   waiting->child = ChildProcess::start(command.argv, files::home(), environmentWith(command.env),
                                        [waiting](std::optional<std::string> out) {
-                                         if (waiting->timer) g_source_remove(waiting->timer);
-                                         waiting->timer = 0;
+                                         waiting->timer.cancel();
                                          auto done = std::exchange(waiting->done, nullptr);
                                          waiting->child.reset();
                                          if (done) done(std::move(out));
                                        });
-  auto* held = new std::shared_ptr<Waiting>(waiting);
-  waiting->timer = g_timeout_add_full(
-      G_PRIORITY_DEFAULT, static_cast<guint>(seconds * 1000),
-      [](gpointer data) -> gboolean {
-        auto& w = *static_cast<std::shared_ptr<Waiting>*>(data);
-        w->timer = 0;
-        if (w->child) w->child->cancel();
-        w->child.reset();
-        if (auto done = std::exchange(w->done, nullptr)) done(std::nullopt);
-        return G_SOURCE_REMOVE;
-      },
-      held, [](gpointer data) { delete static_cast<std::shared_ptr<Waiting>*>(data); });
+  waiting->timer = loop.after(seconds, [waiting] {
+    if (waiting->child) waiting->child->cancel();
+    waiting->child.reset();
+    if (auto done = std::exchange(waiting->done, nullptr)) done(std::nullopt);
+  });
 }
 
 std::optional<std::string> launchDetached(const Command& command) {
@@ -88,8 +81,12 @@ std::string describe(const Command& c) {
 // One jump in flight: owns its plan and walks it step by step.
 class Attempt : public std::enable_shared_from_this<Attempt> {
  public:
-  Attempt(std::shared_ptr<const Outside> outside, Plan plan, Done done)
-      : outside_(std::move(outside)), plan_(std::move(plan)), done_(std::move(done)) {}
+  Attempt(std::shared_ptr<const Outside> outside, std::shared_ptr<Background> background, Plan plan,
+          Done done)
+      : outside_(std::move(outside)),
+        background_(std::move(background)),
+        plan_(std::move(plan)),
+        done_(std::move(done)) {}
 
   void next() {
     if (index_ >= plan_.steps.size()) {
@@ -176,15 +173,23 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
                   [self, client](const std::optional<std::string>& out) {
                     if (!out) return self->failed("tmux could not select the session's pane");
                     // The pane is chosen; the terminal showing it is raised when there is one.
-                    if (client) {
-                      if (auto why = self->raise(self->outside_->lineage(client->pid)))
-                        log::debug("jump", *why);
-                    }
-                    self->finish(std::nullopt);
+                    if (!client) return self->finish(std::nullopt);
+                    self->raiseTerminal(client->pid);
                   });
   }
 
+  // The client's processes come from /proc, read off the loop.
+  void raiseTerminal(int clientPid) {
+    auto self = shared_from_this();
+    background_->run([lineage = outside_->lineage, clientPid] { return lineage(clientPid); },
+                     [self](const std::vector<int>& pids) {
+                       if (auto why = self->raise(pids)) log::debug("jump", *why);
+                       self->finish(std::nullopt);
+                     });
+  }
+
   std::shared_ptr<const Outside> outside_;
+  std::shared_ptr<Background> background_;
   Plan plan_;
   Done done_;
   std::size_t index_ = 0;
@@ -193,8 +198,13 @@ class Attempt : public std::enable_shared_from_this<Attempt> {
 
 }  // namespace
 
-Runner::Runner(Outside outside, EventLoop& loop) : observer_(std::make_unique<Background>(loop)) {
-  if (!outside.run) outside.run = runChild;
+Runner::Runner(Outside outside, EventLoop& loop)
+    : background_(std::make_shared<Background>(loop, outside.reads)) {
+  if (!outside.run) {
+    outside.run = [&loop](const Command& command, double seconds, Output done) {
+      runChild(loop, command, seconds, std::move(done));
+    };
+  }
   if (!outside.launch) outside.launch = launchDetached;
   if (!outside.lineage) outside.lineage = Jump::lineage;
   if (!outside.observe) outside.observe = Jump::observe;
@@ -206,15 +216,19 @@ Runner::Runner(Outside outside, EventLoop& loop) : observer_(std::make_unique<Ba
 Runner::~Runner() = default;
 
 void Runner::go(const Recorded& session, Done done) {
-  observer_->run(
-      [observe = outside_->observe, session] { return observe(session); },
-      [this, done = std::move(done)](const Facts& facts) mutable { go(facts, std::move(done)); });
+  background_->run([observe = outside_->observe, session] { return observe(session); },
+                   [alive = std::weak_ptr<bool>(alive_), this,
+                    done = std::move(done)](const Facts& facts) mutable {
+                     if (alive.lock()) go(facts, std::move(done));
+                   });
 }
 
 void Runner::go(const RemoteTarget& target, Done done) {
-  observer_->run(
-      [observe = outside_->observeRemote, target] { return observe(target); },
-      [this, done = std::move(done)](const Plan& plan) mutable { go(plan, std::move(done)); });
+  background_->run([observe = outside_->observeRemote, target] { return observe(target); },
+                   [alive = std::weak_ptr<bool>(alive_), this,
+                    done = std::move(done)](const Plan& plan) mutable {
+                     if (alive.lock()) go(plan, std::move(done));
+                   });
 }
 
 void Runner::go(const Facts& facts, Done done) {
@@ -235,7 +249,7 @@ void Runner::go(const Plan& p, Done done) {
     if (done) done(p.nothing);
     return;
   }
-  std::make_shared<Attempt>(outside_, p, std::move(done))->next();
+  std::make_shared<Attempt>(outside_, background_, p, std::move(done))->next();
 }
 
 }  // namespace talvane::Jump

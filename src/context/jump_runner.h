@@ -8,14 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "context/background.h"
 #include "context/jump_observe.h"
 #include "context/jump_plan.h"
 #include "context/jump_remote.h"
 #include "platform/event_loop.h"
-
-namespace talvane {
-class Background;
-}
 
 namespace talvane::Jump {
 
@@ -38,7 +35,7 @@ struct Outside {
   // Default: spawned detached with the app's environment, in the home folder.
   std::function<std::optional<std::string>(const Command&)> launch;
   std::shared_ptr<WindowActivator> windows;  // none: no window is raised
-  // Default: jump_observe's lineage().
+  // Called on a worker thread, as it reads /proc. Default: jump_observe's lineage().
   std::function<std::vector<int>(int pid)> lineage;
   // Reads the facts of a jump; called on a worker thread, as it reads /proc and walks PATH.
   // Default: jump_observe's observe().
@@ -47,6 +44,8 @@ struct Outside {
   std::function<Plan(const RemoteTarget&)> observeRemote;
   // The one line written when nothing happened. Default: log::line.
   std::function<void(const std::string&)> log;
+  // Where observe, observeRemote and lineage run. Default: one worker thread.
+  Background::Executor reads;
 };
 
 // Called once when a jump has ended: none when something was brought forward, else why nothing
@@ -57,7 +56,8 @@ class Runner {
  public:
   static constexpr double kCommandSeconds = 5;
 
-  // `loop` hears the facts read off it; its post() must be callable from any thread.
+  // `loop` hears the facts read off it and times the commands; its post() must be callable
+  // from any thread.
   explicit Runner(Outside outside = {}, EventLoop& loop = defaultLoop());
   ~Runner();
   Runner(const Runner&) = delete;
@@ -73,7 +73,10 @@ class Runner {
 
  private:
   std::shared_ptr<const Outside> outside_;
-  std::unique_ptr<Background> observer_;
+  // Shared with the jumps under way, which may outlive the runner.
+  std::shared_ptr<Background> background_;
+  // Facts read for a runner that is gone are dropped.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   bool waylandLogged_ = false;
 };
 

@@ -9,6 +9,7 @@
 
 #include "context/jump_runner.h"
 #include "platform/event_loop.h"
+#include "platform/manual_loop.h"
 #include "support/test_home.h"
 
 namespace talvane {
@@ -208,7 +209,8 @@ TEST(JumpTmuxLists, ParseAndChooseTheClient) {
                                 "select-window", "-t", "@3", ";", "select-pane", "-t", "%5"}));
 }
 
-// Commands answer from a script in order; windows are raised by a fake.
+// Commands answer from a script in order; windows are raised by a fake; reads off the loop wait
+// for settle().
 struct FakeOutside {
   struct Windows : WindowActivator {
     std::vector<std::vector<int>> asked;
@@ -228,10 +230,29 @@ struct FakeOutside {
       d(out);
     };
     o.windows = windows;
-    o.lineage = [](int pid) { return std::vector<int>{pid, 1000}; };
+    o.lineage = [this](int pid) {
+      lineageOf.push_back(pid);
+      return std::vector<int>{pid, 1000};
+    };
     o.log = [this](const std::string& line) { logged.push_back(line); };
+    o.observe = [](const Recorded&) { return terminalSession(); };
+    o.reads = [this](std::function<void()> job) { reads.push_back(std::move(job)); };
     return o;
   }
+
+  // Runs the reads waiting for a worker, then what they post back to the loop.
+  void settle() {
+    while (!reads.empty()) {
+      auto read = std::move(reads.front());
+      reads.pop_front();
+      read();
+    }
+    loop.runPending();
+  }
+
+  ManualLoop loop;
+  std::deque<std::function<void()>> reads;
+  std::vector<int> lineageOf;
 
   std::deque<std::optional<std::string>> replies;
   std::vector<std::vector<std::string>> commands;
@@ -248,10 +269,19 @@ struct FakeOutside {
 TEST(JumpRunner, SelectsTheTmuxPaneAndRaisesItsClientsTerminal) {
   FakeOutside fake;
   fake.replies = {"/dev/pts/1\t$0\t@0\t%0\n/dev/pts/4\t$0\t@2\t%3\n", "/dev/pts/9\t900\t$0\n", ""};
-  Runner runner(fake.outside());
   Facts f = terminalSession();
   f.env["TMUX"] = "/tmp/s,1,0";
-  runner.go(f, fake.recordEnd());
+  {
+    Runner runner(fake.outside(), fake.loop);
+    runner.go(f, fake.recordEnd());
+    runner.go(Recorded{}, fake.recordEnd());
+  }
+  // The client's terminal is looked up in /proc off the loop and raised back on it, although
+  // the runner is gone; the jump still waiting for its facts went with the runner.
+  EXPECT_TRUE(fake.lineageOf.empty());
+  EXPECT_TRUE(fake.ended.empty());
+  fake.settle();
+  EXPECT_EQ(fake.lineageOf, std::vector<int>{900});
   EXPECT_EQ(fake.ended, std::vector<std::string>{""});
   ASSERT_EQ(fake.commands.size(), 3u);
   EXPECT_EQ(fake.commands[2],
@@ -310,6 +340,7 @@ TEST(JumpRunner, ObservesOffTheLoop) {
     if (released.wait_for(std::chrono::seconds(10)) == std::future_status::ready) ++freedByLoop;
   };
   Outside outside = fake.outside();
+  outside.reads = nullptr;  // a real worker
   outside.observe = [&](const Recorded& r) {
     wait();
     Facts f = terminalSession();
