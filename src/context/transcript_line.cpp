@@ -289,9 +289,9 @@ class Scanner {
     while (end_ - p_ >= 64) {
       const Block block = classify(p_);
       std::size_t limit = 64;
-      bool simple = true;
+      bool whole = true;
       if (block.backslash == ~std::uint64_t{0}) {
-        simple = false;
+        whole = false;
       } else if (block.backslash >> 63) {
         // A run of backslashes at the end may escape the next stretch's first byte: stop before
         // it, so that every stretch starts outside an escape.
@@ -304,44 +304,14 @@ class Scanner {
       const std::uint64_t before = quotes ? (quotes & (0 - quotes)) - 1 : inside;
       const int width = quotes ? __builtin_ctzll(quotes) : static_cast<int>(limit);
       if (block.backslash & before) escaped = true;
+      Stretch stretch = whole ? Stretch::valid : Stretch::bytewise;
       // Bytes already accounted for as part of a multi-byte character or a unicode escape.
       std::uint64_t covered = 0;
-      for (std::uint64_t e = block.special & before; simple && e; e &= e - 1) {
-        const int at = __builtin_ctzll(e);
-        if ((covered >> at) & 1) continue;
-        // A raw control byte, or a backslash before a control or non-ASCII byte.
-        if (p_[at] < 0x80 || ((escapes >> at) & 1)) return false;
-        const int length = sequenceLength(p_ + at, end_);
-        if (length == 0) return false;
-        if (at + length > width) simple = false;  // runs into the next stretch
-        covered |= bits(at, length);
-      }
-      for (std::uint64_t e = escapes & before; simple && e; e &= e - 1) {
-        const int at = __builtin_ctzll(e);
-        if ((covered >> at) & 1) continue;
-        const Byte c = p_[at];
-        if (isShortEscape(c)) continue;
-        if (c != 'u') return false;
-        if (at + 5 > width) {
-          simple = false;
-          break;
-        }
-        const int cp = hex4(p_ + at + 1);
-        if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
-        int length = 5;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          // A high surrogate takes the low one of the escape right after it.
-          if (at + 11 > width) {
-            simple = false;
-            break;
-          }
-          const int low = p_[at + 5] == '\\' && p_[at + 6] == 'u' ? hex4(p_ + at + 7) : -1;
-          if (low < 0xDC00 || low > 0xDFFF) return false;
-          length = 11;
-        }
-        covered |= bits(at, length);
-      }
-      if (!simple) {
+      if (stretch == Stretch::valid)
+        stretch = characters(block.special & before, escapes, width, covered);
+      if (stretch == Stretch::valid) stretch = unicodeEscapes(escapes & before, width, covered);
+      if (stretch == Stretch::invalid) return false;
+      if (stretch == Stretch::bytewise) {
         const auto* stop = p_ + (quotes ? __builtin_ctzll(quotes) + 1 : limit);
         const int state = bytewise(stop, escaped);
         if (state != kOpen) return state == kClosed;
@@ -354,6 +324,52 @@ class Scanner {
       p_ += limit;
     }
     return bytewise(end_, escaped) == kClosed;
+  }
+
+  // How a 64-byte stretch of a string checks out: all valid, invalid, or to be read byte by
+  // byte as something in it runs past its first `width` bytes.
+  enum class Stretch { valid, invalid, bytewise };
+
+  // The control and non-ASCII bytes at `special` in the stretch at p_: each must start a whole
+  // UTF-8 character, unescaped.
+  Stretch characters(std::uint64_t special, std::uint64_t escapes, int width,
+                     std::uint64_t& covered) const {
+    for (std::uint64_t e = special; e; e &= e - 1) {
+      const int at = __builtin_ctzll(e);
+      if ((covered >> at) & 1) continue;
+      // A raw control byte, or a backslash before a control or non-ASCII byte.
+      if (p_[at] < 0x80 || ((escapes >> at) & 1)) return Stretch::invalid;
+      const int length = sequenceLength(p_ + at, end_);
+      if (length == 0) return Stretch::invalid;
+      if (at + length > width) return Stretch::bytewise;  // runs into the next stretch
+      covered |= bits(at, length);
+    }
+    return Stretch::valid;
+  }
+
+  // The escaped bytes at `escapes` in the stretch at p_: short escapes, or unicode ones whose
+  // surrogates come in pairs.
+  Stretch unicodeEscapes(std::uint64_t escapes, int width, std::uint64_t& covered) const {
+    for (std::uint64_t e = escapes; e; e &= e - 1) {
+      const int at = __builtin_ctzll(e);
+      if ((covered >> at) & 1) continue;
+      const Byte c = p_[at];
+      if (isShortEscape(c)) continue;
+      if (c != 'u') return Stretch::invalid;
+      if (at + 5 > width) return Stretch::bytewise;
+      const int cp = hex4(p_ + at + 1);
+      if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return Stretch::invalid;
+      int length = 5;
+      if (cp >= 0xD800 && cp <= 0xDBFF) {
+        // A high surrogate takes the low one of the escape right after it.
+        if (at + 11 > width) return Stretch::bytewise;
+        const int low = p_[at + 5] == '\\' && p_[at + 6] == 'u' ? hex4(p_ + at + 7) : -1;
+        if (low < 0xDC00 || low > 0xDFFF) return Stretch::invalid;
+        length = 11;
+      }
+      covered |= bits(at, length);
+    }
+    return Stretch::valid;
   }
 
   static constexpr int kInvalid = -1, kOpen = 0, kClosed = 1;
@@ -492,70 +508,72 @@ class Scanner {
   bool value() {
     stack_.clear();
     for (;;) {
-      if (p_ >= end_) return false;
-      switch (*p_) {
-        case '{': {
-          ++p_;
-          whitespace();
-          if (p_ < end_ && *p_ == '}') {
-            ++p_;
-            break;
-          }
-          stack_.push_back('{');
-          std::string_view key;
-          std::string decoded;
-          if (!name(key, decoded)) return false;
-          continue;
-        }
-        case '[':
-          ++p_;
-          whitespace();
-          if (p_ < end_ && *p_ == ']') {
-            ++p_;
-            break;
-          }
-          stack_.push_back('[');
-          continue;
-        case '"': {
-          bool escaped = false;
-          if (!string(escaped)) return false;
-          break;
-        }
-        case 't':
-          if (!literal("true")) return false;
-          break;
-        case 'f':
-          if (!literal("false")) return false;
-          break;
-        case 'n':
-          if (!literal("null")) return false;
-          break;
-        default:
-          if (*p_ != '-' && (*p_ < '0' || *p_ > '9')) return false;
-          if (!number()) return false;
-          break;
-      }
-      // A value is complete: close containers until one goes on with a next element.
-      for (;;) {
-        if (stack_.empty()) return true;
-        whitespace();
-        if (p_ >= end_) return false;
-        const char open = stack_.back();
-        if (*p_ == ',') {
-          ++p_;
-          whitespace();
-          if (open == '{') {
-            std::string_view key;
-            std::string decoded;
-            if (!name(key, decoded)) return false;
-          }
-          break;
-        }
-        if (*p_ != static_cast<Byte>(open == '{' ? '}' : ']')) return false;
-        ++p_;
-        stack_.pop_back();
-      }
+      Read read = begin();
+      if (read == Read::complete) read = next();
+      if (read != Read::opened) return read == Read::complete;
     }
+  }
+
+  // Where value() is: a value read whole, a container opened (its first element comes next),
+  // or invalid text.
+  enum class Read { complete, opened, invalid };
+
+  // The value at p_: a scalar or an empty container whole, else the container opened.
+  Read begin() {
+    if (p_ >= end_) return Read::invalid;
+    const Byte open = *p_;
+    if (open != '{' && open != '[') return scalar() ? Read::complete : Read::invalid;
+    ++p_;
+    whitespace();
+    if (p_ < end_ && *p_ == (open == '{' ? '}' : ']')) {
+      ++p_;
+      return Read::complete;
+    }
+    stack_.push_back(static_cast<char>(open));
+    return open == '[' || member() ? Read::opened : Read::invalid;
+  }
+
+  bool scalar() {
+    switch (*p_) {
+      case '"': {
+        bool escaped = false;
+        return string(escaped);
+      }
+      case 't':
+        return literal("true");
+      case 'f':
+        return literal("false");
+      case 'n':
+        return literal("null");
+      default:
+        return (*p_ == '-' || (*p_ >= '0' && *p_ <= '9')) && number();
+    }
+  }
+
+  // A member's name and colon, in an object being skipped.
+  bool member() {
+    std::string_view key;
+    std::string decoded;
+    return name(key, decoded);
+  }
+
+  // After a complete value: closes containers until one goes on with a next element (opened),
+  // or none is left open (complete).
+  Read next() {
+    while (!stack_.empty()) {
+      whitespace();
+      if (p_ >= end_) return Read::invalid;
+      const char open = stack_.back();
+      if (*p_ == ',') {
+        ++p_;
+        whitespace();
+        return open == '[' || member() ? Read::opened : Read::invalid;
+      }
+      if (*p_ != static_cast<Byte>(open == '{' ? '}' : ']')) return Read::invalid;
+      ++p_;
+      stack_.pop_back();
+    }
+    return Read::complete;
   }
 
   // The members of the line's object (top) or of its "message" object.
