@@ -171,9 +171,10 @@ struct AccessibleFocus::Search : std::enable_shared_from_this<Search> {
     if (!address.empty()) return open(address);
     // The session bus names the accessibility bus; without a session bus nobody is asked.
     auto self = shared_from_this();
-    if (!connectToBus("", cancel.get(), [self](GObjectPtr<GDBusConnection> session, std::string) {
-          if (self->done) self->askAddress(session.get());
-        }))
+    if (!connectToBus("", cancel.get(),
+                      [self](GObjectPtr<GDBusConnection> session, const std::string&) {
+                        if (self->done) self->askAddress(session.get());
+                      }))
       finish();
   }
 
@@ -196,16 +197,17 @@ struct AccessibleFocus::Search : std::enable_shared_from_this<Search> {
 
   void open(const std::string& at) {
     auto self = shared_from_this();
-    connectToBus(at, cancel.get(), [self](GObjectPtr<GDBusConnection> opened, std::string why) {
-      if (!self->done) return;
-      if (!opened) {
-        log::debug("paste", "no accessibility bus: " + (why.empty() ? "unknown error" : why));
-        return self->finish();
-      }
-      self->use(opened.get());
-      *self->shared = std::move(opened);
-      self->askRegistry();
-    });
+    connectToBus(
+        at, cancel.get(), [self](GObjectPtr<GDBusConnection> opened, const std::string& why) {
+          if (!self->done) return;
+          if (!opened) {
+            log::debug("paste", "no accessibility bus: " + (why.empty() ? "unknown error" : why));
+            return self->finish();
+          }
+          self->use(opened.get());
+          *self->shared = std::move(opened);
+          self->askRegistry();
+        });
   }
 
   void askRegistry() {

@@ -394,12 +394,28 @@ class Editor {
   // entry k (which stays), `before[n]` after the last one that stays.
   void rearrange(const Node& node, const std::vector<bool>& removed,
                  const std::vector<std::vector<Addition>>& before) {
-    const std::vector<Item>& items = node.items;
-    const std::size_t n = items.size();
+    const std::size_t n = node.items.size();
     std::size_t survivor = npos;
     for (std::size_t i = 0; i < n; ++i)
       if (!removed[i]) survivor = i;
+    const std::vector<Edit> cuts = removing(node, removed);
+    const bool adding =
+        std::any_of(before.begin(), before.end(), [](const auto& list) { return !list.empty(); });
+    if (survivor == npos && !adding && leftBare(node, cuts)) {
+      edits_.push_back({node.begin, node.end, node.kind == Node::object ? "{}" : "[]"});
+      return;
+    }
+    edits_.insert(edits_.end(), cuts.begin(), cuts.end());
+    for (std::size_t k = 0; k < n; ++k)
+      if (!before[k].empty()) insertBefore(node.items[k], before[k]);
+    if (!before[n].empty()) append(node, survivor, before[n]);
+  }
 
+  // The cuts that remove the flagged entries with their commas and the line breaks they
+  // stand behind, in order and merged where they meet.
+  std::vector<Edit> removing(const Node& node, const std::vector<bool>& removed) const {
+    const std::vector<Item>& items = node.items;
+    const std::size_t n = items.size();
     std::vector<Edit> cuts;
     std::size_t previous = npos;  // the last entry before i that stays
     for (std::size_t i = 0; i < n; ++i) {
@@ -441,43 +457,41 @@ class Editor {
       else
         merged.push_back(std::move(cut));
     }
+    return merged;
+  }
 
-    const bool adding =
-        std::any_of(before.begin(), before.end(), [](const auto& list) { return !list.empty(); });
-    if (survivor == npos && !adding) {
-      // Nothing left. What stays between the brackets is the user's (comments, blank lines),
-      // unless it is just the line break our own layout puts before the closing bracket.
-      std::string rest;
-      std::size_t from = node.begin + 1;
-      for (const Edit& cut : merged) {
-        rest += t_.substr(from, cut.begin - from);
-        from = cut.end;
-      }
-      rest += t_.substr(from, node.end - 1 - from);
-      const std::string indent = indentOf(node.begin);
-      if (rest == "\n" + indent || rest == "\r\n" + indent) {
-        edits_.push_back({node.begin, node.end, node.kind == Node::object ? "{}" : "[]"});
-        return;
-      }
+  // With every entry cut, whether the brackets keep nothing of the user's (comments, blank
+  // lines): just the line break our own layout puts before the closing bracket.
+  bool leftBare(const Node& node, const std::vector<Edit>& cuts) const {
+    std::string rest;
+    std::size_t from = node.begin + 1;
+    for (const Edit& cut : cuts) {
+      rest += t_.substr(from, cut.begin - from);
+      from = cut.end;
     }
-    edits_.insert(edits_.end(), merged.begin(), merged.end());
+    rest += t_.substr(from, node.end - 1 - from);
+    const std::string indent = indentOf(node.begin);
+    return rest == "\n" + indent || rest == "\r\n" + indent;
+  }
 
-    for (std::size_t k = 0; k < n; ++k) {
-      if (before[k].empty()) continue;
-      const Item& next = items[k];
-      const bool multi = ownLine(next.start);
-      const std::string indent = indentOf(next.start);
-      std::string text;
-      for (const Addition& added : before[k]) {
-        if (multi) text += nl_ + indent;
-        text += render(added, indent, multi) + ",";
-        if (!multi && spaced_) text += ' ';
-      }
-      edits_.push_back({multi ? previousBreak(next.start) : next.start,
-                        multi ? previousBreak(next.start) : next.start, text});
+  // New entries in front of `next`, laid out as it is.
+  void insertBefore(const Item& next, const std::vector<Addition>& added) {
+    const bool multi = ownLine(next.start);
+    const std::string indent = indentOf(next.start);
+    std::string text;
+    for (const Addition& addition : added) {
+      if (multi) text += nl_ + indent;
+      text += render(addition, indent, multi) + ",";
+      if (!multi && spaced_) text += ' ';
     }
-    if (before[n].empty()) return;
-    const Item& anchor = items[survivor == npos ? 0 : survivor];
+    const std::size_t at = multi ? previousBreak(next.start) : next.start;
+    edits_.push_back({at, at, text});
+  }
+
+  // New entries after the last one that stays (`survivor`, npos for none).
+  void append(const Node& node, std::size_t survivor, const std::vector<Addition>& added) {
+    const std::size_t n = node.items.size();
+    const Item& anchor = node.items[survivor == npos ? 0 : survivor];
     const bool multi = ownLine(anchor.start);
     const std::string indent = multi ? indentOf(anchor.start) : indentOf(node.begin) + unit_;
     if (survivor + 1 == n && (multi || anchor.comma != npos)) {
@@ -492,10 +506,10 @@ class Editor {
       }
       std::string text;
       bool first = true;
-      for (const Addition& added : before[n]) {
+      for (const Addition& addition : added) {
         if (!first && !trailing) text += ',';
         text += multi ? nl_ + indent : (spaced_ ? " " : "");
-        text += render(added, indent, multi);
+        text += render(addition, indent, multi);
         if (trailing) text += ',';
         first = false;
       }
@@ -508,10 +522,10 @@ class Editor {
     // one, now follows the last new entry. With none staying, right after the opening bracket.
     std::string text;
     bool first = survivor == npos;
-    for (const Addition& added : before[n]) {
+    for (const Addition& addition : added) {
       if (!first) text += ',';
       text += multi ? nl_ + indent : (!first && spaced_ ? " " : "");
-      text += render(added, indent, multi);
+      text += render(addition, indent, multi);
       first = false;
     }
     const std::size_t at = survivor == npos ? node.begin + 1 : anchor.node.end;
