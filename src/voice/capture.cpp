@@ -17,6 +17,64 @@ struct Capture::Worker {
   std::thread thread;
   std::atomic<bool> stop{false};
   std::atomic<bool> drain{false};  // stopped by the user: recognise what was already captured
+
+  // What a recording's thread sends the main loop.
+  using Post = std::function<void(std::function<void()>)>;
+  // How listening ended.
+  enum class Heard { stopped, ended, lost };
+
+  // Feeds the recogniser block by block until stopped, reporting levels and changed partial
+  // results; the audio goes to `kept` too.
+  Heard listen(AudioInput& in, Recognizer& rec, Samples& kept,
+               const std::shared_ptr<Callbacks>& callbacks, const Post& post) const {
+    std::int16_t block[kBlock];
+    std::string shown;
+    for (int n = 0; !stop; ++n) {
+      const long got = in.read(block, kBlock);
+      if (got == AudioInput::kFailed) return Heard::lost;
+      if (got == AudioInput::kEnd) {
+        post([callbacks, text = rec.partial()] {
+          callbacks->partial(text);
+          callbacks->ended();
+        });
+        while (!stop) g_usleep(5000);
+        return Heard::ended;
+      }
+      const auto count = static_cast<std::size_t>(got);
+      rec.feed(block, count);
+      keep(kept, block, count);
+      post([callbacks, l = level(block, count)] { callbacks->level(l); });
+      if (n % kPartialEvery == kPartialEvery - 1) {
+        std::string text = rec.partial();
+        if (text != shown) {
+          shown = text;
+          post([callbacks, text] { callbacks->partial(text); });
+        }
+      }
+    }
+    return Heard::stopped;
+  }
+
+  // Under load the recogniser falls behind the microphone: the last words are captured but
+  // still waiting in the device's buffer. They were spoken before the release, so they count.
+  static void catchUp(AudioInput& in, Recognizer& rec, Samples& kept) {
+    std::int16_t block[kBlock];
+    std::size_t owed =
+        std::min(in.buffered(), static_cast<std::size_t>(kMaxDrainSeconds) * kSampleRate);
+    while (owed > 0) {
+      const long got = in.read(block, std::min<std::size_t>(kBlock, owed));
+      if (got <= 0) break;
+      const auto count = static_cast<std::size_t>(got);
+      rec.feed(block, count);
+      keep(kept, block, count);
+      owed -= std::min(owed, count);
+    }
+  }
+
+  static void keep(Samples& kept, const std::int16_t* block, std::size_t count) {
+    if (kept.size() < static_cast<std::size_t>(kKeptSeconds) * kSampleRate)
+      kept.insert(kept.end(), block, block + count);
+  }
 };
 
 Capture::Capture(AudioInputFactory input, RecognizerFactory recognizer)
@@ -104,61 +162,14 @@ bool Capture::start(Callbacks cb) {
     Recognizer& rec = **recognizer;
     rec.begin();
     Samples kept;
-    std::int16_t block[kBlock];
-    std::string shown;
-    bool lost = false, ended = false;
-    for (int n = 0; !worker->stop; ++n) {
-      if (ended) {
-        g_usleep(5000);
-        continue;
-      }
-      long got = in->read(block, kBlock);
-      if (got == AudioInput::kFailed) {
-        lost = true;
-        break;
-      }
-      if (got == AudioInput::kEnd) {
-        ended = true;
-        std::string text = rec.partial();
-        post([callbacks, text] {
-          callbacks->partial(text);
-          callbacks->ended();
-        });
-        continue;
-      }
-      const auto count = static_cast<std::size_t>(got);
-      rec.feed(block, count);
-      if (kept.size() < static_cast<std::size_t>(kKeptSeconds) * kSampleRate)
-        kept.insert(kept.end(), block, block + count);
-      post([callbacks, l = level(block, count)] { callbacks->level(l); });
-      if (n % kPartialEvery == kPartialEvery - 1) {
-        std::string text = rec.partial();
-        if (text != shown) {
-          shown = text;
-          post([callbacks, text] { callbacks->partial(text); });
-        }
-      }
-    }
-    // Under load the recogniser falls behind the microphone: the last words are captured but
-    // still waiting in the device's buffer. They were spoken before the release, so they count.
-    if (!lost && !ended && worker->drain) {
-      std::size_t owed =
-          std::min(in->buffered(), static_cast<std::size_t>(kMaxDrainSeconds) * kSampleRate);
-      while (owed > 0) {
-        const long got = in->read(block, std::min<std::size_t>(kBlock, owed));
-        if (got <= 0) break;
-        const auto count = static_cast<std::size_t>(got);
-        rec.feed(block, count);
-        if (kept.size() < static_cast<std::size_t>(kKeptSeconds) * kSampleRate)
-          kept.insert(kept.end(), block, block + count);
-        owed -= std::min(owed, count);
-      }
-    }
+    const Worker::Heard heard = worker->listen(*in, rec, kept, callbacks, post);
+    if (heard == Worker::Heard::stopped && worker->drain) Worker::catchUp(*in, rec, kept);
     in.reset();  // the microphone is free as soon as we stop reading
     std::string text = rec.end();
-    finish([callbacks, text, kept = std::move(kept), lost]() mutable {
-      callbacks->finished(text, std::move(kept), lost);
-    });
+    finish(
+        [callbacks, text, kept = std::move(kept), lost = heard == Worker::Heard::lost]() mutable {
+          callbacks->finished(text, std::move(kept), lost);
+        });
   });
   return true;
 }
