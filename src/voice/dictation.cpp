@@ -169,50 +169,44 @@ bool restartsHere(const UnicodeString& before, const UnicodeString& after, bool 
   return false;
 }
 
-}  // namespace
-
-std::string clean(std::string_view text) {
-  Matchers& m = matchers();
-  const UnicodeString space(u' ');
-  UnicodeString s = UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
-
-  s = replaceAll(m.whitespace.get(), s, space);
-  s = space + s + space;
-
-  UnicodeString folded(s);
-  folded.foldCase();
-  if (m.restart && (folded.indexOf(u"scratch that") >= 0 || folded.indexOf(u"forget that") >= 0 ||
-                    folded.indexOf(u"start over") >= 0)) {
-    // The last cue that stands as one wins: everything up to it is dropped.
-    std::vector<std::array<int32_t, 3>> cues;  // start, end, pause mark
-    m.restart->reset(s);
-    UErrorCode status = U_ZERO_ERROR;
-    while (m.restart->find() && U_SUCCESS(status))
-      cues.push_back({m.restart->start(status), m.restart->end(status),
-                      m.restart->start(2, status) >= 0 ? 1 : 0});
-    for (auto cue = cues.rbegin(); U_SUCCESS(status) && cue != cues.rend(); ++cue) {
-      const auto [start, end, pause] = *cue;
-      if (!restartsHere(UnicodeString(s, 0, start), UnicodeString(s, end), pause != 0)) continue;
-      s = space + UnicodeString(s, end);
-      folded = s;
-      folded.foldCase();
-      break;
-    }
+// "Scratch that" and its like: the last cue that stands as one wins, and everything up to it is
+// dropped.
+void restartAfterLastCue(Matchers& m, UnicodeString& s, UnicodeString& folded) {
+  if (!m.restart || (folded.indexOf(u"scratch that") < 0 && folded.indexOf(u"forget that") < 0 &&
+                     folded.indexOf(u"start over") < 0))
+    return;
+  std::vector<std::array<int32_t, 3>> cues;  // start, end, pause mark
+  m.restart->reset(s);
+  UErrorCode status = U_ZERO_ERROR;
+  while (m.restart->find() && U_SUCCESS(status))
+    cues.push_back({m.restart->start(status), m.restart->end(status),
+                    m.restart->start(2, status) >= 0 ? 1 : 0});
+  for (auto cue = cues.rbegin(); U_SUCCESS(status) && cue != cues.rend(); ++cue) {
+    const auto [start, end, pause] = *cue;
+    if (!restartsHere(UnicodeString(s, 0, start), UnicodeString(s, end), pause != 0)) continue;
+    s = UnicodeString(u' ') + UnicodeString(s, end);
+    folded = s;
+    folded.foldCase();
+    return;
   }
+}
 
+void dropFillers(Matchers& m, UnicodeString& s, const UnicodeString& folded) {
+  const UnicodeString space(u' ');
   // Removing a filler leaves spaces behind, so it never joins a key word that was not there.
   for (std::size_t i = 0; i < std::size(kFillers); ++i) {
     if (kFillerKeys[i] && folded.indexOf(kFillerKeys[i]) < 0) continue;
     s = replaceAll(m.fillers[i].get(), s, space);
   }
-
   if (m.leadingLike) {
     UErrorCode status = U_ZERO_ERROR;
     m.leadingLike->reset(s);
     UnicodeString out = m.leadingLike->replaceFirst(space, status);
     if (U_SUCCESS(status)) s = out;
   }
+}
 
+void applyCorrections(Matchers& m, UnicodeString& s) {
   // Each pass removes the cue and at least one word, so the loop ends.
   while (m.correction) {
     m.correction->reset(s);
@@ -223,23 +217,41 @@ std::string clean(std::string_view text) {
     if (U_FAILURE(status)) break;
     s = applyCorrection(s, start, end);
   }
+}
 
+// Punctuation against its word, single spaces, no space or comma at either end, and a capital first
+// letter; empty when nothing is left.
+UnicodeString asSentence(Matchers& m, UnicodeString s) {
   s = replaceAll(m.beforePunctuation.get(), s, UnicodeString(u"$1"));
   s = replaceAll(m.commas.get(), s, UnicodeString(u","));
-  s = replaceAll(m.spaces.get(), s, space);
+  s = replaceAll(m.spaces.get(), s, UnicodeString(u' '));
   int32_t first = 0, last = s.length();
   while (first < last && isTrimmed(s.charAt(first))) ++first;
   while (last > first && isTrimmed(s.charAt(last - 1))) --last;
   if (first == last) return {};
   s = UnicodeString(s, first, last - first);
-
   const int32_t headLength = U16_LENGTH(s.char32At(0));
   UnicodeString head(s, 0, headLength);
   head.toUpper(icu::Locale::getRoot());
   s.replace(0, headLength, head);
+  return s;
+}
 
+}  // namespace
+
+std::string clean(std::string_view text) {
+  Matchers& m = matchers();
+  const UnicodeString space(u' ');
+  UnicodeString s = UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
+  s = replaceAll(m.whitespace.get(), s, space);
+  s = space + s + space;
+  UnicodeString folded(s);
+  folded.foldCase();
+  restartAfterLastCue(m, s, folded);
+  dropFillers(m, s, folded);
+  applyCorrections(m, s);
   std::string out;
-  s.toUTF8String(out);
+  asSentence(m, std::move(s)).toUTF8String(out);
   return out;
 }
 
