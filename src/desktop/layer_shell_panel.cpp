@@ -55,20 +55,19 @@ struct NamedOutput {
   std::string name;
 };
 
-// Each output's connector name and logical position, from a connection of our own.
-std::vector<NamedOutput> namedOutputs() {
-  struct Found {
-    wl_registry* registry = nullptr;
-    wl_proxy* manager = nullptr;
-    std::vector<wl_output*> outputs;
-  } found;
-  std::vector<NamedOutput> named;
-  wl_display* display = wl_display_connect(nullptr);
-  if (!display) return named;
+// The output manager and the outputs that a connection's registry announces.
+struct Globals {
+  wl_registry* registry = nullptr;
+  wl_proxy* manager = nullptr;
+  std::vector<wl_output*> outputs;
+};
+
+// `found` must outlive the connection's later round trips: the registry keeps reporting to it.
+void bindOutputs(wl_display* display, Globals& found) {
   found.registry = wl_display_get_registry(display);
   static const wl_registry_listener listener = {
       [](void* data, wl_registry* registry, uint32_t id, const char* interface, uint32_t version) {
-        auto* f = static_cast<Found*>(data);
+        auto* f = static_cast<Globals*>(data);
         if (std::strcmp(interface, "zxdg_output_manager_v1") == 0 && version >= 2)
           f->manager = static_cast<wl_proxy*>(wl_registry_bind(registry, id, &xdgOutputManager, 2));
         if (std::strcmp(interface, "wl_output") == 0)
@@ -79,42 +78,56 @@ std::vector<NamedOutput> namedOutputs() {
   };
   wl_registry_add_listener(found.registry, &listener, &found);
   wl_display_roundtrip(display);
-  named.resize(found.outputs.size());
+}
+
+// What the output manager tells of each output, in the order of `found.outputs`; blank without
+// a manager.
+std::vector<NamedOutput> askNames(wl_display* display, const Globals& found) {
+  std::vector<NamedOutput> named(found.outputs.size());
+  if (!found.manager) return named;
+  using Position = void (*)(void*, wl_proxy*, int32_t, int32_t);
+  using Text = void (*)(void*, wl_proxy*, const char*);
+  using Plain = void (*)(void*, wl_proxy*);
+  static const struct {
+    Position position;
+    Position size;
+    Plain done;
+    Text name;
+    Text description;
+  } events = {
+      [](void* data, wl_proxy*, int32_t x, int32_t y) {
+        static_cast<NamedOutput*>(data)->x = x;
+        static_cast<NamedOutput*>(data)->y = y;
+      },
+      [](void*, wl_proxy*, int32_t, int32_t) {},
+      [](void*, wl_proxy*) {},
+      [](void* data, wl_proxy*, const char* name) {
+        static_cast<NamedOutput*>(data)->name = name ? name : "";
+      },
+      [](void*, wl_proxy*, const char*) {},
+  };
   std::vector<wl_proxy*> xdg;
-  if (found.manager) {
-    using Position = void (*)(void*, wl_proxy*, int32_t, int32_t);
-    using Text = void (*)(void*, wl_proxy*, const char*);
-    using Plain = void (*)(void*, wl_proxy*);
-    static const struct {
-      Position position;
-      Position size;
-      Plain done;
-      Text name;
-      Text description;
-    } events = {
-        [](void* data, wl_proxy*, int32_t x, int32_t y) {
-          static_cast<NamedOutput*>(data)->x = x;
-          static_cast<NamedOutput*>(data)->y = y;
-        },
-        [](void*, wl_proxy*, int32_t, int32_t) {},
-        [](void*, wl_proxy*) {},
-        [](void* data, wl_proxy*, const char* name) {
-          static_cast<NamedOutput*>(data)->name = name ? name : "";
-        },
-        [](void*, wl_proxy*, const char*) {},
-    };
-    for (std::size_t i = 0; i < found.outputs.size(); ++i) {
-      wl_proxy* out =
-          wl_proxy_marshal_constructor(found.manager, 1, &xdgOutput, nullptr, found.outputs[i]);
-      wl_proxy_add_listener(
-          out,
-          reinterpret_cast<void (**)(void)>(const_cast<void*>(static_cast<const void*>(&events))),
-          &named[i]);
-      xdg.push_back(out);
-    }
-    wl_display_roundtrip(display);
+  for (std::size_t i = 0; i < found.outputs.size(); ++i) {
+    wl_proxy* out =
+        wl_proxy_marshal_constructor(found.manager, 1, &xdgOutput, nullptr, found.outputs[i]);
+    wl_proxy_add_listener(
+        out,
+        reinterpret_cast<void (**)(void)>(const_cast<void*>(static_cast<const void*>(&events))),
+        &named[i]);
+    xdg.push_back(out);
   }
+  wl_display_roundtrip(display);
   for (wl_proxy* out : xdg) wl_proxy_destroy(out);
+  return named;
+}
+
+// Each output's connector name and logical position, from a connection of our own.
+std::vector<NamedOutput> namedOutputs() {
+  wl_display* display = wl_display_connect(nullptr);
+  if (!display) return {};
+  Globals found;
+  bindOutputs(display, found);
+  std::vector<NamedOutput> named = askNames(display, found);
   for (wl_output* out : found.outputs) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(out));
   if (found.manager) wl_proxy_destroy(found.manager);
   wl_registry_destroy(found.registry);
