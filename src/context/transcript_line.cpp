@@ -525,7 +525,7 @@ class Scanner {
     if (open != '{' && open != '[') return scalar() ? Read::complete : Read::invalid;
     ++p_;
     whitespace();
-    if (p_ < end_ && *p_ == (open == '{' ? '}' : ']')) {
+    if (p_ < end_ && *p_ == static_cast<Byte>(open == '{' ? '}' : ']')) {
       ++p_;
       return Read::complete;
     }
