@@ -248,7 +248,7 @@ PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
 StripShape closedStrip(const PanelGeometry& geo) {
   // The page's stripSize, place and corners (web/src/layout.ts) over the same numbers.
   using namespace Strip;
-  double w = kPillWidth, h = kPillHeight;
+  double w = stripWidthFor(geo.stripWidth).value_or(kPillWidth), h = kPillHeight;
   if (geo.away) {
     h = kPill;
   } else if (geo.shape == "notch" && geo.notchWidth > 0) {

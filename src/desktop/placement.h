@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "desktop/strip.h"
 #include "notch/desktop.h"
+#include "notch/strip.h"
 #include "platform/settings_store.h"
 
 namespace talvane {

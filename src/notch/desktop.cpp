@@ -1,5 +1,8 @@
 #include "notch/desktop.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace talvane {
 
 Json PanelGeometry::json() const {
@@ -15,7 +18,15 @@ Json PanelGeometry::json() const {
           {"edge", edge ? Json(*edge) : Json(nullptr)},
           {"glass", glass},
           {"glassAvailable", glassAvailable},
-          {"theme", theme}};
+          {"theme", theme},
+          {"stripWidth", stripWidth}};
+}
+
+std::optional<double> stripWidthFor(const Json& wanted) {
+  if (!wanted.is_number()) return std::nullopt;
+  const double w = wanted.get<double>();
+  if (!std::isfinite(w)) return std::nullopt;
+  return std::clamp(std::ceil(w), Strip::kPillWidth, Strip::kPillMaxWidth);
 }
 
 namespace {

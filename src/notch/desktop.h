@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "notch/strip.h"
 #include "platform/json.h"
 
 namespace talvane {
@@ -41,10 +42,15 @@ struct PanelGeometry {
   bool glass = false;
   bool glassAvailable = false;
   std::string theme = "dark";
+  // The closed pill's width: what its text needs, as far as the limits allow.
+  double stripWidth = Strip::kPillWidth;
 
-  // All 13 keys.
+  // All 14 keys.
   Json json() const;
 };
+
+// A pill width the page asked for, kept within the closed strip's limits; none for no number.
+std::optional<double> stripWidthFor(const Json& wanted);
 
 // The page's "glass" command, decoded leniently.
 struct GlassRequest {

@@ -19,6 +19,7 @@ void NotchController::handle(const Json& message) {
       {"ready", &NotchController::onReady},
       {"tourDone", &NotchController::onTourDone},
       {"rect", &NotchController::onRect},
+      {"stripWidth", &NotchController::onStripWidth},
       {"glass", &NotchController::onGlass},
       {"dragStart", &NotchController::onDragStart},
       {"resetPosition", &NotchController::onResetPosition},
@@ -81,6 +82,16 @@ void NotchController::onRect(const PageCommand& c) {
   drawn_ = {*x, *y, std::max(*w, 40.0), std::max(*h, 20.0)};
   desktop_.panel.setDrawn(drawn_);
   trace::line("RECT " + rectText(drawn_));
+}
+
+// The page measures the pill's text; the width comes back in the geometry, so the page draws
+// and reports the rectangle the window shapes its input and hover zone with.
+void NotchController::onStripWidth(const PageCommand& c) {
+  const Json* wanted = json::member(c.message, "w");
+  const auto w = wanted ? stripWidthFor(*wanted) : std::nullopt;
+  if (!w || *w == stripWidth_) return;
+  stripWidth_ = *w;
+  push();
 }
 
 void NotchController::onGlass(const PageCommand& c) {

@@ -118,6 +118,7 @@ PanelGeometry NotchController::geometry() const {
   }
   geo.glass = geo.glassAvailable && Prefs::glass();
   geo.theme = Prefs::resolvedTheme();
+  geo.stripWidth = stripWidth_;
   if (geo.dragging || !geo.away) {
     geo.dx = 0;
     geo.edge.reset();

@@ -111,6 +111,7 @@ class NotchController {
   void onReady(const PageCommand& c);
   void onTourDone(const PageCommand& c);
   void onRect(const PageCommand& c);
+  void onStripWidth(const PageCommand& c);
   void onGlass(const PageCommand& c);
   void onDragStart(const PageCommand& c);
   void onResetPosition(const PageCommand& c);
@@ -179,6 +180,8 @@ class NotchController {
   WebStage stage_;
   LiveUsage usage_;
   Rect drawn_{260, 0, 200, 32};
+  // The closed pill's width, as the page last asked for it within the limits.
+  double stripWidth_ = Strip::kPillWidth;
   bool arriving_ = false;
   bool holdingTalk_ = false;
   bool talkSummoned_ = false;  // this dictation brought keyboard mode (and the focus) here

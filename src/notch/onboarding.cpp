@@ -50,6 +50,8 @@ void Onboarding::push() {
                   {"dragging", false},
                   {"glass", false},
                   {"theme", "dark"}};
+  // The window keeps its own look; the theme choice shows what the panel will take.
+  state["panelTheme"] = Prefs::resolvedTheme();
   stage_.send("state", state);
 }
 

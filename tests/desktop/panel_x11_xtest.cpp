@@ -24,10 +24,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The strip hangs at the top centre of the 1920-wide screen: stage x 600, drawn 860..1060.
+// The strip hangs at the top centre of the 1920-wide screen: stage x 600, drawn 860..1060 and
+// up to 810..1110 as its text grows.
 constexpr int kStageX = 600;
 constexpr int kStripX = 880, kStripY = 4;
-constexpr int kBadgeX = 1040, kBadgeY = 16;
+constexpr int kBadgeY = 16;
+
+// The demo's amber badge at the strip's right end, wherever the strip's width puts it.
+bool badgeAt(const std::string& png, int y) {
+  for (const Rgb& c : pixelRow(png, y, 1000, 1110))
+    if (c.r > 200 && c.g > 120 && c.b < 90) return true;
+  return false;
+}
 // Well inside the open panel, outside the closed strip.
 constexpr int kBodyX = 700, kBodyY = 400;
 
@@ -147,10 +155,7 @@ class PanelX11 : public XSessionTest {
   // The page itself, not the plain strip the window draws until the page's first frame: the
   // demo's amber badge at the strip's right end.
   bool pageShown(const std::string& name) {
-    return shotUntil(name, [](const std::string& p) {
-      auto c = pixel(p, kBadgeX, kBadgeY);
-      return c && c->r > 200 && c->g > 120 && c->b < 90;
-    });
+    return shotUntil(name, [](const std::string& p) { return badgeAt(p, kBadgeY); });
   }
 
   // A plain white window covering the screen, raised above everything it can be.
@@ -226,9 +231,9 @@ TEST_F(PanelX11, BelowATopBarsStrut) {
       << "at y " << (g ? g->y : -1);
   // The white bar shows whole above the page's strip, its badge 28 lower than at home.
   EXPECT_TRUE(shotUntil("under-top-bar", [](const std::string& p) {
-    auto bar = pixel(p, kStripX, 10), badge = pixel(p, kBadgeX, 28 + kBadgeY);
+    auto bar = pixel(p, kStripX, 10);
     return dark(pixel(p, kStripX, 28 + kStripY)) && bar && bar->r + bar->g + bar->b > 700 &&
-           badge && badge->r > 200 && badge->g > 120 && badge->b < 90;
+           badgeAt(p, 28 + kBadgeY);
   }));
   unmapAll();
 }

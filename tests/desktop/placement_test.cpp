@@ -274,6 +274,7 @@ TEST(Placement, ClosedStripMatchesThePagesLayout) {
     geo.away = g.value("away", geo.away);
     geo.anchor = g.value("anchor", geo.anchor);
     geo.dx = g.value("dx", geo.dx);
+    geo.stripWidth = g.value("stripWidth", geo.stripWidth);
     if (g.contains("edge")) geo.edge = g["edge"].get<std::string>();
     const Json& r = c["rect"];
     const auto shape = Placing::closedStrip(geo);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -263,6 +264,23 @@ std::optional<Rgb> pixel(const std::string& png, int x, int y) {
   }
   g_object_unref(image);
   return rgb;
+}
+
+std::vector<Rgb> pixelRow(const std::string& png, int y, int x0, int x1) {
+  GError* error = nullptr;
+  GdkPixbuf* image = gdk_pixbuf_new_from_file(png.c_str(), &error);
+  if (error) g_error_free(error);
+  if (!image) return {};
+  std::vector<Rgb> row;
+  if (y >= 0 && y < gdk_pixbuf_get_height(image)) {
+    const guchar* line = gdk_pixbuf_read_pixels(image) + y * gdk_pixbuf_get_rowstride(image);
+    for (int x = std::max(0, x0); x < std::min(x1, gdk_pixbuf_get_width(image)); ++x) {
+      const guchar* p = line + x * gdk_pixbuf_get_n_channels(image);
+      row.push_back(Rgb{p[0], p[1], p[2]});
+    }
+  }
+  g_object_unref(image);
+  return row;
 }
 
 }  // namespace talvane::testing

@@ -63,6 +63,8 @@ struct Rgb {
   int r = 0, g = 0, b = 0;
 };
 std::optional<Rgb> pixel(const std::string& png, int x, int y);
+// The pixels of row `y` from x0 up to x1 (what of them the image has).
+std::vector<Rgb> pixelRow(const std::string& png, int y, int x0, int x1);
 // The strip and the dark panel read as dark; the bare desktop (mid-grey) does not.
 inline bool dark(const std::optional<Rgb>& p) { return p && p->r + p->g + p->b < 150; }
 

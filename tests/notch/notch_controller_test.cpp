@@ -121,12 +121,13 @@ TEST_F(NotchControllerTest, ReadyPushesEveryTimeButGreetsOnlyOnce) {
   EXPECT_EQ(state["trace"], false);
 }
 
-TEST_F(NotchControllerTest, GeometryCarriesAllThirteenKeys) {
+TEST_F(NotchControllerTest, GeometryCarriesAllFourteenKeys) {
   ready();
   const Json geo = lastState()["geo"];
-  EXPECT_EQ(geo.size(), 13u);
-  for (const char* key : {"notchWidth", "strip", "shape", "stageWidth", "stageHeight", "away",
-                          "anchor", "dragging", "dx", "edge", "glass", "glassAvailable", "theme"})
+  EXPECT_EQ(geo.size(), 14u);
+  for (const char* key :
+       {"notchWidth", "strip", "shape", "stageWidth", "stageHeight", "away", "anchor", "dragging",
+        "dx", "edge", "glass", "glassAvailable", "theme", "stripWidth"})
     EXPECT_TRUE(geo.contains(key)) << key;
   EXPECT_TRUE(geo["edge"].is_null());
   EXPECT_EQ(geo["glassAvailable"], false);
@@ -304,6 +305,24 @@ TEST_F(NotchControllerTest, RectKeepsAMinimumSizeAndNeedsAllFourNumbers) {
   EXPECT_EQ(notch.drawn(), (Rect{5, 6, 40, 20}));
   send({{"type", "rect"}, {"x", 1}, {"y", 2}, {"w", "300"}, {"h", 50}});
   EXPECT_EQ(notch.drawn(), (Rect{5, 6, 40, 20}));
+}
+
+// The page asks for a pill as wide as its text; the width it gets back is what it draws and
+// reports as its rectangle, so it stays within the strip's limits whatever the page sends.
+TEST_F(NotchControllerTest, StripWidthComesBackWithinTheLimits) {
+  ready();
+  EXPECT_EQ(lastState()["geo"]["stripWidth"], 200);
+  const struct {
+    Json w;
+    double back;
+  } cases[] = {{236, 236}, {263.2, 264}, {900, 300}, {120, 200}, {"250", 200}, {nullptr, 200}};
+  for (const auto& c : cases) {
+    send({{"type", "stripWidth"}, {"w", c.w}});
+    EXPECT_EQ(lastState()["geo"]["stripWidth"], c.back) << c.w.dump();
+  }
+  page.got.clear();
+  send({{"type", "stripWidth"}, {"w", 200}});
+  EXPECT_TRUE(page.got.empty()) << "the same width again pushes nothing";
 }
 
 TEST_F(NotchControllerTest, AllowReachesTheAgentOnceAndMistypedAnswersBecomeEmpty) {

@@ -58,6 +58,15 @@ TEST_F(OnboardingTest, ThePreviewIsThePlainPillWhateverTheScreen) {
   EXPECT_EQ(onboarding.stage().route(), "?onboard");
 }
 
+// The window stays dark; the theme picked in it is previewed as the panel will show it.
+TEST_F(OnboardingTest, AThemeChoiceShowsInThePreviewNotTheWindow) {
+  for (const char* theme : {"light", "dark"}) {
+    onboarding.handle({{"type", "setting"}, {"key", "theme"}, {"value", theme}});
+    EXPECT_EQ(page.got.back()["panelTheme"], theme);
+    EXPECT_EQ(page.got.back()["geo"]["theme"], "dark");
+  }
+}
+
 TEST_F(OnboardingTest, SizeKeepsTheTopAndCentresOnlyOnce) {
   onboarding.handle({{"type", "size"}, {"h", 700}});
   onboarding.handle({{"type", "size"}, {"h", 600}});

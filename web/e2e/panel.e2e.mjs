@@ -175,6 +175,24 @@ e2e("Allow on a permission request makes the relay print the allow decision", as
   noPageErrors();
 });
 
+e2e("the closed strip grows with its text as far as the app lets it", async () => {
+  const { app, page } = await start();
+  const strip = () =>
+    page.evaluate(() => {
+      const text = document.querySelector(".strip-text");
+      return { w: document.querySelector(".shell").getBoundingClientRect().width, text: text?.textContent ?? "", cut: !!text && text.scrollWidth > text.clientWidth };
+    });
+  const session = `sess-${randomUUID()}`;
+  await app.relay(payload(app, session, "PreToolUse", { tool_name: "Bash", tool_input: { command: "npm run build --workspace packages/web" }, tool_use_id: "toolu_long" })).result();
+  // The page asks for the width, the app keeps it within 200..300 and sends it back, and the
+  // page draws that: a long line reaches the widest pill and only then is cut.
+  await until(async () => (await strip()).text.includes("npm run build"), 5000, "strip shows the command");
+  await until(async () => (await strip()).w === 300, 5000, "pill at its widest");
+  assert.equal((await strip()).cut, true);
+  await shot(page, "e2e-02b-strip-widest");
+  noPageErrors();
+});
+
 e2e("Deny makes the relay print the deny decision with its message", async () => {
   const { app, page } = await start({ autoOpen: true });
   const session = `sess-${randomUUID()}`;
@@ -343,6 +361,9 @@ e2e("settings: a change made in the panel is stored and shown back", async () =>
   const replyWindow = page.getByRole("combobox", { name: "Reply window" });
   assert.equal(await replyWindow.inputValue(), "120");
   await shot(page, "e2e-06-settings");
+  // Every agent's name starts on one line, whatever the letters of its mark.
+  const names = await page.$$eval(".settings .agent-row .row-text", (els) => els.map((e) => Math.round(e.getBoundingClientRect().left * 4) / 4));
+  assert.ok(names.length > 1 && new Set(names).size === 1, `agent names start at ${names}`);
 
   await replyWindow.selectOption("30");
   await until(() => app.settings().replyWindow === 30, 5000, "replyWindow stored");

@@ -19,13 +19,33 @@ export const PLACED = STRIP.placed;
 export const WING = STRIP.wing;
 export const PANEL_MAX_W = 640;
 
-/** Size of the closed strip. */
+/** A pill width within the strip's limits: never narrower than the plain pill, never wider than the most it may grow. */
+export function pillWidth(w: number): number {
+  return Number.isFinite(w) ? Math.min(PILL.maxW, Math.max(PILL.w, Math.ceil(w))) : PILL.w;
+}
+
+/** Steps the pill grows and shrinks by, and how much narrower its text must get before it shrinks. */
+export const PILL_STEP = 8;
+export const PILL_SHRINK = 24;
+
+/**
+ * The pill width to ask the app for when the pill's content needs `needed` px and it is `current`
+ * wide now. It grows at once; it shrinks only by a clear margin, so an agent's changing activity
+ * line does not make it breathe with every word.
+ */
+export function askedWidth(needed: number, current: number): number {
+  const want = pillWidth(Math.ceil(needed / PILL_STEP) * PILL_STEP);
+  const now = pillWidth(current);
+  return want > now || want <= now - PILL_SHRINK ? want : now;
+}
+
+/** Size of the closed strip: a pill as wide as the app says its text needs, or the notch's wings. */
 export function stripSize(geo: Geo): { w: number; h: number } {
-  if (geo.away) return { w: PILL.w, h: PLACED.h };
+  if (geo.away) return { w: pillWidth(geo.stripWidth), h: PLACED.h };
   if (geo.shape === "notch" && geo.notchWidth > 0) {
     return { w: Math.round(geo.notchWidth + 2 * WING), h: Math.max(STRIP.minHeight, Math.round(geo.strip)) };
   }
-  return { w: PILL.w, h: PILL.h };
+  return { w: pillWidth(geo.stripWidth), h: PILL.h };
 }
 
 /** Width of the open panel inside this stage. */

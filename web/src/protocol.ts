@@ -153,6 +153,8 @@ export interface Geo {
   glass: boolean;
   glassAvailable: boolean;
   theme: string;
+  /** The closed pill's width: what the page last asked for, within the strip's limits. */
+  stripWidth: number;
 }
 
 export interface State {
@@ -170,6 +172,8 @@ export interface State {
   trace: boolean;
   /** Not sent by every app version: absent means "not known to be a first run". */
   firstRun?: boolean;
+  /** The welcome window's: the theme the panel will take, for the theme choice's preview. */
+  panelTheme?: "dark" | "light";
 }
 
 export type TalkState = "listening" | "polishing" | "done" | "copied" | "error" | "off";
@@ -400,6 +404,7 @@ export const DEFAULT_GEO: Geo = {
   glass: false,
   glassAvailable: false,
   theme: "dark",
+  stripWidth: 200,
 };
 
 export function readGeo(o: Obj): Geo {
@@ -419,6 +424,7 @@ export function readGeo(o: Obj): Geo {
     glass: bool(o, "glass", d.glass),
     glassAvailable: bool(o, "glassAvailable", d.glassAvailable),
     theme: str(o, "theme", d.theme),
+    stripWidth: num(o, "stripWidth", d.stripWidth),
   };
 }
 
@@ -481,6 +487,8 @@ export function readState(o: Obj, memo?: SessionMemo): State {
   if (isObject(news) && typeof news["id"] === "string") s.prNews = { id: news["id"], kind: str(news, "kind") };
   const firstRun = optBool(o, "firstRun");
   if (firstRun !== undefined) s.firstRun = firstRun;
+  const panelTheme = o["panelTheme"];
+  if (panelTheme === "dark" || panelTheme === "light") s.panelTheme = panelTheme;
   return s;
 }
 

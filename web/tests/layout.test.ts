@@ -1,5 +1,5 @@
 import { describe, expect, it } from "vitest";
-import { corners, panelWidth, place, sameBox, stripSize } from "../src/layout";
+import { askedWidth, corners, panelWidth, place, sameBox, stripSize } from "../src/layout";
 import { DEFAULT_GEO, type Geo } from "../src/protocol";
 import CASES from "./strip-cases.json";
 
@@ -17,6 +17,22 @@ describe("closed strip, as the app draws it", () => {
     const size = stripSize(g);
     expect(place(g, size.w, size.h)).toEqual(c.rect);
     expect(radii(corners(g, false))).toEqual(c.radii);
+  });
+});
+
+// What the pill asks the app for as its text changes: whole steps, within the limits, and no
+// shrinking for a few pixels (a working agent's activity line changes every second).
+describe("the pill's width follows its text", () => {
+  it.each([
+    { needed: 150, current: 200, asked: 200, why: "short text keeps the plain pill" },
+    { needed: 221.3, current: 200, asked: 224, why: "grows at once, to a whole step" },
+    { needed: 480, current: 200, asked: 300, why: "no wider than the limit" },
+    { needed: 250, current: 264, asked: 264, why: "a little less text keeps the width" },
+    { needed: 230, current: 264, asked: 232, why: "clearly less text shrinks it" },
+    { needed: 120, current: 300, asked: 200, why: "back to the plain pill" },
+    { needed: 210, current: Number.NaN, asked: 216, why: "an unreadable width counts as the plain pill" },
+  ])("$why", ({ needed, current, asked }) => {
+    expect(askedWidth(needed, current)).toBe(asked);
   });
 });
 

@@ -334,11 +334,14 @@ describe("first run", () => {
   });
 
   it("walks the onboarding window's steps and ends with onboardDone", () => {
-    const { root, sent } = mount(rawState([], { settings: { integrations: [{ id: "droid", label: "Droid", available: true, installed: false }] } }), "onboard");
+    const settings = { theme: "auto", integrations: [{ id: "droid", label: "Droid", available: true, installed: false }] };
+    const { root, sent } = mount(rawState([], { settings, panelTheme: "light" }), "onboard");
     click(buttons(root, "Get started")[0]!);
     click(root.querySelector('[aria-label="Connect Droid"]')!);
     expect(sent("setting")).toEqual([{ type: "setting", key: "integration:droid", value: true }]);
     click(buttons(root, "Continue")[0]!);
+    // The window keeps its look; the theme choice shows the panel as the app will draw it.
+    expect(root.querySelector(".theme-preview-light")).not.toBeNull();
     click(buttons(root, "Continue")[0]!);
     click(buttons(root, "Start Talvane")[0]!);
     expect(sent("onboardDone")).toEqual([{ type: "onboardDone" }]);

@@ -2,6 +2,7 @@
 // the app would, on a fixture state, so every view can be tried and photographed.
 
 import { comboLabel } from "../keys";
+import { pillWidth } from "../layout";
 import type { Outgoing, Transport } from "../transport";
 import { geo, scene, usage, type SceneName } from "./fixtures";
 
@@ -16,6 +17,10 @@ export interface MockOptions {
   tour: boolean;
   hello: boolean;
   settings: boolean;
+  /** The first waiting request's title (`&title=`), to see how the strip fits a given line. */
+  title: string | null;
+  /** The welcome window (`&onboard`): it keeps its dark look and previews the theme choice. */
+  onboard: boolean;
 }
 
 export function mockOptions(search: string): MockOptions {
@@ -38,6 +43,8 @@ export function mockOptions(search: string): MockOptions {
     tour: q.has("tour"),
     hello: q.has("hello"),
     settings: q.get("view") === "settings",
+    title: q.get("title"),
+    onboard: q.has("onboard"),
   };
 }
 
@@ -53,6 +60,9 @@ export class MockTransport implements Transport {
     this.state["open"] = opts.open;
     this.state["geo"] = geo(opts.geo);
     this.state["settings"] = { ...(this.state["settings"] as Json), glass: !!opts.geo["glass"] };
+    if (opts.onboard) this.state["panelTheme"] = "dark";
+    const first = this.find((this.state["queue"] as string[])[0]);
+    if (opts.title !== null && first) first["pending"] = { ...(first["pending"] as Json), title: opts.title };
   }
 
   start(deliver: (raw: unknown) => void): void {
@@ -157,6 +167,13 @@ export class MockTransport implements Transport {
       case "tourDone":
         st["firstRun"] = false;
         return this.push();
+      case "stripWidth": {
+        const g = st["geo"] as Json;
+        const w = pillWidth(typeof msg["w"] === "number" ? msg["w"] : Number.NaN);
+        if (g["stripWidth"] === w) return;
+        st["geo"] = { ...g, stripWidth: w };
+        return this.push();
+      }
       default:
         // rect, glass, hold, focus, log and the rest change nothing here.
         return;
@@ -176,7 +193,9 @@ export class MockTransport implements Transport {
     } else {
       s[key] = value;
       if (key === "theme" && typeof value === "string") {
-        (this.state["geo"] as Json)["theme"] = value === "light" ? "light" : "dark";
+        const theme = value === "light" ? "light" : "dark";
+        if (this.opts.onboard) this.state["panelTheme"] = theme;
+        else (this.state["geo"] as Json)["theme"] = theme;
       }
       if (key === "glass") (this.state["geo"] as Json)["glass"] = value === true && (this.state["geo"] as Json)["glassAvailable"] === true;
     }

@@ -74,8 +74,11 @@ export function Setup({ mode }: { mode: "window" | "panel" }) {
               </div>
             </div>
             <AlertRows settings={s} />
-            <div class="row">
-              <div class="row-text"><div class="row-label">Theme</div></div>
+            <div class="row theme-row">
+              <div class="row-text">
+                <div class="row-label">Theme</div>
+                <ThemePreview theme={ps.state?.panelTheme ?? (s.theme === "light" ? "light" : "dark")} />
+              </div>
               <div class="row-control">
                 <Segmented label="Theme" value={s.theme} onChange={(v) => page.setting("theme", v)}
                   options={[{ value: "auto", label: "Auto" }, { value: "dark", label: "Dark" }, { value: "light", label: "Light" }]} />
@@ -137,6 +140,29 @@ function Preview() {
           <Face color={4} pose="write" size={16} />
           <span class="project">api</span>
           <span class="muted">Editing routes.ts</span>
+        </div>
+      </div>
+    </div>
+  );
+}
+
+/** The closed strip over the open panel as the chosen theme draws them: the window itself stays as it is. */
+export function ThemePreview({ theme }: { theme: "dark" | "light" }) {
+  return (
+    <div class={`theme-preview theme-preview-${theme}`} aria-label={`Preview: ${theme === "light" ? "Light" : "Dark"}`} role="img">
+      <div class="tp-pill">
+        <Face color={1} pose="alert" size={11} />
+        <span>Wants to run</span>
+        <span class="badge">1</span>
+      </div>
+      <div class="tp-panel">
+        <div class="tp-card">
+          <Face color={0} pose="alert" size={12} />
+          <span class="tp-project">web-app</span>
+          <span class="tp-muted">npm test</span>
+          <span class="spacer" />
+          <span class="tp-btn">Deny</span>
+          <span class="tp-btn tp-primary">Allow</span>
         </div>
       </div>
     </div>

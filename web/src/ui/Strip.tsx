@@ -1,10 +1,10 @@
 // The closed panel: a pill (or the notch's wings) with the face of the session that matters
 // most, what it is doing, and a badge while requests wait.
 
-import { useEffect, useState } from "preact/hooks";
+import { useEffect, useLayoutEffect, useRef, useState } from "preact/hooks";
 import type { Geo, Pending, State } from "../protocol";
 import { oneLine } from "../format";
-import { panelMaxHeight } from "../layout";
+import { askedWidth, panelMaxHeight } from "../layout";
 import { stripSession, summaryLine } from "../model";
 import { Face } from "./Face";
 import { offlineText, Panel } from "./Panel";
@@ -70,9 +70,23 @@ export function Strip({ geo }: { geo: Geo }) {
     <span class="strip-count tabular" aria-label={`${count} sessions`}>{count}</span>
   ) : null;
 
+  const button = useRef<HTMLButtonElement>(null);
+  const textEl = useRef<HTMLSpanElement>(null);
+  const rightKey = listening ? "mic" : waiting > 0 ? `b${waiting}` : count > 1 ? `c${count}` : "";
+  // The pill grows with its text: the page measures, the app keeps the width within the
+  // strip's limits and sends it back in the geometry, so both agree on the strip's rectangle.
+  useLayoutEffect(() => {
+    const b = button.current;
+    const t = textEl.current;
+    if (notch || !b || !t) return;
+    const w = askedWidth(neededWidth(b, t), geo.stripWidth);
+    if (w !== geo.stripWidth) page.send({ type: "stripWidth", w });
+  }, [page, notch, text, rightKey, geo.stripWidth]);
+
   return (
     <>
       <button
+        ref={button}
         type="button"
         class={`strip ${notch ? "strip-notch" : "strip-pill"} ${waiting > 0 ? "attention" : ""}`}
         aria-label={label}
@@ -91,7 +105,7 @@ export function Strip({ geo }: { geo: Geo }) {
         ) : (
           <>
             {face}
-            <span class="strip-text">{text}</span>
+            <span class="strip-text" ref={textEl}>{text}</span>
             {right}
           </>
         )}
@@ -99,6 +113,20 @@ export function Strip({ geo }: { geo: Geo }) {
       {st && <Prewarm geo={geo} />}
     </>
   );
+}
+
+/**
+ * Width the pill's content takes with its text shown whole: the padding, the face, the badge and
+ * the gaps as laid out, and the text at its natural width (it keeps to its content, so its
+ * scroll width is that even while it is cut).
+ */
+function neededWidth(button: HTMLElement, text: HTMLElement): number {
+  const cs = getComputedStyle(button);
+  const px = (v: string) => Number.parseFloat(v) || 0;
+  const kids = Array.from(button.children) as HTMLElement[];
+  let w = px(cs.paddingLeft) + px(cs.paddingRight) + px(cs.columnGap) * Math.max(0, kids.length - 1);
+  for (const k of kids) w += k === text ? k.scrollWidth + 1 : k.getBoundingClientRect().width;
+  return w;
 }
 
 /** Pages whose open panel has been drawn once already (out of sight or not). */
