@@ -39,6 +39,7 @@
 #include "platform/json.h"
 #include "platform/json_settings_store.h"
 #include "platform/log.h"
+#include "platform/screen_lock.h"
 #include "platform/sound/canberra_sound.h"
 #include "voice/voice.h"
 
@@ -214,6 +215,7 @@ class App {
     }
     keepUsageFresh();
     followTheme();
+    followScreenLock();
     startPanelOrOnboarding();
     services_.onHotKeysChanged = [this] { voice_.reloadHotKeys(); };
     announce();
@@ -401,6 +403,13 @@ class App {
     colorScheme_.start();
   }
 
+  // Nothing of the panel shows on a locked screen, so nothing of it is drawn there either.
+  void followScreenLock() {
+    if (!desktop_->host()) return;
+    screenLock_.onChange = [this] { desktop_->setScreenLocked(screenLock_.locked()); };
+    screenLock_.start();
+  }
+
   // The panel, its tray item, the Option key and the hot keys start together: at once, or once
   // the first-run window is done.
   void startPanel(bool arriving) {
@@ -494,6 +503,7 @@ class App {
   CodexWatcher codex_{hub_, loop_};
   TimerHandle keepListening_ = startServing();
   std::unique_ptr<DesktopBackend> desktop_ = openDesktop();
+  ScreenLock screenLock_;
   Voice voice_{loop_, &store_};
   VoiceDictation dictation_{voice_};
   Desktop parts_ = desktop_->parts();

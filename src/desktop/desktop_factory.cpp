@@ -96,4 +96,8 @@ void DesktopBackend::setQuit(std::function<void()> quit) {
     headless_->onQuit = std::move(quit);
 }
 
+void DesktopBackend::setScreenLocked(bool locked) {
+  if (panel_) panel_->setScreenLocked(locked);
+}
+
 }  // namespace talvane

@@ -35,6 +35,8 @@ class DesktopBackend {
   // "layer-shell", "x11" or "headless".
   const std::string& name() const { return name_; }
   void setQuit(std::function<void()> quit);
+  // While the screen is locked the panel shows nothing; the headless back end has nothing to hide.
+  void setScreenLocked(bool locked);
 
  private:
   DesktopBackend() = default;

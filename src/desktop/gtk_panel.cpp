@@ -285,13 +285,21 @@ bool GtkPanel::onPanelScreen(const Rect& frame) const {
   return s && s->frame.contains(frame.x + frame.w / 2, frame.y + frame.h / 2);
 }
 
+void GtkPanel::setScreenLocked(bool on) {
+  if (locked_ == on) return;
+  locked_ = on;
+  applyVisibility();
+}
+
 void GtkPanel::applyVisibility() {
   if (!window_) return;
-  // An open panel (a waiting request the user lets open it, the hot key) still shows.
-  const bool hide = fullscreenBelow_ && !open_ && !dragging_;
+  const auto why = Placing::hidden(locked_, fullscreenBelow_, open_, dragging_);
+  const bool hide = why != Placing::Hidden::no;
   if (hide == !gtk_widget_get_visible(widget())) return;
-  log::line(hide ? "Talvane: a fullscreen window is up; the strip steps aside"
-                 : "Talvane: the strip is back");
+  log::line(why == Placing::Hidden::locked ? "Talvane: the screen is locked; the panel hides"
+            : why == Placing::Hidden::fullscreen
+                ? "Talvane: a fullscreen window is up; the strip steps aside"
+                : "Talvane: the strip is back");
   if (hide)
     gtk_widget_hide(widget());
   else
@@ -360,6 +368,7 @@ void GtkPanel::endDrag() {
   open_ = false;
   interactive_ = false;
   applyInput();
+  applyVisibility();  // a strip dropped beside a fullscreen window steps aside too
   if (onDragEnded) onDragEnded();
 }
 

@@ -47,9 +47,10 @@ class GtkPanel : public PanelWindow,
   std::optional<Rect> stageFrame() const override;
   std::optional<Rect> screenFrame() const override;
   std::optional<Rect> demoScreenFrame() const override;
-  // Beside a fullscreen window the hidden strip does not open under a passing pointer.
+  // A strip out of sight does not open under a passing pointer, and while the screen is locked
+  // an open panel is not closed by one either.
   std::optional<PointerSample> readPointer() const override {
-    if (fullscreenBelow_ && !open_) return std::nullopt;
+    if (locked_ || (fullscreenBelow_ && !open_)) return std::nullopt;
     return queryPointer();
   }
   void setOpen(bool open) override;
@@ -71,6 +72,10 @@ class GtkPanel : public PanelWindow,
   void pauseHotKeys() override {}
   void reloadHotKeys() override {}
   void askAccessibility() override {}
+
+  // The screen is locked: nothing of the panel shows (the page then counts as hidden and stops
+  // animating) until it is unlocked.
+  void setScreenLocked(bool on);
 
   // Clipboard
   bool copyText(const std::string& text) override;
@@ -136,6 +141,7 @@ class GtkPanel : public PanelWindow,
   bool draggedOnce_ = false;
   bool pageDrawn_ = false;
   bool fullscreenBelow_ = false;
+  bool locked_ = false;
   bool loadsReleased_ = false;
   TimerHandle placeholderOff_;
   TimerHandle releaseLoads_;

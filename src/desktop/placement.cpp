@@ -225,6 +225,12 @@ std::optional<Rect> inputArea(const Rect& drawn, bool open, bool interactive, bo
   return closed;
 }
 
+Hidden hidden(bool locked, bool fullscreenBelow, bool open, bool dragging) {
+  if (locked) return Hidden::locked;
+  if (fullscreenBelow && !open && !dragging) return Hidden::fullscreen;
+  return Hidden::no;
+}
+
 PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
                        const std::optional<Placement>& given, bool dragging,
                        std::optional<double> fake) {

@@ -111,6 +111,12 @@ void remember(SettingsStore& store, const Drop& drop);
 std::optional<Rect> inputArea(const Rect& drawn, bool open, bool interactive, bool dragging,
                               const std::optional<Rect>& closed);
 
+// Why the window is out of sight, if it is: on a locked screen nothing of it shows, not even an
+// open panel (whose state waits for the unlock); beside a fullscreen window on its screen the
+// closed strip steps aside, while an open or dragged panel stays.
+enum class Hidden { no, locked, fullscreen };
+Hidden hidden(bool locked, bool fullscreenBelow, bool open, bool dragging);
+
 // The geometry keys the back end knows (shape, glass and theme are the controller's).
 PanelGeometry geometry(const std::vector<Screen>& screens, std::size_t home,
                        const std::optional<Placement>& placement, bool dragging,

@@ -45,6 +45,20 @@ bool connectToBus(const std::string& address, GCancellable* cancellable, BusConn
   return trying;
 }
 
+void connectToSystemBus(const std::string& address, GCancellable* cancellable, BusConnected done) {
+  if (!address.empty()) {
+    connectToBus(address, cancellable, std::move(done));
+    return;
+  }
+  g_bus_get(
+      G_BUS_TYPE_SYSTEM, cancellable,
+      +[](GObject*, GAsyncResult* result, gpointer data) {
+        GError* error = nullptr;
+        finish(g_bus_get_finish(result, &error), error, data);
+      },
+      new BusConnected(std::move(done)));
+}
+
 bool connectToBus(const std::string& address, GCancellable* cancellable,
                   GAsyncReadyCallback onAddress, GAsyncReadyCallback onSession, gpointer data) {
   if (!address.empty()) {

@@ -23,4 +23,8 @@ bool connectToBus(const std::string& address, GCancellable* cancellable,
 using BusConnected = std::function<void(GObjectPtr<GDBusConnection> bus, std::string error)>;
 bool connectToBus(const std::string& address, GCancellable* cancellable, BusConnected done);
 
+// The same for the system bus (or `address`): it never autolaunches, so a missing one is an error
+// in `done`.
+void connectToSystemBus(const std::string& address, GCancellable* cancellable, BusConnected done);
+
 }  // namespace talvane

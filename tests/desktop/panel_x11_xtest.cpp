@@ -256,6 +256,42 @@ TEST_F(PanelX11, StepsAsideForAFullscreenWindow) {
   unmapAll();
 }
 
+// A locked screen hides the strip and unlocking brings it back. The stand-in screen saver serves
+// no object, so the bus refuses the app's first question and only its signals say anything.
+TEST_F(PanelX11, HidesWhileTheScreenIsLocked) {
+  GObjectPtr<GDBusConnection> saver(g_dbus_connection_new_for_address_sync(
+      session_->bus().c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, nullptr));
+  ASSERT_TRUE(saver);
+  GVariant* owned = g_dbus_connection_call_sync(
+      saver.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      "RequestName", g_variant_new("(su)", "org.freedesktop.ScreenSaver", 4u), nullptr,
+      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+  ASSERT_TRUE(owned);
+  g_variant_unref(owned);
+  // Said again until the app tells it heard: it may not be listening yet.
+  auto lock = [&](bool on, const std::string& heard) {
+    return waitFor(
+        [&] {
+          g_dbus_connection_emit_signal(saver.get(), nullptr, "/org/freedesktop/ScreenSaver",
+                                        "org.freedesktop.ScreenSaver", "ActiveChanged",
+                                        g_variant_new("(b)", on), nullptr);
+          g_dbus_connection_flush_sync(saver.get(), nullptr, nullptr);
+          return files::read(log_).value_or("").find(heard) != std::string::npos;
+        },
+        40);
+  };
+  ASSERT_TRUE(startApp());
+  ASSERT_TRUE(stripShown("before-lock"));
+  ASSERT_TRUE(lock(true, "the screen is locked")) << files::read(log_).value_or("");
+  EXPECT_TRUE(
+      shotUntil("locked", [](const std::string& p) { return !dark(pixel(p, kStripX, kStripY)); }));
+  ASSERT_TRUE(lock(false, "the strip is back"));
+  EXPECT_TRUE(stripShown("unlocked"));
+}
+
 // Alt tapped twice, alone, opens the panel for the keyboard; twice again closes it.
 TEST_F(PanelX11, AltTappedAloneTogglesThePanel) {
   auto window = startApp();

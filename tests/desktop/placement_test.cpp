@@ -77,6 +77,24 @@ TEST(Placement, InputAreaFollowsOpenInteractiveAndDragging) {
         << r.open << r.interactive << r.dragging;
 }
 
+// A locked screen hides everything, an open panel too; a fullscreen window only the closed,
+// undragged strip. Unlocked, the window comes back as fullscreen and the panel's state say.
+TEST(Placement, LockHidesEverythingFullscreenOnlyTheClosedStrip) {
+  using H = Placing::Hidden;
+  struct Row {
+    bool locked, fullscreen, open, dragging;
+    H hidden;
+  } rows[] = {
+      {false, false, false, false, H::no},   {true, false, false, false, H::locked},
+      {true, false, true, false, H::locked}, {true, true, false, false, H::locked},
+      {true, false, false, true, H::locked}, {false, true, false, false, H::fullscreen},
+      {false, true, true, false, H::no},     {false, true, false, true, H::no},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(Placing::hidden(r.locked, r.fullscreen, r.open, r.dragging), r.hidden)
+        << r.locked << r.fullscreen << r.open << r.dragging;
+}
+
 TEST(Placement, DemoScreenIsHomeOnlyWithAFakeNotch) {
   constexpr auto none = std::nullopt;
   struct Row {
