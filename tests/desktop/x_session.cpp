@@ -176,7 +176,11 @@ XSession::~XSession() {
 pid_t XSession::launch(const std::vector<std::string>& argv,
                        const std::vector<std::string>& env) const {
   std::vector<std::string> all;
-  if (!bus_.empty()) all.push_back(bus_);
+  if (!bus_.empty()) {
+    all.push_back(bus_);
+    // The machine's own login session (a locked screen, say) must not reach the app under test.
+    all.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + bus_.substr(bus_.find('=') + 1));
+  }
   all.insert(all.end(), env.begin(), env.end());
   return spawn(argv, name_, all, /*quiet=*/false);
 }
