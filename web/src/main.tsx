@@ -1,5 +1,5 @@
 import { render } from "preact";
-import { Page, Stillness } from "./page";
+import { AGENT_STIR_MS, Page, Stillness } from "./page";
 import { createTransport, SocketTransport, webkitHandler, type Transport } from "./transport";
 import { App } from "./ui/App";
 import "./styles.css";
@@ -47,7 +47,10 @@ async function boot(): Promise<void> {
     if (still) document.documentElement.dataset["rest"] = "";
     else delete document.documentElement.dataset["rest"];
   });
-  page.subscribe(() => rest.stir());
+  // An agent's change wakes the panel only briefly: a face's one-off reaction fits in it, and
+  // agents that change something every few seconds would otherwise keep every endless
+  // animation running, a core's work where the desktop renders in software.
+  page.subscribe(() => rest.stir(AGENT_STIR_MS));
   for (const type of ["pointermove", "pointerdown", "keydown", "wheel", "focusin"])
     document.addEventListener(type, () => rest.stir(), { capture: true, passive: true });
 

@@ -411,6 +411,9 @@ export class Page {
   }
 }
 
+/** How long an agent's change keeps the open panel moving: a face's longest reaction fits. */
+export const AGENT_STIR_MS = 1800;
+
 /**
  * Says when nothing has happened for `ms` (still = true) and again at the next thing that does:
  * an open panel nobody touches and no agent changes can stop its endless animations.
@@ -418,26 +421,34 @@ export class Page {
 export class Stillness {
   private timer: ReturnType<typeof setTimeout> | undefined;
   private still = false;
+  private until = 0;
 
   constructor(
     private readonly ms: number,
     private readonly changed: (still: boolean) => void,
+    private readonly now: () => number = () => Date.now(),
   ) {
     this.stir();
   }
 
-  /** Something happened: the page is alive again, and the wait starts over. */
-  stir(): void {
-    if (this.timer !== undefined) clearTimeout(this.timer);
+  /**
+   * Something happened: the page is alive again for `ms` (the default wait unless said), and
+   * a shorter stir never cuts a longer wait already running.
+   */
+  stir(ms = this.ms): void {
     if (this.still) {
       this.still = false;
       this.changed(false);
     }
+    const until = this.now() + ms;
+    if (this.timer !== undefined && until <= this.until) return;
+    if (this.timer !== undefined) clearTimeout(this.timer);
+    this.until = until;
     this.timer = setTimeout(() => {
       this.timer = undefined;
       this.still = true;
       this.changed(true);
-    }, this.ms);
+    }, ms);
   }
 
   dispose(): void {

@@ -303,6 +303,30 @@ describe("stillness", () => {
       vi.useRealTimers();
     }
   });
+
+  it("lets a short stir end soon but never cut a longer wait short", () => {
+    vi.useFakeTimers();
+    try {
+      const seen: boolean[] = [];
+      const s = new Stillness(4000, (still) => seen.push(still));
+      vi.advanceTimersByTime(1000);
+      s.stir(500); // inside the running 4 s wait: changes nothing
+      vi.advanceTimersByTime(2999);
+      expect(seen).toEqual([]);
+      vi.advanceTimersByTime(1);
+      s.stir(500);
+      vi.advanceTimersByTime(499);
+      expect(seen).toEqual([true, false]);
+      s.stir(); // a longer one extends a short wait
+      vi.advanceTimersByTime(3999);
+      expect(seen).toEqual([true, false]);
+      vi.advanceTimersByTime(1);
+      expect(seen).toEqual([true, false, true]);
+      s.dispose();
+    } finally {
+      vi.useRealTimers();
+    }
+  });
 });
 
 describe("the first frame", () => {
