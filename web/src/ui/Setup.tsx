@@ -118,15 +118,22 @@ export function Setup({ mode }: { mode: "window" | "panel" }) {
   );
 }
 
+/** The closed strip of the still pictures: one waiting request. */
+function PreviewPill({ face, small = false }: { face: number; small?: boolean }) {
+  return (
+    <div class={small ? "preview-pill tp-pill" : "preview-pill"}>
+      <Face color={1} pose="alert" size={face} />
+      <span>Wants to run</span>
+      <span class="badge">1</span>
+    </div>
+  );
+}
+
 /** A still picture of the panel for the welcome step. */
 function Preview() {
   return (
     <div class="preview" aria-hidden="true">
-      <div class="preview-pill">
-        <Face color={1} pose="alert" size={14} />
-        <span>Wants to run</span>
-        <span class="badge">1</span>
-      </div>
+      <PreviewPill face={14} />
       <div class="preview-panel">
         <div class="preview-card">
           <Face color={0} pose="alert" size={16} />
@@ -150,11 +157,7 @@ function Preview() {
 export function ThemePreview({ theme }: { theme: "dark" | "light" }) {
   return (
     <div class={`theme-preview theme-preview-${theme}`} aria-label={`Preview: ${theme === "light" ? "Light" : "Dark"}`} role="img">
-      <div class="tp-pill">
-        <Face color={1} pose="alert" size={11} />
-        <span>Wants to run</span>
-        <span class="badge">1</span>
-      </div>
+      <PreviewPill face={11} small />
       <div class="tp-panel">
         <div class="tp-card">
           <Face color={0} pose="alert" size={12} />
