@@ -1,5 +1,5 @@
 import { render } from "preact";
-import { AGENT_STIR_MS, Page, Stillness } from "./page";
+import { Page, watchActivity } from "./page";
 import { createTransport, SocketTransport, webkitHandler, type Transport } from "./transport";
 import { App } from "./ui/App";
 import "./styles.css";
@@ -43,16 +43,7 @@ async function boot(): Promise<void> {
   document.addEventListener("visibilitychange", quiet);
   quiet();
   // So do the open panel's and the welcome window's, once nothing has changed for a while.
-  const rest = new Stillness(4000, (still) => {
-    if (still) document.documentElement.dataset["rest"] = "";
-    else delete document.documentElement.dataset["rest"];
-  });
-  // An agent's change wakes the panel only briefly: a face's one-off reaction fits in it, and
-  // agents that change something every few seconds would otherwise keep every endless
-  // animation running, a core's work where the desktop renders in software.
-  page.subscribe(() => rest.stir(AGENT_STIR_MS));
-  for (const type of ["pointermove", "pointerdown", "keydown", "wheel", "focusin"])
-    document.addEventListener(type, () => rest.stir(), { capture: true, passive: true });
+  watchActivity(page, document, document.documentElement);
 
   render(<App page={page} route={route} />, document.getElementById("app")!);
   page.start();

@@ -413,6 +413,41 @@ export class Page {
 
 /** How long an agent's change keeps the open panel moving: a face's longest reaction fits. */
 export const AGENT_STIR_MS = 1800;
+/** How long the user's own input keeps the open panel moving, smoothly. */
+export const INPUT_STIR_MS = 4000;
+const INPUT_EVENTS = ["pointermove", "pointerdown", "keydown", "wheel", "focusin"] as const;
+
+/**
+ * Marks the root while the open panel may rest: "data-rest" once nothing has happened for a
+ * while (endless animations pause), "data-calm" while the user is not at it (they move in held
+ * steps). Agents that change something every few seconds would otherwise keep every face
+ * animating smoothly, a core's work where the desktop renders in software; an agent's change
+ * wakes the panel only briefly and only in steps, the user's own input smoothly.
+ */
+export function watchActivity(
+  changes: { subscribe(fn: () => void): () => void },
+  input: EventTarget,
+  root: HTMLElement,
+): () => void {
+  const mark = (name: string) => (on: boolean) => {
+    if (on) root.dataset[name] = "";
+    else delete root.dataset[name];
+  };
+  const rest = new Stillness(INPUT_STIR_MS, mark("rest"));
+  const calm = new Stillness(INPUT_STIR_MS, mark("calm"));
+  const unsubscribe = changes.subscribe(() => rest.stir(AGENT_STIR_MS));
+  const touched = () => {
+    rest.stir();
+    calm.stir();
+  };
+  for (const type of INPUT_EVENTS) input.addEventListener(type, touched, { capture: true, passive: true });
+  return () => {
+    unsubscribe();
+    for (const type of INPUT_EVENTS) input.removeEventListener(type, touched, { capture: true });
+    rest.dispose();
+    calm.dispose();
+  };
+}
 
 /**
  * Says when nothing has happened for `ms` (still = true) and again at the next thing that does:

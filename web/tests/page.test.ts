@@ -1,5 +1,5 @@
 import { afterEach, describe, expect, it, vi } from "vitest";
-import { Page, Stillness } from "../src/page";
+import { AGENT_STIR_MS, INPUT_STIR_MS, Page, Stillness, watchActivity } from "../src/page";
 import { FakeTransport, permission, questions, rawSession, rawState, reply } from "./fixtures";
 
 
@@ -344,6 +344,34 @@ describe("the first frame", () => {
       expect(types().filter((t) => t === "painted")).toHaveLength(1);
     } finally {
       vi.unstubAllGlobals();
+    }
+  });
+});
+
+describe("activity marks", () => {
+  it("lets an agent's change wake the panel briefly in steps, and input smoothly", () => {
+    vi.useFakeTimers();
+    const root = document.createElement("div");
+    const input = new EventTarget();
+    let changed = () => {};
+    const stop = watchActivity({ subscribe: (fn) => ((changed = fn), () => {}) }, input, root);
+    const marks = () => [root.dataset["rest"] !== undefined, root.dataset["calm"] !== undefined];
+    try {
+      vi.advanceTimersByTime(INPUT_STIR_MS);
+      expect(marks()).toEqual([true, true]);
+      changed();
+      expect(marks()).toEqual([false, true]);
+      vi.advanceTimersByTime(AGENT_STIR_MS);
+      expect(marks()).toEqual([true, true]);
+      input.dispatchEvent(new Event("keydown"));
+      expect(marks()).toEqual([false, false]);
+      vi.advanceTimersByTime(INPUT_STIR_MS);
+      expect(marks()).toEqual([true, true]);
+      stop();
+      input.dispatchEvent(new Event("pointermove"));
+      expect(marks()).toEqual([true, true]);
+    } finally {
+      vi.useRealTimers();
     }
   });
 });
