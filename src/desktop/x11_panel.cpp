@@ -2,6 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
@@ -66,6 +67,11 @@ X11Panel::~X11Panel() {
 
 void X11Panel::rootEvent(const void* xevent) {
   const auto* e = static_cast<const XEvent*>(xevent);
+  if (e->type == GenericEvent) {
+    if (e->xcookie.extension == xiOpcode_ && e->xcookie.evtype == XI_RawMotion && onPointerMoved)
+      onPointerMoved();
+    return;
+  }
   GdkWindow* ours = window() ? gtk_widget_get_window(widget()) : nullptr;
   if (!ours) return;
   Display* d = GDK_WINDOW_XDISPLAY(ours);
@@ -130,6 +136,20 @@ bool X11Panel::configure(GtkWindow* window) {
   // Every window's events: the followed active window is foreign to GDK.
   gdk_window_add_filter(nullptr, filter, this);
   watchingRoot_ = true;
+  // The pointer's motion anywhere, as the mouse reports it (observed, never grabbed): a pointer
+  // heading for the strip opens it without waiting for the slow poll to notice.
+  // GDK has agreed its XInput version on this connection already; asking again is an error.
+  Display* d = GDK_WINDOW_XDISPLAY(g);
+  int event = 0, error = 0, opcode = 0;
+  if (XQueryExtension(d, "XInputExtension", &opcode, &event, &error)) {
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(bits, XI_RawMotion);
+    XIEventMask mask{XIAllMasterDevices, sizeof bits, bits};
+    GdkDisplay* display = gdk_window_get_display(g);
+    gdk_x11_display_error_trap_push(display);
+    XISelectEvents(d, DefaultRootWindow(d), &mask, 1);
+    if (gdk_x11_display_error_trap_pop(display) == Success) xiOpcode_ = opcode;
+  }
   checkFullscreen();
   return true;
 }

@@ -27,6 +27,7 @@ class X11Panel final : public GtkPanel {
   // Reads the active window and whether it is fullscreen on the panel's screen.
   void checkFullscreen();
 
+  int xiOpcode_ = -1;  // XInput's, once the pointer's raw motion is watched
   unsigned long previousFocus_ = 0;
   unsigned long active_ = 0;  // the active window whose state changes we follow
   bool watchingRoot_ = false;

@@ -116,6 +116,9 @@ class PanelWindow {
   std::function<void()> onMoved;
   // A drag ended (the hover logic takes over again).
   std::function<void()> onDragEnded;
+  // The pointer moved somewhere on the desktop (where the desktop tells; often, while the
+  // user moves the mouse): hover need not wait for its slow poll.
+  std::function<void()> onPointerMoved;
 
  private:
   std::optional<PointerSample> artificial_;

@@ -95,6 +95,7 @@ NotchController::~NotchController() {
   hub_.onAttention = nullptr;
   desktop_.panel.onMoved = nullptr;
   desktop_.panel.onDragEnded = nullptr;
+  desktop_.panel.onPointerMoved = nullptr;
   desktop_.keyboard.onEscape = nullptr;
   desktop_.keyboard.onFocusLost = nullptr;
 }
@@ -147,6 +148,15 @@ void NotchController::show(bool arriving) {
   desktop_.panel.onMoved = [this] {
     push();
     relayCursor();
+  };
+  desktop_.panel.onPointerMoved = [this] {
+    // The fast poll follows the pointer already; otherwise look once, at the fast poll's pace.
+    if (pollHot_.value_or(true) || movedPending_) return;
+    movedPending_ = true;
+    moved_ = loop_.after(Hover::kHotInterval, [this] {
+      movedPending_ = false;
+      evaluateHover();
+    });
   };
   desktop_.panel.onDragEnded = [this] {
     hold("drag", false);

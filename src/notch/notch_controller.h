@@ -189,6 +189,9 @@ class NotchController {
   Hover hover_;
   TimerHandle poll_;
   std::optional<bool> pollHot_;
+  // One hover check soon after the pointer moved, however often it moves.
+  TimerHandle moved_;
+  bool movedPending_ = false;
   TimerHandle collapse_;
   Point lastPointer_{-1, -1};
   bool fakeCursor_ = false;

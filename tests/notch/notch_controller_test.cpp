@@ -215,6 +215,19 @@ TEST_F(HoverControllerTest, RestingOnTheStripOpensAndLeavingClosesAfterAPause) {
   EXPECT_FALSE(desktop.isOpen()) << "the window stops taking clicks half a second later";
 }
 
+TEST_F(HoverControllerTest, PointerMotionIsLookedAtAtOnceNotAtTheNextSlowPoll) {
+  loop.advance(0.05);
+  for (int i = 0; i < 20; ++i) desktop.onPointerMoved();  // far away: nothing to open
+  loop.advance(Hover::kHotInterval);
+  EXPECT_EQ(notch.pollHot(), false);
+  over();
+  for (int i = 0; i < 20; ++i) desktop.onPointerMoved();
+  loop.advance(Hover::kHotInterval);
+  EXPECT_EQ(notch.pollHot(), true) << "well before the slow poll's 0.4 s";
+  loop.advance(0.06);
+  EXPECT_TRUE(hub.isOpen());
+}
+
 TEST_F(HoverControllerTest, TypingKeepsThePanelOpenWhenThePointerLeaves) {
   over();
   loop.advance(0.5);
