@@ -197,6 +197,11 @@ void LayerShellPanel::motion(double x, double y) {
   }
   // Until the compositor has taken the last move, a motion may be measured from the old place.
   if (moveSync_) return;
+  // A motion with the button already up comes after the release (the pointer leaving us for
+  // somewhere else, before our drag poll noticed): the drop is where the button came up.
+  GdkModifierType state{};
+  if (gtk_get_current_event_state(&state) && !(state & (GDK_BUTTON1_MASK | GDK_BUTTON3_MASK)))
+    return;
   // During a drag some compositors (sway) measure motions from where the surface was when the
   // button went down, others from where it is now. The two readings differ by how far the
   // panel has moved; the one that continues the pointer's path is right, and once they are far
