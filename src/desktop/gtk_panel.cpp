@@ -49,21 +49,26 @@ GtkPanel::GtkPanel(SettingsStore& store, EventLoop& loop)
       host_(std::make_unique<WebViewHost>(nullptr, /*deferred=*/true)) {}
 
 void GtkPanel::addView() {
-  host_->create();
+  GtkWidget* frame = host_->frame();
   signals_.push_back(connectSignal<gboolean(GtkWidget*, cairo_t*)>(
-      host_->widget(), "draw", [this](GtkWidget*, cairo_t* cr) { return onDraw(cr); }));
+      frame, "draw", [this](GtkWidget*, cairo_t* cr) { return onDraw(cr); }));
   // Until the page has drawn, the placeholder stays on top of whatever the view shows: a view
   // whose web process is still starting draws nothing, and the strip would vanish meanwhile.
   signals_.push_back(connectSignal<gboolean(GtkWidget*, cairo_t*)>(
-      host_->widget(), "draw",
+      frame, "draw",
       [this](GtkWidget*, cairo_t* cr) {
         drawPlaceholder(cr);
         return gboolean(FALSE);
       },
       G_CONNECT_AFTER));
   host_->onPainted = [this] { pagePainted(); };
-  gtk_container_add(GTK_CONTAINER(widget()), host_->widget());
-  gtk_widget_show(host_->widget());
+  host_->onRenewed = [this] {
+    applyInput();
+    if (focused_) gtk_widget_grab_focus(host_->widget());
+  };
+  gtk_container_add(GTK_CONTAINER(widget()), frame);
+  gtk_widget_show(frame);
+  applyInput();
   host_->releaseLoads();
 }
 
@@ -261,17 +266,36 @@ void GtkPanel::applyInput() {
     cairo_region_union_rectangle(region, &r);
   }
   gtk_widget_input_shape_combine_region(widget(), region);
+  host_->shapeInput(region);
   cairo_region_destroy(region);
 }
 
 void GtkPanel::setOpen(bool open) {
+  if (open) used_ = true;
   open_ = open;
   if (!open) interactive_ = false;
+  considerRenewal();
   applyInput();
   applyVisibility();
   if (open && window_) {
     if (GdkWindow* g = gtk_widget_get_window(widget())) gdk_window_raise(g);
   }
+}
+
+void GtkPanel::considerRenewal() {
+  renewal_.cancel();
+  if (open_ || dragging_ || focused_) {
+    host_->cancelRenewal();
+    return;
+  }
+  if (!used_ || !pageDrawn_) return;
+  // The open panel leaves the web process holding tiles, layers and script memory it keeps
+  // for next time. A panel that stays closed a while gets a fresh process instead.
+  renewal_ = loop_.after(kRenewAfter, [this] {
+    if (open_ || dragging_ || focused_) return;
+    used_ = false;
+    host_->renew();
+  });
 }
 
 void GtkPanel::setFullscreenBelow(bool on) {
@@ -332,6 +356,7 @@ void GtkPanel::beginDrag() {
   }
   dragging_ = true;
   draggedOnce_ = false;
+  considerRenewal();
   applyInput();
   followCursor();
   dragPoll_ = loop_.every(kDragTick, 0, [this] { followCursor(); });
@@ -367,6 +392,7 @@ void GtkPanel::endDrag() {
   animateTo(Placing::stageRect(screens_, home_, placement()));
   open_ = false;
   interactive_ = false;
+  considerRenewal();
   applyInput();
   applyVisibility();  // a strip dropped beside a fullscreen window steps aside too
   if (onDragEnded) onDragEnded();
@@ -380,6 +406,7 @@ void GtkPanel::resetPosition() {
 void GtkPanel::takeFocus() {
   if (!window_) return;
   focused_ = true;
+  considerRenewal();
   gtk_window_set_accept_focus(window_, TRUE);
   focusWindow(true);
   if (GtkWidget* view = host_->widget()) gtk_widget_grab_focus(view);
@@ -388,6 +415,7 @@ void GtkPanel::takeFocus() {
 void GtkPanel::releaseFocus() {
   if (!focused_) return;
   focused_ = false;
+  considerRenewal();
   if (!window_) return;
   focusWindow(false);
   gtk_window_set_accept_focus(window_, FALSE);

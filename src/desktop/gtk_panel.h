@@ -124,6 +124,10 @@ class GtkPanel : public PanelWindow,
   // The page's first frame is drawn: the placeholder goes.
   void pagePainted();
   void addView();
+  // Once the panel has been used and then left closed, the page starts over in a fresh web
+  // process (see WebViewHost::renew).
+  void considerRenewal();
+  static constexpr double kRenewAfter = 12;
   // How long after the page's first shape the placeholder stays at most.
   static constexpr double kPaintLimit = 3;
 
@@ -140,6 +144,8 @@ class GtkPanel : public PanelWindow,
   bool dragging_ = false;
   bool draggedOnce_ = false;
   bool pageDrawn_ = false;
+  bool used_ = false;  // opened since the page last started
+  TimerHandle renewal_;
   bool fullscreenBelow_ = false;
   bool locked_ = false;
   bool loadsReleased_ = false;

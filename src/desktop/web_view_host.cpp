@@ -98,9 +98,17 @@ void WebViewHost::create() {
         webkit_web_context_get_security_manager(context_.get()), "talvane");
   }
 
-  content_.reset(webkit_user_content_manager_new());
-  g_signal_connect(content_.get(), "script-message-received::talvane", G_CALLBACK(onScript), this);
-  webkit_user_content_manager_register_script_message_handler(content_.get(), "talvane");
+  View v = makeView(related ? related->view_.get() : nullptr);
+  content_ = std::move(v.content);
+  view_ = std::move(v.view);
+}
+
+WebViewHost::View WebViewHost::makeView(WebKitWebView* related) {
+  View v;
+  v.content.reset(webkit_user_content_manager_new());
+  g_signal_connect(v.content.get(), "script-message-received::talvane", G_CALLBACK(onScript),
+                   this);
+  webkit_user_content_manager_register_script_message_handler(v.content.get(), "talvane");
 
   GObjectPtr<WebKitSettings> owned(webkit_settings_new());
   WebKitSettings* settings = owned.get();
@@ -116,30 +124,90 @@ void WebViewHost::create() {
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
 
   gpointer view =
-      related ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", related->view_.get(),
-                             "user-content-manager", content_.get(), "settings", settings, nullptr)
+      related ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", related, "user-content-manager",
+                             v.content.get(), "settings", settings, nullptr)
               : g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_.get(),
-                             "user-content-manager", content_.get(), "settings", settings, nullptr);
-  view_.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(view)));
-  g_object_set_data(G_OBJECT(view_.get()), kHostKey, this);
+                             "user-content-manager", v.content.get(), "settings", settings,
+                             nullptr);
+  v.view.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(view)));
+  g_object_set_data(G_OBJECT(v.view.get()), kHostKey, this);
   const GdkRGBA clear{0, 0, 0, 0};
-  webkit_web_view_set_background_color(view_.get(), &clear);
-  g_signal_connect(view_.get(), "web-process-terminated", G_CALLBACK(onTerminated), this);
-  g_signal_connect(view_.get(), "decide-policy", G_CALLBACK(onPolicy), this);
-  g_signal_connect(view_.get(), "create", G_CALLBACK(onCreate), this);
-  g_signal_connect(view_.get(), "load-failed", G_CALLBACK(onFailed), this);
+  webkit_web_view_set_background_color(v.view.get(), &clear);
+  g_signal_connect(v.view.get(), "web-process-terminated", G_CALLBACK(onTerminated), this);
+  g_signal_connect(v.view.get(), "decide-policy", G_CALLBACK(onPolicy), this);
+  g_signal_connect(v.view.get(), "create", G_CALLBACK(onCreate), this);
+  g_signal_connect(v.view.get(), "load-failed", G_CALLBACK(onFailed), this);
+  return v;
+}
+
+void WebViewHost::forget(View& v) {
+  if (!v.view) return;
+  g_object_set_data(G_OBJECT(v.view.get()), kHostKey, nullptr);
+  g_signal_handlers_disconnect_by_data(v.view.get(), this);
+  g_signal_handlers_disconnect_by_data(v.content.get(), this);
+  if (GtkWidget* parent = gtk_widget_get_parent(GTK_WIDGET(v.view.get())))
+    gtk_container_remove(GTK_CONTAINER(parent), GTK_WIDGET(v.view.get()));
+  v.view.reset();
+  v.content.reset();
 }
 
 WebViewHost::~WebViewHost() {
-  if (!view_) return;
-  g_object_set_data(G_OBJECT(view_.get()), kHostKey, nullptr);
-  g_signal_handlers_disconnect_by_data(view_.get(), this);
-  g_signal_handlers_disconnect_by_data(content_.get(), this);
-  if (GtkWidget* parent = gtk_widget_get_parent(GTK_WIDGET(view_.get())))
-    gtk_container_remove(GTK_CONTAINER(parent), GTK_WIDGET(view_.get()));
+  settle_.cancel();
+  forget(next_);
+  View current{std::move(content_), std::move(view_)};
+  forget(current);
 }
 
 GtkWidget* WebViewHost::widget() const { return view_ ? GTK_WIDGET(view_.get()) : nullptr; }
+
+GtkWidget* WebViewHost::frame() {
+  create();
+  if (!frame_) {
+    // Overlays only, no main child: a renewed view goes beneath the current one, drawn but
+    // covered until the change-over.
+    frame_.reset(GTK_WIDGET(g_object_ref_sink(gtk_overlay_new())));
+    gtk_overlay_add_overlay(GTK_OVERLAY(frame_.get()), widget());
+    gtk_widget_show(widget());
+  }
+  return frame_.get();
+}
+
+void WebViewHost::RegionFree::operator()(cairo_region_t* r) const { cairo_region_destroy(r); }
+
+void WebViewHost::shapeInput(const cairo_region_t* region) {
+  if (region) shape_.reset(cairo_region_copy(region));
+  if (!shape_) return;
+  for (WebKitWebView* view : {view_.get(), next_.view.get()}) {
+    if (!view || !gtk_widget_get_realized(GTK_WIDGET(view))) continue;
+    if (GdkWindow* around = gtk_widget_get_parent_window(GTK_WIDGET(view)))
+      gdk_window_input_shape_combine_region(around, shape_.get(), 0, 0);
+  }
+}
+
+void WebViewHost::renew() {
+  if (!frame_ || !view_ || next_.view || related_ || held_ || !asked_) return;
+  next_ = makeView(nullptr);
+  GtkWidget* fresh = GTK_WIDGET(next_.view.get());
+  gtk_overlay_add_overlay(GTK_OVERLAY(frame_.get()), fresh);
+  gtk_overlay_reorder_overlay(GTK_OVERLAY(frame_.get()), fresh, 0);
+  gtk_widget_show(fresh);
+  shapeInput(nullptr);
+  loadInto(next_.view.get(), /*renewed=*/true);
+}
+
+void WebViewHost::cancelRenewal() {
+  settle_.cancel();
+  forget(next_);
+}
+
+void WebViewHost::changeOver() {
+  if (!next_.view) return;
+  View old{std::move(content_), std::move(view_)};
+  content_ = std::move(next_.content);
+  view_ = std::move(next_.view);
+  forget(old);
+  if (auto renewed = onRenewed) renewed();
+}
 
 void WebViewHost::releaseLoads() {
   create();
@@ -157,17 +225,9 @@ void WebViewHost::load(const PageSource& source) {
     pending_ = true;
     return;
   }
-  switch (source.kind) {
-    case PageSource::Kind::kUrl:
-      webkit_web_view_load_uri(view_.get(), source.url.c_str());
-      break;
-    case PageSource::Kind::kDirectory:
-      webkit_web_view_load_uri(view_.get(), ("talvane://app/index.html" + source.route).c_str());
-      break;
-    case PageSource::Kind::kFallback:
-      webkit_web_view_load_html(view_.get(), WebStage::fallbackPage().c_str(), nullptr);
-      break;
-  }
+  // A new load replaces any renewal under way.
+  cancelRenewal();
+  loadInto(view_.get());
   // A web process lost while it was still starting is not always reported: a page that never
   // speaks is loaded again, a few times.
   watchdog_ = defaultLoop().after(kSilentSeconds, [this] {
@@ -181,13 +241,37 @@ void WebViewHost::load(const PageSource& source) {
   });
 }
 
+void WebViewHost::loadInto(WebKitWebView* view, bool renewed) {
+  const PageSource& source = source_;
+  switch (source.kind) {
+    case PageSource::Kind::kUrl:
+      webkit_web_view_load_uri(view, source.url.c_str());
+      break;
+    case PageSource::Kind::kDirectory: {
+      // A renewed page is told so: it comes up as the one on screen is.
+      std::string address = "talvane://app/index.html" + source.route;
+      if (renewed) address += address.find('?') == std::string::npos ? "?renewed" : "&renewed";
+      webkit_web_view_load_uri(view, address.c_str());
+      break;
+    }
+    case PageSource::Kind::kFallback:
+      webkit_web_view_load_html(view, WebStage::fallbackPage().c_str(), nullptr);
+      break;
+  }
+}
+
 void WebViewHost::deliver(const std::string& message) {
   if (!view_) return;  // no page yet; stages hold their messages until it is ready
+  // A renewed page takes everything too: it comes up showing what the current one shows.
+  for (WebKitWebView* view : {view_.get(), next_.view.get()})
+    if (view) deliverTo(view, message);
+}
+
+void WebViewHost::deliverTo(WebKitWebView* view, const std::string& message) {
   if (!g_utf8_validate(message.data(), static_cast<gssize>(message.size()), nullptr)) {
     const std::string script = WebStage::script(message);
-    webkit_web_view_evaluate_javascript(view_.get(), script.c_str(),
-                                        static_cast<gssize>(script.size()), nullptr, nullptr,
-                                        nullptr, nullptr, nullptr);
+    webkit_web_view_evaluate_javascript(view, script.c_str(), static_cast<gssize>(script.size()),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr);
     return;
   }
   // One unchanging function with the message as its argument: a script text of its own for
@@ -198,7 +282,7 @@ void WebViewHost::deliver(const std::string& message) {
   GVariantBuilder args;
   g_variant_builder_init(&args, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&args, "{sv}", "m", g_variant_new_string(message.c_str()));
-  webkit_web_view_call_async_javascript_function(view_.get(), kReceive, -1,
+  webkit_web_view_call_async_javascript_function(view, kReceive, -1,
                                                  g_variant_builder_end(&args), nullptr, nullptr,
                                                  nullptr, nullptr, nullptr);
 }
@@ -238,8 +322,10 @@ void WebViewHost::onScheme(WebKitURISchemeRequest* request, void*) {
   webkit_uri_scheme_request_finish_with_response(request, response.get());
 }
 
-void WebViewHost::onScript(WebKitUserContentManager*, WebKitJavascriptResult* result, void* data) {
+void WebViewHost::onScript(WebKitUserContentManager* content, WebKitJavascriptResult* result,
+                           void* data) {
   auto* self = static_cast<WebViewHost*>(data);
+  const bool renewed = content == self->next_.content.get();
   self->watchdog_.cancel();
   self->retries_ = 0;
   guarded("page message", [&] {
@@ -250,6 +336,11 @@ void WebViewHost::onScript(WebKitUserContentManager*, WebKitJavascriptResult* re
     auto message = json::parse(text.get());
     if (!message || !message->is_object()) return;
     if (json::string(*message, "type").value_or("") == "painted") {
+      if (renewed) {
+        // Its frames reach the screen a little after the page has laid them out.
+        self->settle_ = defaultLoop().after(kSettleSeconds, [self] { self->changeOver(); });
+        return;
+      }
       // A copy: the callback may let go of itself.
       if (auto painted = self->onPainted) painted();
       return;
@@ -258,8 +349,13 @@ void WebViewHost::onScript(WebKitUserContentManager*, WebKitJavascriptResult* re
   });
 }
 
-void WebViewHost::onTerminated(WebKitWebView*, int reason, void* data) {
+void WebViewHost::onTerminated(WebKitWebView* view, int reason, void* data) {
   auto* self = static_cast<WebViewHost*>(data);
+  if (view == self->next_.view.get()) {
+    // The current page goes on; a later renewal may try again.
+    self->reload_ = defaultLoop().after(0, [self] { self->cancelRenewal(); });
+    return;
+  }
   log::line(std::string("Talvane: the panel's web process ") +
             (reason == WEBKIT_WEB_PROCESS_CRASHED ? "crashed" : "ended") + "; reloading the page");
   // Back on the loop: WebKit is still tearing the old process down.

@@ -5,6 +5,7 @@
 // (the onboarding window's) can share the first one's web process.
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "notch/web_stage.h"
@@ -13,6 +14,7 @@
 
 typedef struct _GError GError;
 typedef struct _GtkWidget GtkWidget;
+typedef struct _cairo_region cairo_region_t;
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitWebContext WebKitWebContext;
 typedef struct _WebKitUserContentManager WebKitUserContentManager;
@@ -40,8 +42,22 @@ class WebViewHost final : public PageHost {
   WebViewHost(const WebViewHost&) = delete;
   WebViewHost& operator=(const WebViewHost&) = delete;
 
-  // The view to put in a window (owned by this host until added to one); none before create().
+  // The view, for focus; none before create(). It changes when the page is renewed.
   GtkWidget* widget() const;
+  // What a window holds: the view inside a container where a renewed one can start beneath it.
+  GtkWidget* frame();
+
+  // Loads the page again in a fresh web process beneath the current view and changes over once
+  // it has drawn: what the old process gathered goes back to the system and nothing blinks.
+  void renew();
+  // Limits where the views take the pointer, as the window's own input shape does: each view
+  // sits in a window of the frame's own, which the window's shape alone does not cover.
+  void shapeInput(const cairo_region_t* region);
+  // Drops a renewal under way (the panel is in use again).
+  void cancelRenewal();
+  bool renewing() const { return static_cast<bool>(next_.view); }
+  // After the change-over.
+  std::function<void()> onRenewed;
   // The stage whose page this shows; messages from the page go to it.
   void attach(WebStage& stage) { stage_ = &stage; }
   // Runs once the page says its first frame is drawn ("painted"; the stage never sees it): a
@@ -66,11 +82,32 @@ class WebViewHost final : public PageHost {
   static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, void* self);
   static int onFailed(WebKitWebView*, int event, const char* uri, GError* error, void* self);
 
+  // A view with its own message handler. In this order, so that the view goes before its
+  // content manager.
+  struct View {
+    GObjectPtr<WebKitUserContentManager> content;
+    GObjectPtr<WebKitWebView> view;
+  };
+  View makeView(WebKitWebView* related);
+  void loadInto(WebKitWebView* view, bool renewed = false);
+  void deliverTo(WebKitWebView* view, const std::string& message);
+  void forget(View& v);
+  void changeOver();
+
   WebStage* stage_ = nullptr;
-  // In this order, so that the view goes before its content manager and context.
+  // Before the views, so that they go first.
   GObjectPtr<WebKitWebContext> context_;
+  GObjectPtr<GtkWidget> frame_;
   GObjectPtr<WebKitUserContentManager> content_;
   GObjectPtr<WebKitWebView> view_;
+  View next_;
+  struct RegionFree {
+    void operator()(cairo_region_t* r) const;
+  };
+  std::unique_ptr<cairo_region_t, RegionFree> shape_;
+  TimerHandle settle_;
+  // How long a renewed page draws beneath before it comes up.
+  static constexpr double kSettleSeconds = 0.5;
   PageSource source_;
   WebViewHost* related_ = nullptr;
   bool held_ = false;

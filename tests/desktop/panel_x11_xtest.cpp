@@ -39,11 +39,11 @@ bool badgeAt(const std::string& png, int y) {
 // Well inside the open panel, outside the closed strip.
 constexpr int kBodyX = 700, kBodyY = 400;
 
-// The app's WebKit web process (a direct child).
-pid_t webProcessOf(pid_t app) {
-  pid_t found = 0;
+// The app's WebKit web processes (direct children).
+std::vector<pid_t> webProcessesOf(pid_t app) {
+  std::vector<pid_t> found;
   DIR* proc = opendir("/proc");
-  if (!proc) return 0;
+  if (!proc) return found;
   while (dirent* e = readdir(proc)) {
     const pid_t pid = std::atoi(e->d_name);
     if (pid <= 0) continue;
@@ -56,10 +56,15 @@ pid_t webProcessOf(pid_t app) {
     char state = 0;
     if (std::sscanf(stat->c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == app &&
         state != 'Z')
-      found = pid;
+      found.push_back(pid);
   }
   closedir(proc);
   return found;
+}
+
+pid_t webProcessOf(pid_t app) {
+  auto all = webProcessesOf(app);
+  return all.empty() ? 0 : all.back();
 }
 
 class PanelX11 : public XSessionTest {
@@ -470,6 +475,31 @@ TEST_F(PanelX11, AKilledWebProcessIsNoticedAndThePageReloads) {
       << "no new web process";
   EXPECT_TRUE(pageShown("reload-after")) << "the page did not come back";
   EXPECT_EQ(::kill(app_, 0), 0) << "the app went down with its web process";
+}
+
+// Used and then left closed, the panel's page starts over in a fresh web process, which gives
+// back what the old one kept; the strip shows throughout and the new page answers the pointer.
+TEST_F(PanelX11, AQuietPanelStartsItsPageOverInAFreshProcessAfterUse) {
+  ASSERT_TRUE(startApp());
+  ASSERT_TRUE(pageShown("renew-before"));
+  const pid_t old = webProcessOf(app_);
+  session_->run("xdotool mousemove 960 12");
+  ASSERT_TRUE(panelOpen("renew-open"));
+  session_->run("xdotool mousemove 100 900");
+  ASSERT_TRUE(panelClosed("renew-closed"));
+  int gone = 0;
+  std::vector<pid_t> now;
+  EXPECT_TRUE(waitFor(
+      [&] {
+        if (!badgeAt(shot("renew-during"), kBadgeY)) ++gone;
+        now = webProcessesOf(app_);
+        return now.size() == 1 && now[0] != old;
+      },
+      60))
+      << "web processes: " << now.size();
+  EXPECT_EQ(gone, 0) << "the strip went away while the page started over";
+  session_->run("xdotool mousemove 960 12");
+  EXPECT_TRUE(panelOpen("renew-reopened"));
 }
 
 }  // namespace

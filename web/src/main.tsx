@@ -1,5 +1,5 @@
 import { render } from "preact";
-import { Page, watchActivity } from "./page";
+import { finishOneOffs, Page, watchActivity } from "./page";
 import { createTransport, SocketTransport, webkitHandler, type Transport } from "./transport";
 import { App } from "./ui/App";
 import "./styles.css";
@@ -42,6 +42,7 @@ async function boot(): Promise<void> {
   };
   document.addEventListener("visibilitychange", quiet);
   quiet();
+  if (params.has("renewed")) page.beforePainted = () => finishOneOffs(document.getAnimations());
   // So do the open panel's and the welcome window's, once nothing has changed for a while.
   watchActivity(page, document, document.documentElement);
 

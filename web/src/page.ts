@@ -398,8 +398,16 @@ export class Page {
   painted(): void {
     if (this.paintedSent || typeof requestAnimationFrame === "undefined") return;
     this.paintedSent = true;
-    requestAnimationFrame(() => requestAnimationFrame(() => this.send({ type: "painted" })));
+    requestAnimationFrame(() =>
+      requestAnimationFrame(() => {
+        this.beforePainted?.();
+        this.send({ type: "painted" });
+      }),
+    );
   }
+
+  /** Runs just before the page says its first frame is drawn. */
+  beforePainted: (() => void) | undefined;
 
   private later(ms: number, fn: () => void): void {
     this.timers.push(setTimeout(fn, ms));
@@ -408,6 +416,21 @@ export class Page {
   dispose(): void {
     for (const t of this.timers) clearTimeout(t);
     this.transport.stop();
+  }
+}
+
+/**
+ * Ends at once every animation that runs a set number of times: a page started over beneath
+ * the one on screen comes up as that one is, without calling for attention again.
+ */
+export function finishOneOffs(animations: readonly Pick<Animation, "effect" | "finish">[]): void {
+  for (const a of animations) {
+    if (!Number.isFinite(a.effect?.getComputedTiming().endTime ?? Infinity)) continue;
+    try {
+      a.finish();
+    } catch {
+      // an animation that cannot end (paused with no end) stays as it is
+    }
   }
 }
 

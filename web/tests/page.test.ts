@@ -1,5 +1,5 @@
 import { afterEach, describe, expect, it, vi } from "vitest";
-import { AGENT_STIR_MS, INPUT_STIR_MS, Page, Stillness, watchActivity } from "../src/page";
+import { AGENT_STIR_MS, finishOneOffs, INPUT_STIR_MS, Page, Stillness, watchActivity } from "../src/page";
 import { FakeTransport, permission, questions, rawSession, rawState, reply } from "./fixtures";
 
 
@@ -373,5 +373,20 @@ describe("activity marks", () => {
     } finally {
       vi.useRealTimers();
     }
+  });
+});
+
+describe("finishing one-off animations", () => {
+  it("ends the counted ones and leaves endless ones running", () => {
+    const done: string[] = [];
+    const fake = (name: string, endTime: number, fails = false) => ({
+      effect: { getComputedTiming: () => ({ endTime }) } as unknown as AnimationEffect,
+      finish: () => {
+        if (fails) throw new Error("cannot");
+        done.push(name);
+      },
+    });
+    finishOneOffs([fake("pulse", 11_000, true), fake("bounce", 10_400), fake("breathe", Infinity)]);
+    expect(done).toEqual(["bounce"]);
   });
 });
