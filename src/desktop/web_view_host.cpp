@@ -193,6 +193,8 @@ void WebViewHost::renew() {
   gtk_widget_show(fresh);
   shapeInput(nullptr);
   loadInto(next_.view.get(), /*renewed=*/true);
+  // A page that never says it has drawn is not kept beside the current one.
+  settle_ = defaultLoop().after(kSilentSeconds, [this] { cancelRenewal(); });
 }
 
 void WebViewHost::cancelRenewal() {

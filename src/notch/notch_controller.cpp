@@ -150,11 +150,14 @@ void NotchController::show(bool arriving) {
     relayCursor();
   };
   desktop_.panel.onPointerMoved = [this] {
-    // The fast poll follows the pointer already; otherwise look once, at the fast poll's pace.
+    // The fast poll follows the pointer already. Otherwise the first motion after a pause is
+    // looked at at once, later ones at most at the fast poll's pace.
     if (pollHot_.value_or(true) || movedPending_) return;
     movedPending_ = true;
-    moved_ = loop_.after(Hover::kHotInterval, [this] {
+    const double wait = std::max(0.0, lastMoved_ + Hover::kHotInterval - loop_.now());
+    moved_ = loop_.after(wait, [this] {
       movedPending_ = false;
+      lastMoved_ = loop_.now();
       evaluateHover();
     });
   };

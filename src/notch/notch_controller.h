@@ -192,6 +192,7 @@ class NotchController {
   // One hover check soon after the pointer moved, however often it moves.
   TimerHandle moved_;
   bool movedPending_ = false;
+  Date lastMoved_ = -1;
   TimerHandle collapse_;
   Point lastPointer_{-1, -1};
   bool fakeCursor_ = false;

@@ -224,6 +224,14 @@ TEST_F(HoverControllerTest, PointerMotionIsLookedAtAtOnceNotAtTheNextSlowPoll) {
   for (int i = 0; i < 20; ++i) desktop.onPointerMoved();
   loop.advance(Hover::kHotInterval);
   EXPECT_EQ(notch.pollHot(), true) << "well before the slow poll's 0.4 s";
+  // Far off again, a first motion after a pause is looked at without delay.
+  away();
+  loop.advance(0.2);
+  ASSERT_EQ(notch.pollHot(), false);
+  over();
+  desktop.onPointerMoved();
+  loop.advance(0);
+  EXPECT_EQ(notch.pollHot(), true);
   loop.advance(0.06);
   EXPECT_TRUE(hub.isOpen());
 }
