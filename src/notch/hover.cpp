@@ -47,6 +47,7 @@ Hover::Decision Hover::evaluate(const Input& in, Date now) {
   const double dwell = in.placed ? kDwellPlaced : kDwellHome;
   // A hair of slack: timer ticks land on the dwell boundary give or take float rounding.
   d.open = now - *insideSince_ >= dwell - 1e-6;
+  if (!d.open) d.dwellLeft = *insideSince_ + dwell - now;
   return d;
 }
 

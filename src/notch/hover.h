@@ -38,6 +38,8 @@ class Hover {
     bool scheduleClose = false;
     bool cancelClose = false;
     bool dropPeek = false;
+    // Seconds until a resting pointer opens the panel, while it rests.
+    std::optional<double> dwellLeft;
     // Placed panels take clicks only while the pointer is over them.
     std::optional<bool> interactive;
   };

@@ -234,6 +234,8 @@ void NotchController::evaluateHover() {
   if (d.dropPeek) hold("peek", false);
   if (d.interactive) panel.setInteractive(*d.interactive);
   if (d.open) open();
+  // The dwell ends between two polls: look again right then.
+  if (d.dwellLeft) dwell_ = loop_.after(*d.dwellLeft, [this] { evaluateHover(); });
   if (d.scheduleClose) {
     collapse_ = loop_.after(Hover::kCloseDelay, [this] {
       collapse_ = TimerHandle();

@@ -193,6 +193,7 @@ class NotchController {
   TimerHandle moved_;
   bool movedPending_ = false;
   Date lastMoved_ = -1;
+  TimerHandle dwell_;
   TimerHandle collapse_;
   Point lastPointer_{-1, -1};
   bool fakeCursor_ = false;
