@@ -106,8 +106,7 @@ void WebViewHost::create() {
 WebViewHost::View WebViewHost::makeView(WebKitWebView* related) {
   View v;
   v.content.reset(webkit_user_content_manager_new());
-  g_signal_connect(v.content.get(), "script-message-received::talvane", G_CALLBACK(onScript),
-                   this);
+  g_signal_connect(v.content.get(), "script-message-received::talvane", G_CALLBACK(onScript), this);
   webkit_user_content_manager_register_script_message_handler(v.content.get(), "talvane");
 
   GObjectPtr<WebKitSettings> owned(webkit_settings_new());
@@ -124,11 +123,11 @@ WebViewHost::View WebViewHost::makeView(WebKitWebView* related) {
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
 
   gpointer view =
-      related ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", related, "user-content-manager",
-                             v.content.get(), "settings", settings, nullptr)
-              : g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_.get(),
-                             "user-content-manager", v.content.get(), "settings", settings,
-                             nullptr);
+      related
+          ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", related, "user-content-manager",
+                         v.content.get(), "settings", settings, nullptr)
+          : g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_.get(),
+                         "user-content-manager", v.content.get(), "settings", settings, nullptr);
   v.view.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(view)));
   g_object_set_data(G_OBJECT(v.view.get()), kHostKey, this);
   const GdkRGBA clear{0, 0, 0, 0};
@@ -284,9 +283,8 @@ void WebViewHost::deliverTo(WebKitWebView* view, const std::string& message) {
   GVariantBuilder args;
   g_variant_builder_init(&args, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&args, "{sv}", "m", g_variant_new_string(message.c_str()));
-  webkit_web_view_call_async_javascript_function(view, kReceive, -1,
-                                                 g_variant_builder_end(&args), nullptr, nullptr,
-                                                 nullptr, nullptr, nullptr);
+  webkit_web_view_call_async_javascript_function(view, kReceive, -1, g_variant_builder_end(&args),
+                                                 nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 void WebViewHost::onScheme(WebKitURISchemeRequest* request, void*) {
